@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Build and run the tests under sanitizers, each in a build tree of its own.
+#   scripts/sanitize.sh address,undefined [ctest -R regex]
+#   scripts/sanitize.sh thread [ctest -R regex]
+set -eu
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+sanitizers=${1:?which sanitizers, e.g. address,undefined or thread}
+filter=${2:-.}
+build="$ORVEL_ROOT/build-${sanitizers//,/-}"
+orvel_install_missing
+if [ ! -f "$build/build.ninja" ]; then
+    cmake -S "$ORVEL_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DORVEL_SANITIZE="$sanitizers" -DORVEL_BUILD_BENCH=OFF
+fi
+cmake --build "$build"
+cd "$build"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+exec ctest --output-on-failure --timeout 600 -j "$(nproc)" -R "$filter"

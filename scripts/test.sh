@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Install what is missing, build in Release and run every test.
+# The exit status is the tests' result.
+set -eu
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+orvel_install_missing
+orvel_build
+cd "$ORVEL_BUILD"
+exec ctest --output-on-failure --timeout 300 -j "$(nproc)"

@@ -1,0 +1,48 @@
+#include "engine/engine_state.h"
+
+// ---- start-up parameters ----------------------------------------------------
+int sample_rate = 16000;
+int worker_count = 2;
+std::uint64_t window_size = 0;
+std::uint64_t input_history_length = 0;
+std::uint64_t band_count = 0;
+double *band_freq = nullptr;
+QString *band_name = nullptr;
+std::uint8_t *third_octave_band = nullptr;
+std::uint64_t result_row_count = 0;
+OrvMainWindow *main_window = nullptr;
+
+// ---- run-time settings --------------------------------------------------------
+double decay_factor = 0.0;
+std::atomic<double> tuning_factor{1.0};
+int freeze_flag = 0;
+int record_flag = 0;
+int sensitivity = 0;
+
+// ---- results and counters -----------------------------------------------------
+double *correlation_sum = nullptr;
+double *input_history = nullptr;
+std::uint64_t input_history_pos = 0;
+ToneEntry *tone_rows = nullptr;
+PitchClassPeak *pitch_class_rows = nullptr;
+std::uint64_t jobs_submitted = 0;
+std::uint64_t jobs_completed = 0;
+
+// ---- locks --------------------------------------------------------------------
+pthread_mutex_t audio_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t audio_cond = PTHREAD_COND_INITIALIZER;
+pthread_mutex_t result_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+void engine_init_locks()
+{
+    pthread_mutex_init(&audio_mutex, nullptr);
+    pthread_mutex_init(&result_mutex, nullptr);
+    pthread_cond_init(&audio_cond, nullptr);
+}
+
+void audio_lock() { pthread_mutex_lock(&audio_mutex); }
+void audio_unlock() { pthread_mutex_unlock(&audio_mutex); }
+void audio_wait() { pthread_cond_wait(&audio_cond, &audio_mutex); }
+void audio_wakeup() { pthread_cond_broadcast(&audio_cond); }
+void result_lock() { pthread_mutex_lock(&result_mutex); }
+void result_unlock() { pthread_mutex_unlock(&result_mutex); }

@@ -1,0 +1,40 @@
+#include "engine/work_queue.h"
+
+#include "engine/engine_state.h"
+
+#include <cstdlib>
+#include <limits>
+
+WorkQueue<AnalysisJob> job_queue;
+WorkQueue<BandTask> tone_queue;
+WorkQueue<BandTask> collect_queue;
+
+AnalysisJob *new_job()
+{
+    const std::uint64_t n = input_history_length;
+    const std::uint64_t g = group_count();
+    // samples (N) + reference (1024) + product (N + 1024) + semitone_level (G)
+    const std::uint64_t max_doubles =
+        (std::numeric_limits<std::size_t>::max() - sizeof(AnalysisJob)) / sizeof(double);
+    if (n > max_doubles / 4 || g > max_doubles / 4)
+        return nullptr;
+    const std::uint64_t doubles = n + BLOCK_SAMPLES + n + BLOCK_SAMPLES + g;
+
+    void *memory = std::calloc(1, sizeof(AnalysisJob) + doubles * sizeof(double));
+    if (memory == nullptr)
+        return nullptr;
+    auto *job = static_cast<AnalysisJob *>(memory);
+    auto *arrays = reinterpret_cast<double *>(job + 1);
+    job->samples = arrays;
+    job->reference = job->samples + n;
+    job->product = job->reference + BLOCK_SAMPLES;
+    job->semitone_level = job->product + n + BLOCK_SAMPLES;
+    return job;
+}
+
+void push_job(AnalysisJob *job) { queue_push(job_queue, job); }
+void push_tone_task(BandTask *task) { queue_push(tone_queue, task); }
+void push_collect_task(BandTask *task) { queue_push(collect_queue, task); }
+AnalysisJob *pop_job() { return queue_pop(job_queue); }
+BandTask *pop_tone_task() { return queue_pop(tone_queue); }
+BandTask *pop_collect_task() { return queue_pop(collect_queue); }

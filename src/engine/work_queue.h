@@ -1,0 +1,102 @@
+// The records that travel through the analysis pipeline and the three
+// blocking queues that join its stages:
+//   block assembler -> job_queue -> correlation workers -> tone_queue
+//   -> tone detectors -> collect_queue -> result collector
+//   (the collector sends three refinement tasks per job back to tone_queue).
+//
+// The queues are intrusive FIFO tail queues: items are linked through their
+// own next / prev_link fields, nothing is copied or allocated by a queue, and
+// there is no bound on a queue's length. Each queue has its own mutex and
+// condition variable, held only inside push and pop.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+// One block of sound on its way through the pipeline. new_job() makes it as
+// one zero-filled allocation holding this record followed by its four arrays;
+// the collector frees the whole of it with free().
+struct AnalysisJob {
+    AnalysisJob *next;             // queue link, null at the tail
+    AnalysisJob **prev_link;       // queue link: the pointer that points here
+    std::uint64_t seq;             // job number; result row seq mod R
+    std::uint64_t pending;         // tasks not yet taken by the collector
+    std::uint64_t pass;            // 0 coarse, 1 refinement, 2 finished
+    double *samples;               // N main-channel samples, oldest first
+    double *reference;             // 1024 correlation-channel samples, time-reversed
+    double *product;               // N + 1024 convolution accumulator, zero at creation
+    double *semitone_level;        // G tone levels, one per semitone group
+};
+
+// One semitone group of one job. A plain malloc'ed record (not zeroed); the
+// collector frees it.
+struct BandTask {
+    BandTask *next;                // queue link
+    BandTask **prev_link;          // queue link
+    std::uint64_t band;            // lowest band of the group, or the refined band
+    AnalysisJob *job;              // the job this task measures
+};
+
+template <typename Item>
+struct WorkQueue {
+    Item *first = nullptr;         // head item, null when empty
+    Item **last = &first;          // the next field of the tail item, or &first when empty
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
+};
+
+extern WorkQueue<AnalysisJob> job_queue;
+extern WorkQueue<BandTask> tone_queue;
+extern WorkQueue<BandTask> collect_queue;
+
+// (Re)initialise a queue's mutex and condition variable with default
+// attributes. Start-up only, while no thread uses the queue.
+template <typename Item>
+void queue_init(WorkQueue<Item> &queue)
+{
+    pthread_mutex_init(&queue.mutex, nullptr);
+    pthread_cond_init(&queue.cond, nullptr);
+}
+
+// Append at the tail and wake one waiting taker. Any thread; never blocks
+// beyond the queue's own lock.
+template <typename Item>
+void queue_push(WorkQueue<Item> &queue, Item *item)
+{
+    pthread_mutex_lock(&queue.mutex);
+    item->next = nullptr;
+    item->prev_link = queue.last;
+    *queue.last = item;
+    queue.last = &item->next;
+    pthread_cond_signal(&queue.cond);
+    pthread_mutex_unlock(&queue.mutex);
+}
+
+// Remove and return the head item, blocking while the queue is empty.
+template <typename Item>
+Item *queue_pop(WorkQueue<Item> &queue)
+{
+    pthread_mutex_lock(&queue.mutex);
+    while (queue.first == nullptr)
+        pthread_cond_wait(&queue.cond, &queue.mutex);
+    Item *item = queue.first;
+    if (item->next != nullptr)
+        item->next->prev_link = item->prev_link;
+    else
+        queue.last = item->prev_link;
+    *item->prev_link = item->next;
+    pthread_mutex_unlock(&queue.mutex);
+    return item;
+}
+
+// A zero-filled job sized for the current input_history_length and
+// band_count, its array pointers set; null when memory is short.
+AnalysisJob *new_job();
+
+void push_job(AnalysisJob *job);
+void push_tone_task(BandTask *task);
+void push_collect_task(BandTask *task);
+AnalysisJob *pop_job();
+BandTask *pop_tone_task();
+BandTask *pop_collect_task();

@@ -1,0 +1,142 @@
+#include "engine/command_line.h"
+#include "support/child_process.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+    StartupAction action;
+    int exit_status;
+    int sample_rate;
+    int worker_count;
+    std::uint64_t window_size;  // 0: "Invalid window size"
+};
+
+Outcome parse(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "orvel");
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const CommandLine line = parse_command_line(static_cast<int>(args.size()), argv.data());
+    const std::uint64_t window = line.action == StartupAction::run
+        ? derive_window_size(line.window_request, line.sample_rate) : 0;
+    return {line.action, line.exit_status, line.sample_rate, line.worker_count, window};
+}
+
+constexpr StartupAction RUN = StartupAction::run;
+constexpr StartupAction USAGE = StartupAction::usage;
+
+struct Case {
+    std::vector<std::string> args;
+    Outcome expected;
+};
+
+}  // namespace
+
+TEST(CommandLine, OptionTable)
+{
+    const Case cases[] = {
+        {{}, {RUN, 0, 16000, 2, 7168}},
+        // rate: clamped, then it must divide 48000
+        {{"-r", "7999"}, {RUN, 0, 8000, 2, 3072}},
+        {{"-r", "0"}, {RUN, 0, 8000, 2, 3072}},
+        {{"-r", "50000"}, {RUN, 0, 48000, 2, 23552}},
+        {{"-r", "9600"}, {RUN, 0, 9600, 2, 4096}},
+        {{"-r", "48000"}, {RUN, 0, 48000, 2, 23552}},
+        {{"-r", "10000"}, {USAGE, 1, 10000, 2, 0}},
+        {{"-r", "abc"}, {RUN, 0, 8000, 2, 3072}},
+        // workers
+        {{"-n", "0"}, {RUN, 0, 16000, 1, 7168}},
+        {{"-n", "-3"}, {RUN, 0, 16000, 1, 7168}},
+        {{"-n", "100"}, {RUN, 0, 16000, 16, 7168}},
+        {{"-n4"}, {RUN, 0, 16000, 4, 7168}},
+        // window
+        {{"-w", "0"}, {RUN, 0, 16000, 2, 7168}},
+        {{"-w", "1023"}, {RUN, 0, 16000, 2, 0}},
+        {{"-w", "1000"}, {RUN, 0, 16000, 2, 0}},
+        {{"-w", "1024"}, {RUN, 0, 16000, 2, 1024}},
+        {{"-w", "2047"}, {RUN, 0, 16000, 2, 1024}},
+        {{"-w", "-1"}, {RUN, 0, 16000, 2, 256000}},
+        {{"-r", "8000", "-w", "100000"}, {RUN, 0, 8000, 2, 99328}},
+        // the cap does not depend on the order of -w and -r
+        {{"-w", "500000", "-r", "8000"}, {RUN, 0, 8000, 2, 128000}},
+        {{"-r", "8000", "-w", "500000"}, {RUN, 0, 8000, 2, 128000}},
+        // repeated options: the last one wins; a bad rate stops at once
+        {{"-n", "3", "-n", "5"}, {RUN, 0, 16000, 5, 7168}},
+        {{"-r", "8000", "-r", "16000"}, {RUN, 0, 16000, 2, 7168}},
+        {{"-w", "4096", "-w", "2048"}, {RUN, 0, 16000, 2, 2048}},
+        {{"-r", "10000", "-r", "16000"}, {USAGE, 1, 10000, 2, 0}},
+        // numbers beyond int saturate instead of wrapping
+        {{"-r", "99999999999"}, {RUN, 0, 48000, 2, 23552}},
+        {{"-r", "-99999999999"}, {RUN, 0, 8000, 2, 3072}},
+        {{"-w", "99999999999"}, {RUN, 0, 16000, 2, 256000}},
+        {{"-w", "-99999999999"}, {RUN, 0, 16000, 2, 256000}},
+        {{"-n", "-99999999999"}, {RUN, 0, 16000, 1, 7168}},
+        {{"-n", "99999999999"}, {RUN, 0, 16000, 16, 7168}},
+        // help and unknown options
+        {{"-h"}, {USAGE, 0, 16000, 2, 0}},
+        {{"-n", "4", "-h", "-r", "10000"}, {USAGE, 0, 16000, 4, 0}},
+        {{"-x"}, {USAGE, 1, 16000, 2, 0}},
+        {{"-r"}, {USAGE, 1, 16000, 2, 0}},
+    };
+    for (const Case &c : cases) {
+        std::string label;
+        for (const std::string &arg : c.args)
+            label += arg + " ";
+        SCOPED_TRACE("orvel " + label);
+        const Outcome got = parse(c.args);
+        EXPECT_EQ(got.action, c.expected.action);
+        if (got.action == StartupAction::usage) {
+            EXPECT_EQ(got.exit_status, c.expected.exit_status);
+            continue;
+        }
+        EXPECT_EQ(got.sample_rate, c.expected.sample_rate);
+        EXPECT_EQ(got.worker_count, c.expected.worker_count);
+        EXPECT_EQ(got.window_size, c.expected.window_size);
+    }
+}
+
+TEST(CommandLine, SaturatingAtoiKeepsAtoiOtherwise)
+{
+    EXPECT_EQ(saturating_atoi("  42xyz"), 42);
+    EXPECT_EQ(saturating_atoi("-17"), -17);
+    EXPECT_EQ(saturating_atoi("abc"), 0);
+    EXPECT_EQ(saturating_atoi(""), 0);
+    EXPECT_EQ(saturating_atoi("2147483647"), 2147483647);
+    EXPECT_EQ(saturating_atoi("2147483648"), 2147483647);
+    EXPECT_EQ(saturating_atoi("-2147483649"), -2147483647 - 1);
+}
+
+// The real program, as a user runs it.
+TEST(CommandLine, ProgramExitPaths)
+{
+    const std::vector<std::string> env = headless_env();
+    const std::string usage = USAGE_TEXT;
+
+    const ChildResult help = run_child(ORVEL_BINARY, {"-h"}, env);
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_EQ(help.err, usage);
+    EXPECT_EQ(help.out, "");
+
+    const ChildResult window = run_child(ORVEL_BINARY, {"-w", "1023"}, env);
+    EXPECT_EQ(window.exit_status, 1);
+    EXPECT_EQ(window.err.rfind("orvel: Invalid window size\n", 0), 0u) << window.err;
+
+    const ChildResult rate = run_child(ORVEL_BINARY, {"-r", "10000"}, env);
+    EXPECT_EQ(rate.exit_status, 1);
+    EXPECT_EQ(rate.err, usage);
+
+    // getopt's own diagnostic comes first, then the usage text.
+    const ChildResult unknown = run_child(ORVEL_BINARY, {"-x"}, env);
+    EXPECT_EQ(unknown.exit_status, 1);
+    EXPECT_NE(unknown.err.find("invalid option -- 'x'"), std::string::npos) << unknown.err;
+    ASSERT_GE(unknown.err.size(), usage.size());
+    EXPECT_EQ(unknown.err.substr(unknown.err.size() - usage.size()), usage);
+    EXPECT_LT(unknown.err.find("invalid option"), unknown.err.find("Usage:"));
+}

@@ -1,0 +1,94 @@
+#include "support/child_process.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+ChildResult run_child(const std::string &program, const std::vector<std::string> &args,
+                      const std::vector<std::string> &extra_env, int timeout_ms)
+{
+    ChildResult result;
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+        return result;
+
+    // Everything the child needs is built before fork: a threaded parent
+    // may only make async-signal-safe calls in the child.
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(program.c_str()));
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char *> envp;
+    for (const std::string &entry : extra_env)
+        envp.push_back(const_cast<char *>(entry.c_str()));
+    for (char **entry = environ; *entry != nullptr; entry++)
+        envp.push_back(*entry);
+    envp.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string *sinks[2] = {&result.out, &result.err};
+    int open_fds = 2;
+    bool timed_out = false;
+    while (open_fds > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            timed_out = true;
+            break;
+        }
+        if (poll(fds, 2, static_cast<int>(left.count())) <= 0)
+            continue;
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(got));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                open_fds--;
+            }
+        }
+    }
+    if (timed_out)
+        kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    for (pollfd &fd : fds)
+        if (fd.fd >= 0)
+            close(fd.fd);
+    if (!timed_out && WIFEXITED(status))
+        result.exit_status = WEXITSTATUS(status);
+    return result;
+}
+
+std::vector<std::string> headless_env()
+{
+    static std::string runtime_dir = [] {
+        char pattern[] = "/tmp/orvel-test-XXXXXX";
+        const char *made = mkdtemp(pattern);  // mode 0700, as the toolkit wants
+        return std::string(made != nullptr ? made : "/tmp");
+    }();
+    return {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_dir};
+}

@@ -1,0 +1,22 @@
+// Runs a program as a child process and collects what it printed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ChildResult {
+    int exit_status = -1;   // exit code, or -1 when the child did not exit normally
+    std::string out;        // everything written to standard output
+    std::string err;        // everything written to standard error
+};
+
+// Runs program with args (argv[0] is the program itself) and extra
+// "NAME=value" environment entries on top of this process's environment.
+// Kills the child and reports exit_status -1 after timeout_ms.
+ChildResult run_child(const std::string &program, const std::vector<std::string> &args,
+                      const std::vector<std::string> &extra_env, int timeout_ms = 20000);
+
+// Environment for running the program without a display: the offscreen
+// platform and a private runtime directory, so the toolkit prints nothing
+// of its own on standard error.
+std::vector<std::string> headless_env();

@@ -1,0 +1,130 @@
+#include "engine/engine_state.h"
+#include "engine/work_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+TEST(WorkQueue, PushOntoEmptyAndPopBack)
+{
+    WorkQueue<BandTask> queue;
+    ASSERT_EQ(queue.first, nullptr);
+    ASSERT_EQ(queue.last, &queue.first);
+
+    BandTask task{};
+    queue_push(queue, &task);
+    EXPECT_EQ(queue.first, &task);
+    EXPECT_EQ(queue.last, &task.next);
+    EXPECT_EQ(task.next, nullptr);
+    EXPECT_EQ(task.prev_link, &queue.first);
+
+    EXPECT_EQ(queue_pop(queue), &task);
+    EXPECT_EQ(queue.first, nullptr);
+    EXPECT_EQ(queue.last, &queue.first);
+}
+
+TEST(WorkQueue, FifoOrderWithLinksKept)
+{
+    WorkQueue<BandTask> queue;
+    std::vector<BandTask> tasks(1000);
+    for (std::size_t i = 0; i < tasks.size(); i++) {
+        tasks[i].band = i;
+        queue_push(queue, &tasks[i]);
+    }
+    // Interleave pops and pushes so the tail moves while the head does.
+    for (std::size_t i = 0; i < tasks.size(); i++) {
+        BandTask *task = queue_pop(queue);
+        ASSERT_EQ(task->band, i);
+        if (queue.first != nullptr) {
+            ASSERT_EQ(queue.first->prev_link, &queue.first);
+        }
+        if (i % 3 == 0)
+            queue_push(queue, task);
+    }
+    std::size_t expected = 0;
+    while (queue.first != nullptr) {
+        EXPECT_EQ(queue_pop(queue)->band, expected);
+        expected += 3;
+    }
+    EXPECT_EQ(queue.last, &queue.first);
+}
+
+TEST(WorkQueue, TwoBlockedTakersResumeAfterTwoPushes)
+{
+    WorkQueue<BandTask> queue;
+    auto taker = [&queue] { return queue_pop(queue)->band; };
+    std::future<std::uint64_t> a = std::async(std::launch::async, taker);
+    std::future<std::uint64_t> b = std::async(std::launch::async, taker);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(a.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    EXPECT_EQ(b.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+
+    BandTask first{};
+    BandTask second{};
+    first.band = 1;
+    second.band = 2;
+    queue_push(queue, &first);
+    queue_push(queue, &second);
+    ASSERT_EQ(a.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_EQ(b.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(a.get() + b.get(), 3u);
+}
+
+// One producer, two takers: every item arrives exactly once, and each taker
+// sees the items in the order they were pushed.
+TEST(WorkQueue, StressAgainstReference)
+{
+    constexpr std::uint64_t item_count = 50000;
+    WorkQueue<BandTask> queue;
+    std::vector<BandTask> items(item_count + 2);
+    std::vector<int> seen(item_count, 0);
+    auto taker = [&] {
+        std::vector<std::uint64_t> got;
+        for (;;) {
+            const std::uint64_t band = queue_pop(queue)->band;
+            if (band >= item_count)
+                return got;
+            got.push_back(band);
+        }
+    };
+    std::future<std::vector<std::uint64_t>> a = std::async(std::launch::async, taker);
+    std::future<std::vector<std::uint64_t>> b = std::async(std::launch::async, taker);
+    for (std::uint64_t i = 0; i < item_count + 2; i++) {
+        items[i].band = i;
+        queue_push(queue, &items[i]);
+    }
+    for (auto *taken : {&a, &b}) {
+        const std::vector<std::uint64_t> got = taken->get();
+        for (std::size_t k = 0; k < got.size(); k++) {
+            seen[got[k]]++;
+            if (k > 0) {
+                ASSERT_LT(got[k - 1], got[k]);
+            }
+        }
+    }
+    for (std::uint64_t i = 0; i < item_count; i++)
+        ASSERT_EQ(seen[i], 1) << "item " << i;
+}
+
+TEST(WorkQueue, NewJobIsOneZeroedAllocation)
+{
+    input_history_length = 8192;
+    band_count = 27648;
+    AnalysisJob *job = new_job();
+    ASSERT_NE(job, nullptr);
+    EXPECT_EQ(job->next, nullptr);
+    EXPECT_EQ(job->seq, 0u);
+    EXPECT_EQ(job->pending, 0u);
+    EXPECT_EQ(job->pass, 0u);
+    EXPECT_EQ(reinterpret_cast<char *>(job->samples), reinterpret_cast<char *>(job + 1));
+    EXPECT_EQ(job->reference, job->samples + 8192);
+    EXPECT_EQ(job->product, job->reference + 1024);
+    EXPECT_EQ(job->semitone_level, job->product + 8192 + 1024);
+    const double *end = job->semitone_level + 108;
+    for (const double *value = job->samples; value != end; value++)
+        ASSERT_EQ(*value, 0.0);
+    free(job);
+}
