@@ -46,3 +46,10 @@ void audio_wait() { pthread_cond_wait(&audio_cond, &audio_mutex); }
 void audio_wakeup() { pthread_cond_broadcast(&audio_cond); }
 void result_lock() { pthread_mutex_lock(&result_mutex); }
 void result_unlock() { pthread_mutex_unlock(&result_mutex); }
+
+void start_engine_thread(void *(*body)(void *))
+{
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, body, nullptr) == 0)
+        pthread_detach(thread);
+}

@@ -87,3 +87,8 @@ void result_unlock();
 
 // G: the number of semitone groups, band_count / 256.
 inline std::uint64_t group_count() { return band_count / BANDS_PER_GROUP; }
+
+// Start a detached POSIX thread with default attributes; engine threads are
+// never joined and end with the process. A failed creation is ignored: the
+// thread is simply missing.
+void start_engine_thread(void *(*body)(void *));

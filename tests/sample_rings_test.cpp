@@ -1,0 +1,232 @@
+#include "audio/sample_rings.h"
+#include "engine/engine_state.h"
+#include "engine/work_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+namespace {
+
+void push_outputs(const std::vector<double> &values)
+{
+    audio_lock();
+    for (double v : values) {
+        ring_push(out_ring_0, v);
+        ring_push(out_ring_1, -v);
+    }
+    audio_unlock();
+}
+
+std::vector<double> take_input_0()
+{
+    std::vector<double> values;
+    audio_lock();
+    while (ring_fill_2(in_ring_0) != 0)
+        values.push_back(ring_pop_2(in_ring_0));
+    audio_unlock();
+    return values;
+}
+
+std::vector<float> exchange(std::vector<float> io_1)
+{
+    std::vector<float> io_2(io_1.size(), 0.0f);
+    exchange_samples(io_1.data(), io_2.data(), static_cast<std::uint32_t>(io_1.size()));
+    return io_1;
+}
+
+}  // namespace
+
+TEST(RateConversion, WorkedGroupAtRateDiv3)
+{
+    sample_rate = 16000;
+    push_outputs({FULL_SCALE});
+    // The previous group ended at 0.0, so the first group plays silence.
+    EXPECT_EQ(exchange({0.25f, 0.5f, 0.75f}), (std::vector<float>{0.0f, 0.0f, 0.0f}));
+    EXPECT_EQ(take_input_0(), std::vector<double>{1073741696.0});
+    EXPECT_EQ(exchange({0.0f, 0.0f, 0.0f}), (std::vector<float>{1.0f / 3.0f, 2.0f / 3.0f, 1.0f}));
+}
+
+TEST(RateConversion, RateDiv1ScalesWithoutRamp)
+{
+    sample_rate = 48000;
+    push_outputs({FULL_SCALE / 2, FULL_SCALE / 4});
+    EXPECT_EQ(exchange({0.5f, -0.25f, 1.0f}), (std::vector<float>{0.0f, 0.5f, 0.25f}));
+    EXPECT_EQ(take_input_0(), (std::vector<double>{FULL_SCALE / 2, -FULL_SCALE / 4, FULL_SCALE}));
+}
+
+// Periods whose length is not a multiple of rate_div: a group started in one
+// call completes in the next.
+TEST(RateConversion, GroupCarriesOverBetweenCalls)
+{
+    sample_rate = 16000;
+    const std::vector<double> outputs = {FULL_SCALE / 2, -FULL_SCALE / 4, FULL_SCALE / 8,
+                                         FULL_SCALE / 16, FULL_SCALE, 0.0};
+    push_outputs(outputs);
+    std::vector<float> played;
+    std::uint32_t frame = 0;
+    for (std::uint32_t length : {2u, 4u, 1u, 5u, 3u, 3u}) {
+        std::vector<float> io;
+        for (std::uint32_t f = 0; f < length; f++, frame++)
+            io.push_back(static_cast<float>(frame) / 64.0f);
+        const std::vector<float> out = exchange(io);
+        played.insert(played.end(), out.begin(), out.end());
+    }
+    ASSERT_EQ(played.size(), 18u);
+
+    const std::vector<double> pushed = take_input_0();
+    ASSERT_EQ(pushed.size(), 6u);
+    for (std::uint32_t g = 0; g < 6; g++) {
+        const float sum = (3 * g) / 64.0f + (3 * g + 1) / 64.0f + (3 * g + 2) / 64.0f;
+        EXPECT_EQ(pushed[g], static_cast<double>(sum / 3.0f * static_cast<float>(FULL_SCALE))) << g;
+    }
+    // Each group ends exactly on the ring sample taken when the previous one completed.
+    for (std::uint32_t g = 1; g < 6; g++)
+        EXPECT_EQ(played[3 * g + 2], static_cast<float>(outputs[g - 1] / FULL_SCALE)) << g;
+    EXPECT_EQ(played[2], 0.0f);
+}
+
+TEST(RateConversion, FullInputRingDropsNewSamples)
+{
+    sample_rate = 48000;
+    audio_lock();
+    for (std::uint32_t i = 0; i < RING_SIZE - 1; i++)
+        ring_push(in_ring_0, i);
+    ASSERT_EQ(ring_free_2(in_ring_0), 0u);
+    audio_unlock();
+    push_outputs({0.0});
+
+    exchange({0.5f});
+    const std::vector<double> kept = take_input_0();
+    ASSERT_EQ(kept.size(), RING_SIZE - 1);
+    EXPECT_EQ(kept.back(), RING_SIZE - 2.0);
+}
+
+TEST(RateConversion, EmptyOutputRingRampsToSilence)
+{
+    sample_rate = 16000;
+    push_outputs({FULL_SCALE});
+    std::vector<float> played;
+    for (int group = 0; group < 4; group++) {
+        const std::vector<float> out = exchange({0.0f, 0.0f, 0.0f});
+        played.insert(played.end(), out.begin(), out.end());
+    }
+    const std::vector<float> expected = {0.0f, 0.0f, 0.0f, 1.0f / 3.0f, 2.0f / 3.0f, 1.0f,
+                                         2.0f / 3.0f, 1.0f / 3.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    EXPECT_EQ(played, expected);
+    // Running dry moves no index.
+    EXPECT_EQ(out_ring_0.read_index_2, 1u);
+    EXPECT_EQ(out_ring_0.write_index, 1u);
+}
+
+TEST(RateConversion, NonFiniteInputCountsAsZero)
+{
+    sample_rate = 48000;
+    push_outputs({0.0, 0.0, 0.0});
+    exchange({__builtin_nanf(""), __builtin_inff(), -__builtin_inff()});
+    EXPECT_EQ(take_input_0(), (std::vector<double>{0.0, 0.0, 0.0}));
+}
+
+namespace {
+
+// Sample k of block b on ring r (0, 1: inputs; 2, 3: outputs).
+double ring_value(int ring, std::uint64_t block, std::uint32_t k)
+{
+    return 100000.0 * static_cast<double>(block) + 10000.0 * ring + k;
+}
+
+class Assembler : public ::testing::Test {
+protected:
+    void start(std::uint64_t window)
+    {
+        sample_rate = 16000;
+        window_size = window;
+        band_count = 27648;
+        queue_init(job_queue);
+        input_history_setup();
+        assembler_start();
+    }
+
+    void feed_block()
+    {
+        audio_lock();
+        for (std::uint32_t k = 0; k < BLOCK_LEN; k++) {
+            ring_push(in_ring_0, ring_value(0, fed_, k));
+            ring_push(in_ring_1, ring_value(1, fed_, k));
+            ring_push(out_ring_0, ring_value(2, fed_, k));
+            ring_push(out_ring_1, ring_value(3, fed_, k));
+        }
+        audio_wakeup();
+        audio_unlock();
+        fed_++;
+    }
+
+    std::uint64_t fed_ = 0;
+};
+
+double channel_value(int channel, std::uint64_t block, std::uint32_t k)
+{
+    auto v = [&](int ring) { return ring_value(ring, block, k); };
+    switch (channel) {
+    case CHANNEL_INPUT_0: return v(0);
+    case CHANNEL_INPUT_1: return v(1);
+    case CHANNEL_INPUT_SUM: return v(1) + v(0);
+    case CHANNEL_OUTPUT_0: return v(2);
+    case CHANNEL_OUTPUT_1: return v(3);
+    default: return v(3) + v(2);
+    }
+}
+
+}  // namespace
+
+// At the smallest window each job holds the previous block, then the current
+// one; the reference is the correlation channel reversed.
+TEST_F(Assembler, JobLayoutAtWindow1024)
+{
+    start(1024);
+    const struct { int main, corr; } selections[] = {
+        {CHANNEL_INPUT_SUM, CHANNEL_OUTPUT_SUM},
+        {CHANNEL_INPUT_SUM, CHANNEL_OUTPUT_0},
+        {CHANNEL_INPUT_1, CHANNEL_INPUT_0},
+    };
+    for (std::uint64_t b = 0; b < 3; b++) {
+        SCOPED_TRACE(b);
+        audio_lock();
+        main_channel = selections[b].main;
+        corr_channel = selections[b].corr;
+        audio_unlock();
+        feed_block();
+        AnalysisJob *job = pop_job();
+        EXPECT_EQ(job->seq, b);
+        for (std::uint32_t k = 0; k < BLOCK_LEN; k++) {
+            const double older = b == 0 ? 0.0 : channel_value(selections[b - 1].main, b - 1, k);
+            ASSERT_EQ(job->samples[k], older) << k;
+            ASSERT_EQ(job->samples[BLOCK_LEN + k], channel_value(selections[b].main, b, k)) << k;
+            ASSERT_EQ(job->reference[k], channel_value(selections[b].corr, b, BLOCK_LEN - 1 - k)) << k;
+        }
+        free(job);
+    }
+}
+
+TEST_F(Assembler, FreezeDrainsBlocksWithoutJobs)
+{
+    start(7168);
+    audio_lock();
+    freeze_flag = 1;
+    audio_unlock();
+    feed_block();
+    feed_block();
+
+    audio_lock();
+    while (ring_fill_2(in_ring_0) != 0 || ring_fill_2(in_ring_1) != 0
+           || ring_fill_1(out_ring_0) != 0 || ring_fill_1(out_ring_1) != 0)
+        audio_wait();
+    EXPECT_EQ(jobs_submitted, 0u);
+    audio_unlock();
+    EXPECT_EQ(job_queue.first, nullptr);
+    EXPECT_EQ(input_history_pos, 0u);
+    for (std::uint64_t i = 0; i < input_history_length; i++)
+        ASSERT_EQ(input_history[i], 0.0) << i;
+}

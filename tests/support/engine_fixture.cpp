@@ -1,0 +1,101 @@
+#include "support/engine_fixture.h"
+
+#include "audio/sample_rings.h"
+#include "engine/band_table.h"
+#include "engine/collector.h"
+#include "engine/command_line.h"
+#include "engine/correlation.h"
+#include "engine/engine_state.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+
+void start_engine(int rate, std::int64_t window_request, int workers, bool hold_workers)
+{
+    sample_rate = rate;
+    worker_count = workers;
+    window_size = derive_window_size(window_request, rate);
+    engine_init_locks();
+    band_table_setup();
+    if (hold_workers) {
+        queue_init(job_queue);
+        correlation_sum = static_cast<double *>(std::calloc(window_size, sizeof(double)));
+    } else {
+        correlation_setup();
+    }
+    collector_setup();
+    input_history_setup();
+    assembler_start();
+}
+
+void release_workers()
+{
+    for (int i = 0; i < worker_count; i++)
+        start_engine_thread(correlation_worker);
+}
+
+void ServerStandIn::top_up_outputs()
+{
+    // Keep about two blocks ahead of playback, respecting both readers.
+    constexpr std::uint32_t target = 2 * BLOCK_LEN;
+    audio_lock();
+    while (ring_fill_2(out_ring_0) < target && ring_free_1(out_ring_0) > 0
+           && ring_free_2(out_ring_0) > 0) {
+        ring_push(out_ring_0, output_0(generated_));
+        ring_push(out_ring_1, output_1(generated_));
+        generated_++;
+    }
+    audio_wakeup();
+    audio_unlock();
+}
+
+void ServerStandIn::run(std::uint64_t frames)
+{
+    const std::uint32_t rate_div = static_cast<std::uint32_t>(SERVER_RATE / sample_rate);
+    std::vector<float> io_1(period);
+    std::vector<float> io_2(period);
+    for (std::uint64_t done = 0; done < frames; done += period) {
+        top_up_outputs();
+        if (wait_for_room) {
+            audio_lock();
+            while (ring_free_2(in_ring_0) < period / rate_div + 1)
+                audio_wait();
+            audio_unlock();
+        }
+        for (std::uint32_t f = 0; f < period; f++) {
+            io_1[f] = input_0(frame_ + f);
+            io_2[f] = input_1(frame_ + f);
+        }
+        exchange_samples(io_1.data(), io_2.data(), period);
+        played_0_.insert(played_0_.end(), io_1.begin(), io_1.end());
+        played_1_.insert(played_1_.end(), io_2.begin(), io_2.end());
+        frame_ += period;
+    }
+}
+
+namespace {
+
+bool wait_until(const std::function<bool()> &done, int timeout_ms)
+{
+    const auto deadline = std::chrono::system_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+    timespec until{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    audio_lock();
+    bool ok = true;
+    while (!done()) {
+        if (pthread_cond_timedwait(&audio_cond, &audio_mutex, &until) != 0 && !done()) {
+            ok = false;
+            break;
+        }
+    }
+    audio_unlock();
+    return ok;
+}
+
+}  // namespace
+
+bool wait_for_completed(std::uint64_t count, int timeout_ms)
+{
+    return wait_until([count] { return jobs_completed >= count; }, timeout_ms);
+}

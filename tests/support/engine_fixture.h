@@ -1,0 +1,51 @@
+// Brings the analysis engine up without a sound server, and stands in for the
+// server thread and the generator.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+// Set the start-up parameters as the command line would, then set up the
+// band table, the correlation workers (unless hold_workers), the collector,
+// input_history and the block assembler.
+void start_engine(int rate, std::int64_t window_request = 0, int workers = 2,
+                  bool hold_workers = false);
+
+// Start the correlation workers that start_engine held back.
+void release_workers();
+
+// Plays the part of the sound server and the generator: feeds periods of
+// frames through exchange_samples and keeps the output rings topped up.
+class ServerStandIn {
+public:
+    // Input frame f of input 0 / 1, given everything played so far.
+    std::function<float(std::uint64_t frame)> input_0 = [](std::uint64_t) { return 0.0f; };
+    std::function<float(std::uint64_t frame)> input_1 = [](std::uint64_t) { return 0.0f; };
+    // Engine sample k pushed onto out_ring_0 / out_ring_1, in ring units.
+    std::function<double(std::uint64_t k)> output_0 = [](std::uint64_t) { return 0.0; };
+    std::function<double(std::uint64_t k)> output_1 = [](std::uint64_t) { return 0.0; };
+
+    std::uint32_t period = 256;     // frames per exchange_samples call
+    bool wait_for_room = true;      // hold back rather than overflow the input rings
+
+    // Run this many server frames (a multiple of period).
+    void run(std::uint64_t frames);
+
+    std::uint64_t frames_done() const { return frame_; }
+    // Everything played on output_1 / output_2 so far, one entry per frame.
+    const std::vector<float> &played_0() const { return played_0_; }
+    const std::vector<float> &played_1() const { return played_1_; }
+
+private:
+    void top_up_outputs();
+
+    std::uint64_t frame_ = 0;
+    std::uint64_t generated_ = 0;
+    std::vector<float> played_0_;
+    std::vector<float> played_1_;
+};
+
+// Wait until jobs_completed reaches at least count (audio_mutex, with a
+// generous time limit); returns false on time-out.
+bool wait_for_completed(std::uint64_t count, int timeout_ms = 60000);
