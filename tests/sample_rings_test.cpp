@@ -52,7 +52,7 @@ TEST(RateConversion, WorkedGroupAtRateDiv3)
 TEST(RateConversion, RateDiv1ScalesWithoutRamp)
 {
     sample_rate = 48000;
-    push_outputs({FULL_SCALE / 2, FULL_SCALE / 4});
+    push_outputs({FULL_SCALE / 2, FULL_SCALE / 4, 0.0});
     EXPECT_EQ(exchange({0.5f, -0.25f, 1.0f}), (std::vector<float>{0.0f, 0.5f, 0.25f}));
     EXPECT_EQ(take_input_0(), (std::vector<double>{FULL_SCALE / 2, -FULL_SCALE / 4, FULL_SCALE}));
 }
@@ -88,20 +88,26 @@ TEST(RateConversion, GroupCarriesOverBetweenCalls)
     EXPECT_EQ(played[2], 0.0f);
 }
 
-TEST(RateConversion, FullInputRingDropsNewSamples)
+TEST(RateConversion, FullInputRingDropsNewSamplesAndTheirTap)
 {
     sample_rate = 48000;
     audio_lock();
-    for (std::uint32_t i = 0; i < RING_SIZE - 1; i++)
+    for (std::uint32_t i = 0; i < RING_SIZE - 1; i++) {
         ring_push(in_ring_0, i);
+        ring_push(in_ring_1, i);
+    }
     ASSERT_EQ(ring_free_2(in_ring_0), 0u);
     audio_unlock();
-    push_outputs({0.0});
+    push_outputs({0.0, 0.0});
 
     exchange({0.5f});
     const std::vector<double> kept = take_input_0();
     ASSERT_EQ(kept.size(), RING_SIZE - 1);
     EXPECT_EQ(kept.back(), RING_SIZE - 2.0);
+    // The sample played in that group leaves the assembler's tap with it.
+    EXPECT_EQ(ring_fill_1(out_ring_0), 1u);
+    EXPECT_EQ(ring_fill_1(out_ring_1), 1u);
+    EXPECT_EQ(ring_fill_2(out_ring_0), 1u);
 }
 
 TEST(RateConversion, EmptyOutputRingRampsToSilence)
@@ -119,6 +125,9 @@ TEST(RateConversion, EmptyOutputRingRampsToSilence)
     // Running dry moves no index.
     EXPECT_EQ(out_ring_0.read_index_2, 1u);
     EXPECT_EQ(out_ring_0.write_index, 1u);
+    // Only the group played from the ring keeps its input: the silence that
+    // followed never reaches the assembler's tap.
+    EXPECT_EQ(take_input_0().size(), 1u);
 }
 
 TEST(RateConversion, NonFiniteInputCountsAsZero)
@@ -229,4 +238,27 @@ TEST_F(Assembler, FreezeDrainsBlocksWithoutJobs)
     EXPECT_EQ(input_history_pos, 0u);
     for (std::uint64_t i = 0; i < input_history_length; i++)
         ASSERT_EQ(input_history[i], 0.0) << i;
+}
+
+// Reset drops the unread input; the tap drops as many, so what the assembler
+// takes next is still paired.
+TEST(RateConversion, FlushKeepsTapPaired)
+{
+    sample_rate = 48000;
+    push_outputs({1, 2, 3, 4, 5, 6, 7, 8});
+    exchange({0.1f, 0.2f, 0.3f, 0.4f, 0.5f});
+    audio_lock();
+    ASSERT_EQ(ring_fill_2(in_ring_0), 5u);
+    audio_unlock();
+
+    flush_input_rings();
+    exchange({0.6f});
+    audio_lock();
+    EXPECT_EQ(ring_fill_2(in_ring_0), 1u);
+    EXPECT_EQ(ring_fill_2(in_ring_1), 1u);
+    EXPECT_EQ(ring_fill_1(out_ring_0), 3u);
+    // The input recorded while sample 6 played and the tap's next sample agree.
+    EXPECT_EQ(ring_pop_2(in_ring_0), static_cast<double>(0.6f * static_cast<float>(FULL_SCALE)));
+    EXPECT_EQ(ring_pop_1(out_ring_0), 6.0);
+    audio_unlock();
 }

@@ -61,6 +61,7 @@ SampleRing out_ring_1;
 int main_channel = CHANNEL_INPUT_0;
 int corr_channel = CHANNEL_INPUT_0;
 std::uint64_t blocks_skipped = 0;
+std::uint64_t job_memory_budget = JOB_MEMORY_BUDGET;
 
 // ---- rate conversion (real-time thread only) ------------------------------------
 
@@ -86,22 +87,50 @@ void push_group_average(SampleRing &ring, const float *stage, int rate_div)
     float sum = 0.0f;
     for (int i = 0; i < rate_div; i++)
         sum += stage[i];
-    if (ring_free_2(ring) != 0)
-        ring_push(ring, static_cast<double>(sum / static_cast<float>(rate_div) * FULL_SCALE_F));
+    ring_push(ring, static_cast<double>(sum / static_cast<float>(rate_div) * FULL_SCALE_F));
 }
 
 // Plan the next group's output: a straight line from the sample played last
 // to the next ring sample, reaching it on the group's last frame. A dry ring
 // yields 0, so the output ramps to silence rather than clicking.
-void stage_next_output(SampleRing &ring, float *stage, int rate_div)
+// Returns whether the ring had a sample.
+bool stage_next_output(SampleRing &ring, float *stage, int rate_div)
 {
     float next = 0.0f;
-    if (ring_fill_2(ring) != 0)
+    const bool available = ring_fill_2(ring) != 0;
+    if (available)
         next = static_cast<float>(ring_pop_2(ring) / FULL_SCALE);
     const float prev = stage[rate_div - 1];
     const float div = static_cast<float>(rate_div);
     for (int m = 1; m <= rate_div; m++)
         stage[m - 1] = (prev * static_cast<float>(rate_div - m) + static_cast<float>(m) * next) / div;
+    return available;
+}
+
+// Move the assembler's tap (reader 1) on both output rings past n samples.
+void skip_tap(std::uint32_t n)
+{
+    for (SampleRing *ring : {&out_ring_0, &out_ring_1}) {
+        const std::uint32_t step = std::min(n, ring_fill_1(*ring));
+        ring->read_index_1 = (ring->read_index_1 + step) % RING_SIZE;
+    }
+}
+
+// The assembler pairs the k-th input sample with the k-th output sample it
+// taps; a measured delay is only true while that pairing holds. A group
+// recorded while playback ran dry has no tapped partner (the silence never
+// entered a ring), so it is dropped as well. A group dropped for a full ring
+// leaves its partner in the tap, so the tap skips one.
+void keep_group_input(bool played, int rate_div)
+{
+    if (!played)
+        return;
+    if (ring_free_2(in_ring_0) == 0 || ring_free_2(in_ring_1) == 0) {
+        skip_tap(1);
+        return;
+    }
+    push_group_average(in_ring_0, in_stage_0, rate_div);
+    push_group_average(in_ring_1, in_stage_1, rate_div);
 }
 
 }  // namespace
@@ -121,10 +150,9 @@ void exchange_samples(float *io_1, float *io_2, std::uint32_t nframes)
         stage_pos++;
         if (stage_pos != rate_div)
             continue;
-        push_group_average(in_ring_0, in_stage_0, rate_div);
-        push_group_average(in_ring_1, in_stage_1, rate_div);
-        stage_next_output(out_ring_0, out_stage_0, rate_div);
-        stage_next_output(out_ring_1, out_stage_1, rate_div);
+        const bool played_0 = stage_next_output(out_ring_0, out_stage_0, rate_div);
+        const bool played_1 = stage_next_output(out_ring_1, out_stage_1, rate_div);
+        keep_group_input(played_0 && played_1, rate_div);
         stage_pos = 0;
     }
     audio_wakeup();
@@ -134,6 +162,7 @@ void exchange_samples(float *io_1, float *io_2, std::uint32_t nframes)
 void flush_input_rings()
 {
     audio_lock();
+    skip_tap(ring_fill_2(in_ring_0));
     in_ring_0.read_index_2 = in_ring_0.write_index;
     in_ring_1.read_index_2 = in_ring_1.write_index;
     audio_wakeup();
@@ -184,16 +213,19 @@ void fill_job(AnalysisJob *job, int corr)
 
 }  // namespace
 
+std::uint64_t job_bytes()
+{
+    const std::uint64_t groups = group_count();
+    return sizeof(AnalysisJob) + (2 * input_history_length + 2 * BLOCK_LEN + groups) * sizeof(double)
+        + (groups + 3) * sizeof(BandTask);
+}
+
 std::uint64_t job_limit()
 {
     // Rows are reused every result_row_count jobs, and the in-flight count is
     // shown modulo that, so stay one below it.
     constexpr std::uint64_t row_bound = 255;
-    const std::uint64_t groups = group_count();
-    const std::uint64_t job_bytes = sizeof(AnalysisJob)
-        + (2 * input_history_length + 2 * BLOCK_LEN + groups) * sizeof(double)
-        + (groups + 3) * sizeof(BandTask);
-    return std::clamp<std::uint64_t>(JOB_MEMORY_BUDGET / job_bytes, 1, row_bound);
+    return std::clamp<std::uint64_t>(job_memory_budget / job_bytes(), 1, row_bound);
 }
 
 void *assembler_main(void *)

@@ -61,20 +61,26 @@ extern int corr_channel;  // audio_mutex; channel sent time-reversed as each job
 extern std::uint64_t blocks_skipped;
 
 // Most jobs made but not completed at once: few enough that their memory
-// stays within JOB_MEMORY_BUDGET and their result rows do not collide.
+// stays within job_memory_budget and their result rows do not collide.
 constexpr std::uint64_t JOB_MEMORY_BUDGET = 256ull << 20;  // bytes
-std::uint64_t job_limit();
+extern std::uint64_t job_memory_budget;  // audio_mutex; JOB_MEMORY_BUDGET unless a test lowers it
+std::uint64_t job_limit();  // caller holds audio_mutex
+// Bytes one job and its tasks take at the current window and band count.
+std::uint64_t job_bytes();
 
 // Real-time thread, once per server period. io_1 / io_2 hold the nframes
 // samples just received; on return they hold the samples to play. Averages
-// each group of rate_div frames into the input rings (dropping when a ring is
-// full) and plays the output rings interpolated linearly, one group late
-// (silence ramps in when they run dry). Non-finite input counts as 0. Takes
-// audio_mutex for its whole run; allocates nothing.
+// each group of rate_div frames into the input rings and plays the output
+// rings interpolated linearly, one group late (silence ramps in when they run
+// dry). Input groups stay paired with the output samples the assembler taps:
+// a group recorded while playback ran dry is dropped, and one dropped for a
+// full input ring makes the tap skip its partner. Non-finite input counts as
+// 0. Takes audio_mutex for its whole run; allocates nothing.
 void exchange_samples(float *io_1, float *io_2, std::uint32_t nframes);
 
-// Drop the samples the assembler has not yet taken from the input rings.
-// Takes audio_mutex; broadcasts.
+// Drop the samples the assembler has not yet taken from the input rings, and
+// as many from its tap on the output rings so the two stay paired. Takes
+// audio_mutex; broadcasts.
 void flush_input_rings();
 
 // Start-up, main thread: set input_history_length to window_size + 1024 and

@@ -1,6 +1,9 @@
 // Process entry: the toolkit application, the command line, the engine and
 // the audio side, started in a fixed order; then the event loop.
+#include "engine/band_table.h"
+#include "engine/collector.h"
 #include "engine/command_line.h"
+#include "engine/correlation.h"
 #include "engine/engine_state.h"
 
 #include <err.h>
@@ -32,6 +35,11 @@ int main(int argc, char **argv)
     QWidget window;
     window.setWindowTitle("Orvel v1.8.3");
     window.setWindowIcon(QIcon(":/orvel.png"));
+
+    // The engine threads start before audio, and wait on their empty queues.
+    band_table_setup();
+    correlation_setup();
+    collector_setup();
 
     window.show();
     QThread::currentThread()->setPriority(QThread::LowPriority);

@@ -57,9 +57,10 @@ void ServerStandIn::run(std::uint64_t frames)
     std::vector<float> io_2(period);
     for (std::uint64_t done = 0; done < frames; done += period) {
         top_up_outputs();
-        if (wait_for_room) {
+        if (wait_for_room || max_jobs_in_flight != 0) {
             audio_lock();
-            while (ring_free_2(in_ring_0) < period / rate_div + 1)
+            while ((wait_for_room && ring_free_2(in_ring_0) < period / rate_div + 1)
+                   || (max_jobs_in_flight != 0 && jobs_submitted - jobs_completed >= max_jobs_in_flight))
                 audio_wait();
             audio_unlock();
         }

@@ -28,6 +28,7 @@ public:
 
     std::uint32_t period = 256;     // frames per exchange_samples call
     bool wait_for_room = true;      // hold back rather than overflow the input rings
+    std::uint64_t max_jobs_in_flight = 0;  // when not 0, hold back while this many are under way
 
     // Run this many server frames (a multiple of period).
     void run(std::uint64_t frames);

@@ -1,0 +1,248 @@
+// The whole analysis pipeline, fed through exchange_samples in periods as the
+// sound server would: rings, assembler, correlation workers, tone detectors
+// and collector, with their real threads.
+#include "audio/sample_rings.h"
+#include "engine/collector.h"
+#include "engine/engine_state.h"
+#include "support/engine_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+// Deterministic white noise in [-0.5, 0.5) for any frame index.
+float noise(std::uint64_t frame)
+{
+    std::uint64_t z = frame + 0x9e3779b97f4a7c15ull;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    z ^= z >> 31;
+    return static_cast<float>(z >> 40) / static_cast<float>(1ull << 24) - 0.5f;
+}
+
+void select_channels(int main, int corr)
+{
+    audio_lock();
+    main_channel = main;
+    corr_channel = corr;
+    audio_unlock();
+}
+
+// Frames that make this many analysis blocks at the engine rate.
+std::uint64_t frames_for_blocks(std::uint64_t blocks)
+{
+    return blocks * BLOCK_LEN * static_cast<std::uint64_t>(SERVER_RATE / sample_rate);
+}
+
+std::uint64_t completed()
+{
+    audio_lock();
+    const std::uint64_t n = jobs_completed;
+    audio_unlock();
+    return n;
+}
+
+std::uint64_t newest_row()
+{
+    return (completed() - 1) % result_row_count;
+}
+
+std::uint64_t strongest_correlation_index()
+{
+    result_lock();
+    const std::uint64_t index = static_cast<std::uint64_t>(
+        std::max_element(correlation_sum, correlation_sum + window_size) - correlation_sum);
+    result_unlock();
+    return index;
+}
+
+// Run whole blocks through the pipeline and wait until all their jobs are done.
+void run_blocks(ServerStandIn &server, std::uint64_t blocks)
+{
+    const std::uint64_t before = completed();
+    server.run(frames_for_blocks(blocks));
+    ASSERT_TRUE(wait_for_completed(before + blocks));
+}
+
+}  // namespace
+
+// Noise on input 0 and the same noise d engine samples later on input 1, the
+// later one correlated against the history of the earlier one.
+void expect_peak_at_delay(int rate, std::uint64_t delay)
+{
+    start_engine(rate);
+    select_channels(CHANNEL_INPUT_0, CHANNEL_INPUT_1);
+    const std::uint64_t shift = delay * static_cast<std::uint64_t>(SERVER_RATE / rate);
+    ServerStandIn server;
+    server.input_0 = noise;
+    server.input_1 = [shift](std::uint64_t f) { return f >= shift ? noise(f - shift) : 0.0f; };
+    run_blocks(server, window_size / BLOCK_LEN + 3);
+    EXPECT_EQ(strongest_correlation_index(), window_size - 1 - delay);
+}
+
+TEST(Pipeline, DelayedNoisePeaksAtTheDelay) { expect_peak_at_delay(16000, 160); }
+TEST(Pipeline, DelayedNoisePeaksAtTheDelayAt48000) { expect_peak_at_delay(48000, 1000); }
+
+TEST(Pipeline, Sine440IsA5)
+{
+    start_engine(16000);
+    ServerStandIn server;
+    server.input_0 = [](std::uint64_t f) {
+        return static_cast<float>(0.5 * std::sin(2.0 * M_PI * 440.0 * static_cast<double>(f) / SERVER_RATE));
+    };
+    run_blocks(server, window_size / BLOCK_LEN + 2);
+
+    result_lock();
+    const PitchClassPeak *peaks = pitch_class_rows + 12 * newest_row();
+    const PitchClassPeak *strongest = std::max_element(
+        peaks, peaks + 12, [](const PitchClassPeak &a, const PitchClassPeak &b) { return a.level < b.level; });
+    const PitchClassPeak found = *strongest;
+    result_unlock();
+    EXPECT_EQ(found.pitch_class, 0.0);
+    EXPECT_NEAR(found.band, 15360.0, 8.0);
+}
+
+// 437.5 Hz fits 28 whole periods in a block, so every job measures the same
+// window; with decay 0.5 the levels tend to twice one job's levels.
+TEST(Pipeline, DecayHalfDoublesConstantLevels)
+{
+    start_engine(16000, 0, 1);
+    ServerStandIn server;
+    constexpr std::uint64_t block_frames = 3 * BLOCK_LEN;  // 28 periods of 437.5 Hz at 48000 Hz
+    server.input_0 = [](std::uint64_t f) {
+        return static_cast<float>(
+            0.5 * std::sin(2.0 * M_PI * 437.5 * static_cast<double>(f % block_frames) / SERVER_RATE));
+    };
+    const std::uint64_t groups = group_count();
+    run_blocks(server, window_size / BLOCK_LEN + 2);
+    std::vector<double> single(groups);
+    result_lock();
+    for (std::uint64_t g = 0; g < groups; g++)
+        single[g] = tone_rows[newest_row() * groups + g].level;
+    decay_factor = 0.5;
+    result_unlock();
+
+    run_blocks(server, 40);
+    result_lock();
+    for (std::uint64_t g = 0; g < groups; g++)
+        EXPECT_NEAR(tone_rows[newest_row() * groups + g].level, 2.0 * single[g], 1e-6 * single[g]) << g;
+    result_unlock();
+}
+
+TEST(Pipeline, ResetClearsCorrelationAndInputButKeepsRows)
+{
+    start_engine(16000);
+    select_channels(CHANNEL_INPUT_0, CHANNEL_INPUT_1);
+    ServerStandIn server;
+    server.input_0 = noise;
+    server.input_1 = noise;
+    run_blocks(server, 3);
+    server.run(3 * 300);  // 300 engine samples wait in the input rings
+
+    const std::uint64_t groups = group_count();
+    result_lock();
+    const std::vector<ToneEntry> rows(tone_rows, tone_rows + 256 * groups);
+    result_unlock();
+    audio_lock();
+    ASSERT_EQ(ring_fill_2(in_ring_0), 300u);
+    const std::uint64_t submitted = jobs_submitted;
+    const std::uint64_t done = jobs_completed;
+    audio_unlock();
+
+    analysis_reset();
+
+    result_lock();
+    EXPECT_TRUE(std::all_of(correlation_sum, correlation_sum + window_size, [](double v) { return v == 0.0; }));
+    EXPECT_TRUE(std::all_of(input_history, input_history + input_history_length, [](double v) { return v == 0.0; }));
+    for (std::uint64_t i = 0; i < rows.size(); i++)
+        ASSERT_EQ(tone_rows[i].level, rows[i].level) << i;
+    result_unlock();
+    audio_lock();
+    EXPECT_EQ(ring_fill_2(in_ring_0), 0u);
+    EXPECT_EQ(ring_fill_2(in_ring_1), 0u);
+    EXPECT_EQ(jobs_submitted, submitted);
+    EXPECT_EQ(jobs_completed, done);
+    audio_unlock();
+}
+
+// The memory bound at the largest window, and the row bound at the default.
+TEST(Pipeline, JobsInFlightStayWithinBudget)
+{
+    const struct { int rate; std::int64_t window; } cases[] = {
+        {48000, -1},  // 16 seconds: 768000 samples, about 12 MB a job
+        {16000, 0},
+        {8000, 1024},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rate);
+        sample_rate = c.rate;
+        window_size = c.window == -1 ? 16u * c.rate : (c.window == 0 ? 7168u : 1024u);
+        input_history_length = window_size + BLOCK_LEN;
+        band_count = c.rate == 48000 ? 30720 : (c.rate == 8000 ? 24576 : 27648);
+        const std::uint64_t limit = job_limit();
+        EXPECT_GE(limit, 1u);
+        EXPECT_LE(limit, 255u);
+        EXPECT_LE(limit * job_bytes(), JOB_MEMORY_BUDGET);
+        if (c.rate == 48000)
+            EXPECT_GE((limit + 1) * job_bytes(), JOB_MEMORY_BUDGET);  // the budget is used, not wasted
+        else
+            EXPECT_EQ(limit, 255u);
+    }
+}
+
+// Workers held back: jobs stop at the bound, further blocks are counted as
+// skipped but still reach input_history; released, the analysis goes on.
+TEST(Pipeline, HeldBackWorkersSkipBlocksAndResume)
+{
+    start_engine(16000, 0, 2, true);
+    audio_lock();
+    job_memory_budget = 10 * job_bytes();
+    audio_unlock();
+    select_channels(CHANNEL_INPUT_0, CHANNEL_INPUT_0);
+    ServerStandIn server;
+    // Each block carries its own number, so the newest one is easy to spot.
+    const std::uint64_t block_frames = frames_for_blocks(1);
+    server.input_0 = [block_frames](std::uint64_t f) { return static_cast<float>(f / block_frames) / 64.0f; };
+    server.run(frames_for_blocks(14));
+
+    audio_lock();
+    while (jobs_submitted + blocks_skipped < 14)
+        audio_wait();
+    EXPECT_EQ(jobs_submitted, 10u);
+    EXPECT_EQ(blocks_skipped, 4u);
+    EXPECT_EQ(jobs_completed, 0u);
+    audio_unlock();
+    result_lock();
+    const std::uint64_t newest = (input_history_pos + input_history_length - BLOCK_LEN) % input_history_length;
+    EXPECT_EQ(input_history[newest], static_cast<double>(13.0f / 64.0f * static_cast<float>(FULL_SCALE)));
+    result_unlock();
+
+    release_workers();
+    ASSERT_TRUE(wait_for_completed(10));
+    server.run(frames_for_blocks(2));
+    ASSERT_TRUE(wait_for_completed(12));
+    audio_lock();
+    EXPECT_EQ(jobs_submitted, 12u);
+    EXPECT_EQ(blocks_skipped, 4u);
+    audio_unlock();
+}
+
+TEST(Pipeline, NonFiniteInputLeavesResultsFinite)
+{
+    start_engine(16000);
+    select_channels(CHANNEL_INPUT_0, CHANNEL_INPUT_1);
+    ServerStandIn server;
+    server.input_0 = [](std::uint64_t f) { return f % 97 == 0 ? NAN : noise(f); };
+    server.input_1 = [](std::uint64_t f) { return f % 89 == 0 ? (f % 2 ? INFINITY : -INFINITY) : noise(f); };
+    run_blocks(server, window_size / BLOCK_LEN + 2);
+
+    result_lock();
+    EXPECT_TRUE(std::all_of(correlation_sum, correlation_sum + window_size, [](double v) { return std::isfinite(v); }));
+    for (std::uint64_t i = 0; i < 256 * group_count(); i++)
+        ASSERT_TRUE(std::isfinite(tone_rows[i].level)) << i;
+    result_unlock();
+}
