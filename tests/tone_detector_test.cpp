@@ -1,0 +1,327 @@
+#include "engine/tone_detector.h"
+
+#include "engine/band_table.h"
+#include "engine/engine_state.h"
+#include "engine/kernels.h"
+#include "engine/work_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <numbers>
+#include <random>
+#include <vector>
+
+namespace {
+
+constexpr int RATE = 16000;
+constexpr std::uint64_t WINDOW = 7168;    // half a second at RATE
+constexpr std::uint64_t A5_BAND = 15360;  // 440 Hz
+constexpr std::uint64_t A5_GROUP = A5_BAND / BANDS_PER_GROUP;
+constexpr double AMPLITUDE = 1e6;
+// A cosine on a band measures its amplitude times the triangle wave's
+// fundamental, 8 / pi^2.
+constexpr double TRIANGLE_FUNDAMENTAL = 8.0 / (std::numbers::pi * std::numbers::pi);
+constexpr double SENTINEL = -12345.0;
+const double NaN = std::numeric_limits<double>::quiet_NaN();
+
+// The 16000 Hz engine with its default window and band table. worker_count
+// 0: these tests call the detector directly, not through the queues.
+void set_up_engine()
+{
+    sample_rate = RATE;
+    worker_count = 0;
+    window_size = WINDOW;
+    input_history_length = WINDOW + BLOCK_SAMPLES;
+    band_table_setup();
+}
+
+void fill_cosine(double *samples, std::uint64_t count, double hz)
+{
+    for (std::uint64_t i = 0; i < count; i++)
+        samples[i] = AMPLITUDE * std::cos(2.0 * std::numbers::pi * hz * double(i) / RATE);
+}
+
+std::vector<double> noise(std::uint64_t count, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> dist(-AMPLITUDE, AMPLITUDE);
+    std::vector<double> samples(count);
+    for (double &v : samples)
+        v = dist(rng);
+    return samples;
+}
+
+double stored_level(const double *window, double step)
+{
+    double level = SENTINEL;
+    tone_level(window, &level, step);
+    return level;
+}
+
+// tone_level as written out in the plain loop that the fast path replaces.
+double plain_level(const double *window, std::uint64_t length, double step)
+{
+    double phase = 0.0, c = 0.0, s = 0.0;
+    for (std::uint64_t i = 0; i < length; i++) {
+        c += tri_cos(phase) * window[i];
+        s += tri_sin(phase) * window[i];
+        phase += step;
+    }
+    return (std::fabs(c) + std::fabs(s)) / (double(length) * 0.5);
+}
+
+bool same_double(double a, double b)
+{
+    return a == b || (std::isnan(a) && std::isnan(b));
+}
+
+}  // namespace
+
+TEST(ToneLevel, SilenceMeasuresZeroStoredAsOne)
+{
+    window_size = WINDOW;
+    const std::vector<double> silence(WINDOW, 0.0);
+    double stored = SENTINEL;
+    EXPECT_EQ(tone_level(silence.data(), &stored, 0.0275), 0.0);
+    EXPECT_EQ(stored, 1.0);
+}
+
+// Bit for bit over a whole window: exact multiples of 1/8 land on the
+// triangles' corners, the last steps leave the fast path, and the odd window
+// takes the one-sample tail. NaN after the window would show in the level if
+// anything past it were read.
+TEST(ToneLevel, MatchesPlainTriangleLoop)
+{
+    const double steps[] = {
+        0.0, 0.125, 0.25, 0.5, 0.0275, 0.3719, 1e-300, 0.99999999, 3.3333, 12345.678,
+        2251799813685248.0 / WINDOW * (1 - 1e-9),  // phases right under 2^51
+        -0.0275, 2251799813685248.0, std::numeric_limits<double>::infinity(), NaN,
+    };
+    for (std::uint64_t length : {WINDOW, std::uint64_t{1025}}) {
+        window_size = length;
+        std::vector<double> window = noise(length + 8, 3);
+        for (std::uint64_t i = length; i < window.size(); i++)
+            window[i] = NaN;
+        for (double step : steps) {
+            SCOPED_TRACE(testing::Message() << "length " << length << ", step " << step);
+            const double expected = plain_level(window.data(), length, step);
+            double stored = SENTINEL;
+            const double level = tone_level(window.data(), &stored, step);
+            EXPECT_PRED2(same_double, level, expected);
+            EXPECT_EQ(stored, std::isnan(expected) ? 1.0 : std::max(1.0, expected));
+        }
+    }
+}
+
+// In a long window one wrong last bit of a triangle drowns in the sum, so an
+// impulse reads the triangles at single phases: {0, 1} at the second phase of
+// a pair, {0, 0, 1} with half the step at the tail's phase.
+TEST(ToneLevel, ImpulseMatchesTrianglesAtEachPhase)
+{
+    std::vector<double> phases = {
+        0.125, 0.25, 0.375, 0.5, 0.625, 0.75, 0.875, 1.0, 1.5, 1e-300, 1125899906842623.75,
+    };
+    for (double corner : {0.25, 0.5, 0.75, 1.0, 1000.5}) {
+        phases.push_back(std::nextafter(corner, 0.0));
+        phases.push_back(std::nextafter(corner, 2 * corner));
+    }
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> fraction(0.0, 1.0);
+    std::uniform_real_distribution<double> large(0.0, 1e12);
+    for (int i = 0; i < 20000; i++) {
+        phases.push_back(fraction(rng));
+        phases.push_back(large(rng));
+    }
+
+    const double pair_impulse[] = {0.0, 1.0};
+    const double tail_impulse[] = {0.0, 0.0, 1.0};
+    double stored;  // clamped to 1.0, which would hide the last bits
+    for (double phase : phases) {
+        window_size = 2;
+        ASSERT_EQ(tone_level(pair_impulse, &stored, phase), plain_level(pair_impulse, 2, phase))
+            << "phase " << phase;
+        window_size = 3;
+        ASSERT_EQ(tone_level(tail_impulse, &stored, phase / 2),
+                  plain_level(tail_impulse, 3, phase / 2))
+            << "phase " << phase;
+    }
+}
+
+TEST(ToneLevel, CosineOnABandStandsOutFromTheSemitonesBeside)
+{
+    set_up_engine();
+    std::vector<double> window(WINDOW);
+    fill_cosine(window.data(), WINDOW, 440.0);
+
+    const double on_band = stored_level(window.data(), band_step(A5_BAND));
+    EXPECT_NEAR(on_band, AMPLITUDE * TRIANGLE_FUNDAMENTAL, 0.01 * AMPLITUDE);
+    for (std::uint64_t band : {A5_BAND - BANDS_PER_GROUP, A5_BAND + BANDS_PER_GROUP})
+        EXPECT_LT(stored_level(window.data(), band_step(band)), 0.1 * on_band) << "band " << band;
+}
+
+TEST(ToneLevel, TuningUpASemitoneMeasuresTheBandAbove)
+{
+    set_up_engine();
+    const std::vector<double> window = noise(WINDOW, 5);
+    for (std::uint64_t band : {std::uint64_t{0}, A5_BAND, band_count - BANDS_PER_GROUP - 1}) {
+        SCOPED_TRACE(band);
+        tuning_factor.store(1.0, std::memory_order_relaxed);
+        const double plain = stored_level(window.data(), band_step(band));
+        const double above = stored_level(window.data(), band_step(band + BANDS_PER_GROUP));
+        tuning_factor.store(std::pow(2.0, 1.0 / 12), std::memory_order_relaxed);
+        const double tuned = stored_level(window.data(), band_step(band));
+
+        EXPECT_NEAR(tuned, above, 1e-9 * above);
+        EXPECT_GT(std::fabs(plain - above), 1e-3 * above);  // else the check above says nothing
+    }
+}
+
+namespace {
+
+// A made-up level over the sub-steps, recording what the search asks for.
+struct LevelScript {
+    double (*level)(std::uint64_t sub_step);
+    std::vector<std::uint64_t> asked;
+};
+
+double scripted_level(std::uint64_t sub_step, void *context)
+{
+    auto *script = static_cast<LevelScript *>(context);
+    script->asked.push_back(sub_step);
+    return script->level(sub_step);
+}
+
+const std::vector<std::uint64_t> UPPER_PATH = {128, 192, 224, 240, 248, 252, 254, 255};
+const std::vector<std::uint64_t> LOWER_PATH = {128, 64, 32, 16, 8, 4, 2, 1};
+const std::vector<std::uint64_t> FIRST_HALF_PATH = {128, 192, 160, 144, 136, 132, 130, 129};
+
+}  // namespace
+
+// Sub-step 0 is never asked for (the coarse level stands for it), exactly
+// eight candidates are, one per halving, and ties go up.
+TEST(RefineSubStep, Searches)
+{
+    const struct {
+        const char *name;
+        double (*level)(std::uint64_t);
+        double coarse;
+        std::uint64_t sub_step;
+        double best;
+        std::vector<std::uint64_t> path;
+    } cases[] = {
+        {"flat: every candidate ties", [](std::uint64_t) { return 5.0; }, 5.0, 255, 5.0, UPPER_PATH},
+        {"rising", [](std::uint64_t c) { return 10.0 + double(c); }, 10.0, 255, 265.0, UPPER_PATH},
+        {"falling", [](std::uint64_t c) { return 1000.0 - double(c); }, 1000.0, 0, 1000.0, LOWER_PATH},
+        {"falling, coarse below all", [](std::uint64_t c) { return 1000.0 - double(c); }, 0.0, 128,
+         872.0, FIRST_HALF_PATH},
+        // The peak at 100 is lost: 128 beats sub-step 0, and the search never
+        // goes back below the half it has taken.
+        {"peak at 100", [](std::uint64_t c) { return 1000.0 - std::fabs(double(c) - 100.0); },
+         900.0, 128, 972.0, FIRST_HALF_PATH},
+        {"peak at 37", [](std::uint64_t c) { return 1000.0 - std::fabs(double(c) - 37.0); }, 963.0,
+         64, 973.0, {128, 64, 96, 80, 72, 68, 66, 65}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        LevelScript script{c.level, {}};
+        const RefinedBand found = refine_sub_step(c.coarse, scripted_level, &script);
+        EXPECT_EQ(found.sub_step, c.sub_step);
+        EXPECT_EQ(found.level, c.best);
+        EXPECT_EQ(script.asked, c.path);
+    }
+}
+
+namespace {
+
+// A job of the 16000 Hz engine holding a 440 Hz cosine, every group's level
+// set to SENTINEL.
+AnalysisJob *cosine_job(std::uint64_t pass)
+{
+    AnalysisJob *job = new_job();
+    fill_cosine(job->samples, input_history_length, 440.0);
+    for (std::uint64_t g = 0; g < group_count(); g++)
+        job->semitone_level[g] = SENTINEL;
+    job->pass = pass;
+    return job;
+}
+
+}  // namespace
+
+TEST(DetectTask, FinishedJobPassesThroughUntouched)
+{
+    set_up_engine();
+    for (std::uint64_t pass : {2, 3, 1000}) {
+        SCOPED_TRACE(pass);
+        AnalysisJob *job = cosine_job(pass);
+        BandTask task{nullptr, nullptr, A5_BAND, job};
+        detect_task(&task);
+        EXPECT_EQ(task.band, A5_BAND);
+        EXPECT_EQ(task.job, job);
+        for (std::uint64_t g = 0; g < group_count(); g++)
+            ASSERT_EQ(job->semitone_level[g], SENTINEL) << "group " << g;
+        std::free(job);
+    }
+}
+
+TEST(DetectTask, CoarsePassMeasuresItsOwnGroupOnly)
+{
+    set_up_engine();
+    AnalysisJob *job = cosine_job(0);
+    BandTask task{nullptr, nullptr, A5_BAND, job};
+    detect_task(&task);
+
+    EXPECT_EQ(task.band, A5_BAND);
+    EXPECT_EQ(job->semitone_level[A5_GROUP], stored_level(job->samples, band_step(A5_BAND)));
+    EXPECT_NEAR(job->semitone_level[A5_GROUP], AMPLITUDE * TRIANGLE_FUNDAMENTAL, 0.01 * AMPLITUDE);
+    for (std::uint64_t g = 0; g < group_count(); g++) {
+        if (g != A5_GROUP) {
+            ASSERT_EQ(job->semitone_level[g], SENTINEL) << "group " << g;
+        }
+    }
+    std::free(job);
+}
+
+// Silence measures 1.0 everywhere, so every candidate ties and the search
+// climbs to the top sub-step; the last group checks the top of the table.
+TEST(DetectTask, RefiningSilenceEndsOnTheTopSubStep)
+{
+    set_up_engine();
+    AnalysisJob *job = new_job();
+    job->pass = 1;
+    for (std::uint64_t g : {std::uint64_t{0}, A5_GROUP, group_count() - 1}) {
+        SCOPED_TRACE(g);
+        job->semitone_level[g] = 1.0;
+        BandTask task{nullptr, nullptr, g * BANDS_PER_GROUP, job};
+        detect_task(&task);
+        EXPECT_EQ(task.band, g * BANDS_PER_GROUP + 255);
+        EXPECT_EQ(job->semitone_level[g], 1.0);
+    }
+    std::free(job);
+}
+
+// A cosine half a semitone above A5: the coarse pass sees little of it; the
+// refinement lands inside its main lobe and measures it in full.
+TEST(DetectTask, RefiningFindsAToneBetweenSemitones)
+{
+    set_up_engine();
+    const std::uint64_t tone_band = A5_BAND + 128;
+    // Well inside the main lobe, which spans about 22 sub-steps either side
+    // of the tone at this window.
+    constexpr std::uint64_t near = 16;
+    AnalysisJob *job = new_job();
+    fill_cosine(job->samples, input_history_length, band_freq[tone_band]);
+    BandTask task{nullptr, nullptr, A5_BAND, job};
+    detect_task(&task);
+    const double coarse = job->semitone_level[A5_GROUP];
+
+    job->pass = 1;
+    detect_task(&task);
+    EXPECT_GE(task.band, tone_band - near);
+    EXPECT_LE(task.band, tone_band + near);
+    EXPECT_GT(job->semitone_level[A5_GROUP], 5 * coarse);
+    EXPECT_GT(job->semitone_level[A5_GROUP], 0.99 * AMPLITUDE * TRIANGLE_FUNDAMENTAL);
+    std::free(job);
+}
