@@ -61,6 +61,7 @@ SampleRing out_ring_1;
 int main_channel = CHANNEL_INPUT_0;
 int corr_channel = CHANNEL_INPUT_0;
 std::uint64_t blocks_skipped = 0;
+bool assembler_waiting = false;
 std::uint64_t job_memory_budget = JOB_MEMORY_BUDGET;
 
 // ---- rate conversion (real-time thread only) ------------------------------------
@@ -233,8 +234,11 @@ void *assembler_main(void *)
     QThread::currentThread()->setPriority(QThread::HighPriority);
     audio_lock();
     for (;;) {
-        while (!block_ready())
+        while (!block_ready()) {
+            assembler_waiting = true;
             audio_wait();
+        }
+        assembler_waiting = false;
         take_block();
         audio_wakeup();
         if (freeze_flag != 0)

@@ -60,6 +60,9 @@ extern int corr_channel;  // audio_mutex; channel sent time-reversed as each job
 // still enter input_history.
 extern std::uint64_t blocks_skipped;
 
+// True while the assembler waits for a whole block on every ring (audio_mutex).
+extern bool assembler_waiting;
+
 // Most jobs made but not completed at once: few enough that their memory
 // stays within job_memory_budget and their result rows do not collide.
 constexpr std::uint64_t JOB_MEMORY_BUDGET = 256ull << 20;  // bytes

@@ -52,14 +52,13 @@ void ServerStandIn::top_up_outputs()
 
 void ServerStandIn::run(std::uint64_t frames)
 {
-    const std::uint32_t rate_div = static_cast<std::uint32_t>(SERVER_RATE / sample_rate);
     std::vector<float> io_1(period);
     std::vector<float> io_2(period);
     for (std::uint64_t done = 0; done < frames; done += period) {
         top_up_outputs();
-        if (wait_for_room || max_jobs_in_flight != 0) {
+        if (keep_pace || max_jobs_in_flight != 0) {
             audio_lock();
-            while ((wait_for_room && ring_free_2(in_ring_0) < period / rate_div + 1)
+            while ((keep_pace && ring_fill_2(in_ring_0) >= BLOCK_LEN)
                    || (max_jobs_in_flight != 0 && jobs_submitted - jobs_completed >= max_jobs_in_flight))
                 audio_wait();
             audio_unlock();
@@ -99,4 +98,13 @@ bool wait_until(const std::function<bool()> &done, int timeout_ms)
 bool wait_for_completed(std::uint64_t count, int timeout_ms)
 {
     return wait_until([count] { return jobs_completed >= count; }, timeout_ms);
+}
+
+bool wait_for_quiet(int timeout_ms)
+{
+    return wait_until([] {
+        const bool block_waiting = ring_fill_2(in_ring_0) >= BLOCK_LEN && ring_fill_2(in_ring_1) >= BLOCK_LEN
+            && ring_fill_1(out_ring_0) >= BLOCK_LEN && ring_fill_1(out_ring_1) >= BLOCK_LEN;
+        return assembler_waiting && !block_waiting && jobs_completed == jobs_submitted;
+    }, timeout_ms);
 }

@@ -27,7 +27,9 @@ public:
     std::function<double(std::uint64_t k)> output_1 = [](std::uint64_t) { return 0.0; };
 
     std::uint32_t period = 256;     // frames per exchange_samples call
-    bool wait_for_room = true;      // hold back rather than overflow the input rings
+    // Hold back while a whole block waits for the assembler, as a server
+    // whose assembler keeps up would; feeding flat out could starve it.
+    bool keep_pace = true;
     std::uint64_t max_jobs_in_flight = 0;  // when not 0, hold back while this many are under way
 
     // Run this many server frames (a multiple of period).
@@ -50,3 +52,7 @@ private:
 // Wait until jobs_completed reaches at least count (audio_mutex, with a
 // generous time limit); returns false on time-out.
 bool wait_for_completed(std::uint64_t count, int timeout_ms = 60000);
+
+// Wait until the assembler has made every block it can and every job it made
+// has completed; returns false on time-out.
+bool wait_for_quiet(int timeout_ms = 60000);
