@@ -3,7 +3,9 @@
 // assembler, workers and collector. Prints jobs per second and the real-time
 // factor (seconds of audio analysed per second of wall time).
 //
-//   pipeline_bench [-r rate] [-w window] [-n workers] [-s seconds of audio]
+//   pipeline_bench [-r rate] [-w window] [-n workers] [-s seconds of audio] [-p]
+// -p feeds at real time as a server would; an analysis slower than that
+// then skips blocks at the bound on jobs in flight.
 #include "audio/sample_rings.h"
 #include "engine/command_line.h"
 #include "engine/engine_state.h"
@@ -36,10 +38,13 @@ float noise_and_tone(std::uint64_t frame)
 int main(int argc, char **argv)
 {
     double seconds = 20.0;
+    bool paced = false;  // feed at real time, as a server does, instead of flat out
     std::vector<char *> engine_args = {argv[0]};
     for (int i = 1; i < argc; i++) {
         if (std::string(argv[i]) == "-s" && i + 1 < argc)
             seconds = std::atof(argv[++i]);
+        else if (std::string(argv[i]) == "-p")
+            paced = true;
         else
             engine_args.push_back(argv[i]);
     }
@@ -63,13 +68,14 @@ int main(int argc, char **argv)
     server.input_1 = noise;
     server.output_0 = [](std::uint64_t k) { return noise(k * 7919) * FULL_SCALE / 256; };
     // Keep a few jobs queued per worker, so nothing is skipped and no worker idles.
-    server.max_jobs_in_flight = 2 * static_cast<std::uint64_t>(worker_count) + 2;
+    server.max_jobs_in_flight = paced ? 0 : 2 * static_cast<std::uint64_t>(worker_count) + 2;
+    server.real_time = paced;
 
     const std::uint64_t blocks = static_cast<std::uint64_t>(seconds * sample_rate / BLOCK_LEN) + 1;
     const std::uint64_t div = static_cast<std::uint64_t>(SERVER_RATE / sample_rate);
     const auto start = std::chrono::steady_clock::now();
     server.run(blocks * BLOCK_LEN * div);
-    if (!wait_for_completed(blocks, 3600 * 1000))
+    if (!wait_for_quiet(3600 * 1000))
         std::fprintf(stderr, "timed out\n");
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <thread>
 
 void start_engine(int rate, std::int64_t window_request, int workers, bool hold_workers)
 {
@@ -54,7 +55,11 @@ void ServerStandIn::run(std::uint64_t frames)
 {
     std::vector<float> io_1(period);
     std::vector<float> io_2(period);
+    if (frame_ == 0)
+        started_ = std::chrono::steady_clock::now();
     for (std::uint64_t done = 0; done < frames; done += period) {
+        if (real_time)
+            std::this_thread::sleep_until(started_ + std::chrono::microseconds(frame_ * 1000000 / SERVER_RATE));
         top_up_outputs();
         if (keep_pace || max_jobs_in_flight != 0) {
             audio_lock();

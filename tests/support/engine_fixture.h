@@ -2,6 +2,7 @@
 // server thread and the generator.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -31,6 +32,7 @@ public:
     // whose assembler keeps up would; feeding flat out could starve it.
     bool keep_pace = true;
     std::uint64_t max_jobs_in_flight = 0;  // when not 0, hold back while this many are under way
+    bool real_time = false;          // pace the periods at the server rate, as a real server does
 
     // Run this many server frames (a multiple of period).
     void run(std::uint64_t frames);
@@ -44,6 +46,7 @@ private:
     void top_up_outputs();
 
     std::uint64_t frame_ = 0;
+    std::chrono::steady_clock::time_point started_;
     std::uint64_t generated_ = 0;
     std::vector<float> played_0_;
     std::vector<float> played_1_;
