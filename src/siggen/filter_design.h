@@ -1,0 +1,26 @@
+// Band-pass design for the generator: turns the generator page's three slider
+// values into bp_kernel, gen_level and gen_phase_step.
+#pragma once
+
+#include "siggen/generator.h"
+
+// Add a truncated ideal low-pass kernel with cut-off fc Hz (sample_rate) to
+// kernel (BP_KERNEL_LEN entries, tap i at 512 + i). A negative fc adds the
+// negated low-pass of |fc|. Pure apart from reading sample_rate.
+void add_lowpass(double *kernel, double fc);
+
+struct FilterDesign {
+    double lower;                    // lower band edge in Hz, after clamping
+    double upper;                    // upper band edge in Hz, after clamping
+    double kernel[BP_KERNEL_LEN];    // low-pass(lower) minus low-pass(upper)
+    double level;                    // 2^(level slider / 16)
+    double phase_step;               // 2 pi centre / sample_rate
+};
+
+// The design for centre frequency and band width in Hz and the level slider
+// value (-256 .. 256). Pure apart from reading sample_rate.
+FilterDesign design_filter(int centre, int width, int level);
+
+// Design and publish: copies kernel, level and cosine step into the generator
+// parameters under audio_mutex. User-interface thread.
+void apply_filter_design(int centre, int width, int level);
