@@ -1,0 +1,21 @@
+#include "audio/jack_client.h"
+
+#include "audio/sample_rings.h"
+#include "siggen/generator.h"
+
+#include <QMessageBox>
+#include <QObject>
+
+void audio_start()
+{
+    input_history_setup();
+    generator_start();
+    assembler_start();
+    if (audio_open("orvel", true)) {
+        QMessageBox box(QMessageBox::Information, QObject::tr("NO AUDIO"),
+                        QObject::tr("Cannot connect to JACK server or \nsample rate is different from "
+                                    "%1Hz or \nlatency is too high").arg(SERVER_RATE),
+                        QMessageBox::Ok, nullptr);
+        box.exec();
+    }
+}

@@ -1,0 +1,167 @@
+#include "audio/jack_client.h"
+
+#include "audio/midi_output.h"
+#include "audio/sample_rings.h"
+
+#include <jack/midiport.h>
+#include <unistd.h>
+
+#include <cstring>
+
+jack_client_t *jack_client = nullptr;
+jack_port_t *port_input_1 = nullptr;
+jack_port_t *port_input_2 = nullptr;
+jack_port_t *port_output_1 = nullptr;
+jack_port_t *port_output_2 = nullptr;
+jack_port_t *port_input_midi = nullptr;
+jack_port_t *port_output_midi = nullptr;
+std::atomic<int> audio_stopping{0};
+std::atomic<bool> audio_server_gone{false};
+
+namespace {
+
+constexpr useconds_t STOP_SILENCE_US = 100000;  // long enough for a few periods of silence
+
+struct PortSpec {
+    jack_port_t **handle;
+    const char *name;
+    const char *type;
+    unsigned long flags;
+};
+
+const PortSpec PORTS[] = {
+    {&port_input_1, "input_1", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput},
+    {&port_input_2, "input_2", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput},
+    {&port_output_1, "output_1", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput},
+    {&port_output_2, "output_2", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput},
+    {&port_input_midi, "input_midi", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput},
+    {&port_output_midi, "output_midi", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput},
+};
+
+// Capture ports feed both inputs (the first one twice if it is alone);
+// playback ports take what exists of the two outputs.
+void connect_physical_ports()
+{
+    if (const char **capture = jack_get_ports(jack_client, nullptr, nullptr, JackPortIsPhysical | JackPortIsOutput)) {
+        if (capture[0] != nullptr) {
+            jack_connect(jack_client, capture[0], jack_port_name(port_input_1));
+            const char *second = capture[1] != nullptr ? capture[1] : capture[0];
+            jack_connect(jack_client, second, jack_port_name(port_input_2));
+        }
+        jack_free(capture);
+    }
+    if (const char **playback = jack_get_ports(jack_client, nullptr, nullptr, JackPortIsPhysical | JackPortIsInput)) {
+        if (playback[0] != nullptr) {
+            jack_connect(jack_client, jack_port_name(port_output_1), playback[0]);
+            if (playback[1] != nullptr)
+                jack_connect(jack_client, jack_port_name(port_output_2), playback[1]);
+        }
+        jack_free(playback);
+    }
+}
+
+void close_client()
+{
+    jack_client_close(jack_client);
+    jack_client = nullptr;
+    for (const PortSpec &port : PORTS)
+        *port.handle = nullptr;
+}
+
+bool fail_open()
+{
+    close_client();
+    return true;
+}
+
+}  // namespace
+
+bool audio_open(const char *name, bool connect)
+{
+    jack_client = jack_client_open(name, JackNoStartServer, nullptr);
+    if (jack_client == nullptr)
+        return true;
+    jack_set_process_callback(jack_client, process_callback, nullptr);
+    jack_set_buffer_size_callback(jack_client, buffer_size_callback, nullptr);
+    jack_on_shutdown(jack_client, shutdown_callback, nullptr);
+    if (jack_get_sample_rate(jack_client) != static_cast<jack_nframes_t>(SERVER_RATE))
+        return fail_open();
+    for (const PortSpec &port : PORTS)
+        *port.handle = jack_port_register(jack_client, port.name, port.type, port.flags, 0);
+    for (const PortSpec &port : PORTS)
+        if (*port.handle == nullptr)
+            return fail_open();
+    if (jack_activate(jack_client) != 0)
+        return fail_open();
+    if (connect)
+        connect_physical_ports();
+    return false;
+}
+
+int process_callback(jack_nframes_t nframes, void *)
+{
+    const auto *in_1 = static_cast<const float *>(jack_port_get_buffer(port_input_1, nframes));
+    const auto *in_2 = static_cast<const float *>(jack_port_get_buffer(port_input_2, nframes));
+    auto *out_1 = static_cast<float *>(jack_port_get_buffer(port_output_1, nframes));
+    auto *out_2 = static_cast<float *>(jack_port_get_buffer(port_output_2, nframes));
+    void *midi_in = jack_port_get_buffer(port_input_midi, nframes);
+    void *midi_out = jack_port_get_buffer(port_output_midi, nframes);
+    jack_midi_clear_buffer(midi_out);
+
+    if (audio_stopping.load(std::memory_order_acquire) != 0) {
+        std::memset(out_1, 0, nframes * sizeof(float));
+        std::memset(out_2, 0, nframes * sizeof(float));
+        return 0;
+    }
+    // exchange_samples works in place: the inputs go in, what to play comes out.
+    std::memmove(out_1, in_1, nframes * sizeof(float));
+    std::memmove(out_2, in_2, nframes * sizeof(float));
+
+    // MIDI input has no use yet; read it so the port behaves like any other.
+    const jack_nframes_t events = jack_midi_get_event_count(midi_in);
+    for (jack_nframes_t i = 0; i < events; i++) {
+        jack_midi_event_t event;
+        jack_midi_event_get(&event, midi_in, i);
+    }
+
+    exchange_samples(out_1, out_2, nframes);
+
+    for (jack_nframes_t t = 0;; t++) {
+        std::uint8_t message[MIDI_WORD_BYTES] = {};
+        const int length = midi_take_pending(message);
+        if (length <= 0)
+            break;
+        jack_midi_data_t *event = jack_midi_event_reserve(midi_out, t, static_cast<size_t>(length));
+        if (event == nullptr)
+            break;
+        std::memcpy(event, message, static_cast<size_t>(length));
+    }
+    return 0;
+}
+
+int buffer_size_callback(jack_nframes_t, void *)
+{
+    return 0;
+}
+
+void shutdown_callback(void *)
+{
+    audio_server_gone.store(true, std::memory_order_release);
+}
+
+void audio_stop()
+{
+    if (jack_client == nullptr)
+        return;
+    audio_stopping.store(1, std::memory_order_release);
+    // Without a server the ports are gone with it, and nothing plays.
+    if (!audio_server_gone.load(std::memory_order_acquire)) {
+        usleep(STOP_SILENCE_US);
+        for (const PortSpec &port : PORTS)
+            jack_port_disconnect(jack_client, *port.handle);
+        jack_deactivate(jack_client);
+        for (const PortSpec &port : PORTS)
+            jack_port_unregister(jack_client, *port.handle);
+    }
+    close_client();
+}

@@ -1,0 +1,52 @@
+// The JACK client: opens "orvel" on a server at 48000 Hz, registers its six
+// ports, connects the audio ports to the first physical ports, and runs the
+// real-time process callback that moves audio through the sample rings and
+// queued MIDI messages out of the MIDI port.
+//
+// States: not connected (jack_client null) -> running -> stopping
+// (audio_stopping set: the callback plays silence) -> closed.
+#pragma once
+
+#include <jack/jack.h>
+
+#include <atomic>
+
+extern jack_client_t *jack_client;  // main thread; null while not connected
+extern jack_port_t *port_input_1;
+extern jack_port_t *port_input_2;
+extern jack_port_t *port_output_1;
+extern jack_port_t *port_output_2;
+extern jack_port_t *port_input_midi;
+extern jack_port_t *port_output_midi;
+
+// Set once by audio_stop, read by the process callback without a lock.
+// Release/acquire: the callback that sees it no longer touches the rings.
+extern std::atomic<int> audio_stopping;
+
+// Set by the shutdown callback when the server went away: the client's ports
+// must not be touched any more. Release/acquire, for the same reason.
+extern std::atomic<bool> audio_server_gone;
+
+// Open the client under name with JackNoStartServer (never starting a
+// server), register the callbacks and ports, activate, and with connect set
+// connect the audio ports to the first physical ports. Returns true on
+// failure (no server, a rate other than 48000 Hz, a port or activation
+// failure); the client is then closed again. Main thread.
+bool audio_open(const char *name, bool connect);
+
+// Real-time thread. Copies the inputs to the outputs, hands them to
+// exchange_samples, and writes the waiting MIDI messages. Allocates nothing;
+// takes audio_mutex through exchange_samples and midi_take_pending.
+int process_callback(jack_nframes_t nframes, void *);
+int buffer_size_callback(jack_nframes_t nframes, void *);
+void shutdown_callback(void *);
+
+// Main thread, from the window's close. Plays 100 ms of silence, takes the
+// ports down and closes the client. Does nothing without a client; after the
+// server went away it only releases the client.
+void audio_stop();
+
+// Start the audio side: input_history, the generator and block assembler
+// threads, then the client; shows the "NO AUDIO" box when the client cannot
+// be opened. Main thread, once, after the main window exists.
+void audio_start();

@@ -1,0 +1,445 @@
+// Orvel's JACK client against a real jackd (dummy driver), talking to it
+// through real ports from test clients of our own.
+#include "audio/jack_client.h"
+#include "audio/midi_output.h"
+#include "audio/sample_rings.h"
+#include "engine/engine_state.h"
+#include "siggen/filter_design.h"
+#include "siggen/generator.h"
+#include "support/child_process.h"
+#include "support/engine_fixture.h"
+#include "support/jack_server.h"
+
+#include <gtest/gtest.h>
+#include <jack/midiport.h>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <signal.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int PERIOD = 256;
+
+// The engine as start-up builds it, with the sound side opened by hand so a
+// test sees audio_open's result instead of a message box.
+void start_audio_engine(int rate = 48000)
+{
+    start_engine(rate);
+    apply_filter_design(rate / 4, 20, -64);
+    generator_start();
+    midi_start();
+}
+
+void select(int source_0, int main, int corr)
+{
+    audio_lock();
+    output_source_0 = source_0;
+    main_channel = main;
+    corr_channel = corr;
+    audio_unlock();
+}
+
+struct MidiEvent {
+    jack_nframes_t frame;
+    std::vector<std::uint8_t> bytes;
+};
+
+// Records what arrives on a MIDI port and how loud an audio port is, per period.
+class Recorder {
+public:
+    Recorder() : peer("recorder")
+    {
+        audio_in = peer.add_port("audio_in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput);
+        midi_in = peer.add_port("midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+        peer.process = [this](jack_nframes_t nframes) {
+            const jack_nframes_t start = jack_last_frame_time(peer.client());
+            const auto *audio = static_cast<const float *>(jack_port_get_buffer(audio_in, nframes));
+            float peak = 0.0f;
+            for (jack_nframes_t f = 0; f < nframes; f++)
+                peak = std::max(peak, std::fabs(audio[f]));
+            void *midi = jack_port_get_buffer(midi_in, nframes);
+            std::lock_guard<std::mutex> lock(mutex);
+            periods.push_back({start, peak});
+            const jack_nframes_t count = jack_midi_get_event_count(midi);
+            for (jack_nframes_t i = 0; i < count; i++) {
+                jack_midi_event_t event;
+                jack_midi_event_get(&event, midi, i);
+                events.push_back({start + event.time, {event.buffer, event.buffer + event.size}});
+            }
+        };
+    }
+
+    struct Period {
+        jack_nframes_t start;
+        float peak;
+    };
+
+    JackPeer peer;
+    jack_port_t *audio_in;
+    jack_port_t *midi_in;
+    std::mutex mutex;
+    std::vector<Period> periods;
+    std::vector<MidiEvent> events;
+};
+
+}  // namespace
+
+// ---- ports and connections ------------------------------------------------------
+
+struct PhysicalPorts {
+    int capture;
+    int playback;
+    std::vector<std::string> input_1, input_2, output_1, output_2;
+};
+
+class JackPorts : public ::testing::TestWithParam<PhysicalPorts> {};
+
+TEST_P(JackPorts, RegisteredAndConnectedToFirstPhysicalPorts)
+{
+    const PhysicalPorts &c = GetParam();
+    JackServer server(48000, c.capture, c.playback);
+    ASSERT_TRUE(server.running());
+    start_audio_engine();
+    ASSERT_FALSE(audio_open("orvel", true));
+
+    JackPeer peer("observer");
+    ASSERT_TRUE(peer.ok());
+    const struct { const char *name; const char *type; int flags; } ports[] = {
+        {"orvel:input_1", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput},
+        {"orvel:input_2", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput},
+        {"orvel:output_1", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput},
+        {"orvel:output_2", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput},
+        {"orvel:input_midi", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput},
+        {"orvel:output_midi", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput},
+    };
+    for (const auto &port : ports) {
+        jack_port_t *handle = jack_port_by_name(peer.client(), port.name);
+        ASSERT_NE(handle, nullptr) << port.name;
+        EXPECT_STREQ(jack_port_type(handle), port.type) << port.name;
+        EXPECT_TRUE(jack_port_flags(handle) & port.flags) << port.name;
+    }
+    EXPECT_EQ(peer.connections("orvel:input_1"), c.input_1);
+    EXPECT_EQ(peer.connections("orvel:input_2"), c.input_2);
+    EXPECT_EQ(peer.connections("orvel:output_1"), c.output_1);
+    EXPECT_EQ(peer.connections("orvel:output_2"), c.output_2);
+    EXPECT_TRUE(peer.connections("orvel:input_midi").empty());
+    EXPECT_TRUE(peer.connections("orvel:output_midi").empty());
+
+    audio_stop();
+    EXPECT_EQ(jack_client, nullptr);
+    EXPECT_TRUE(peer.ports_with_prefix("orvel:").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PhysicalPortCounts, JackPorts,
+    ::testing::Values(
+        PhysicalPorts{2, 2, {"system:capture_1"}, {"system:capture_2"}, {"system:playback_1"}, {"system:playback_2"}},
+        // A single capture port feeds both inputs; a single playback port takes output_1 only.
+        PhysicalPorts{1, 1, {"system:capture_1"}, {"system:capture_1"}, {"system:playback_1"}, {}}),
+    [](const auto &info) { return std::to_string(info.param.capture) + "x" + std::to_string(info.param.playback); });
+
+// ---- a real loop -------------------------------------------------------------------
+
+// output_1 goes through a test client that delays it by LOOP_FRAMES and back
+// into input_1. Noise plays on output 0; "OUTPUT 0" is the main channel and
+// "INPUT 0" the correlation channel, so the correlation peaks at the delay.
+// The loop is a cycle in the server's graph, which it breaks by handing one
+// of the two connections over a period late: PERIOD frames more. And the
+// rate conversion plays each ring sample one sample after taking it.
+// At 48000 Hz one engine sample is one frame, so the expected delay is
+// LOOP_FRAMES + PERIOD + 1.
+TEST(JackClient, LoopDelayIsMeasured)
+{
+    constexpr jack_nframes_t LOOP_FRAMES = 1000;
+    JackServer server(48000, 2, 2, PERIOD);
+    ASSERT_TRUE(server.running());
+    start_audio_engine();
+    select(SOURCE_WHITE_NOISE, CHANNEL_OUTPUT_0, CHANNEL_INPUT_0);
+    ASSERT_FALSE(audio_open("orvel", true));
+
+    JackPeer loop("loop");
+    jack_port_t *in = loop.add_port("in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput);
+    jack_port_t *out = loop.add_port("out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+    std::vector<float> line(LOOP_FRAMES, 0.0f);
+    std::size_t pos = 0;
+    loop.process = [&](jack_nframes_t nframes) {
+        const auto *src = static_cast<const float *>(jack_port_get_buffer(in, nframes));
+        auto *dst = static_cast<float *>(jack_port_get_buffer(out, nframes));
+        for (jack_nframes_t f = 0; f < nframes; f++) {
+            dst[f] = line[pos];
+            line[pos] = src[f];
+            pos = (pos + 1) % line.size();
+        }
+    };
+    ASSERT_TRUE(loop.activate());
+    ASSERT_TRUE(loop.disconnect("system:capture_1", "orvel:input_1"));
+    ASSERT_TRUE(loop.connect("orvel:output_1", "loop:in"));
+    ASSERT_TRUE(loop.connect("loop:out", "orvel:input_1"));
+
+    // A few windows of sound after the loop closed.
+    std::this_thread::sleep_for(2s);
+    result_lock();
+    const std::uint64_t strongest = static_cast<std::uint64_t>(
+        std::max_element(correlation_sum, correlation_sum + window_size) - correlation_sum);
+    result_unlock();
+    const std::uint64_t measured = window_size - 1 - strongest;
+    RecordProperty("measured_delay", static_cast<int>(measured));
+    EXPECT_EQ(measured, LOOP_FRAMES + PERIOD + 1);
+    audio_stop();
+}
+
+// ---- MIDI -------------------------------------------------------------------------
+
+TEST(JackClient, QueuedNotesReachAMidiReaderInOrder)
+{
+    JackServer server;
+    ASSERT_TRUE(server.running());
+    start_audio_engine();
+    ASSERT_FALSE(audio_open("orvel", true));
+    Recorder recorder;
+    ASSERT_TRUE(recorder.peer.activate());
+    ASSERT_TRUE(recorder.peer.connect("orvel:output_midi", "recorder:midi_in"));
+
+    // Two chords, each followed by a 50 ms pause, as a recorded row is played.
+    midi_queue_note(0, 69, 90, 0);
+    midi_queue_note(0, 76, 90, 0);
+    midi_queue_pause(50);
+    midi_queue_note(0, 69, 0, 0);
+    midi_queue_note(0, 76, 0, 0);
+    midi_queue_pause(50);
+    midi_queue_note(1, 200, 128, 0);
+
+    const std::vector<std::vector<std::uint8_t>> expected = {
+        {0x90, 69, 90}, {0x90, 76, 90}, {0x90, 69, 0}, {0x90, 76, 0}, {0x91, 72, 0}};
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    std::vector<MidiEvent> events;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        events = recorder.events;
+        if (events.size() >= expected.size())
+            break;
+    }
+    ASSERT_EQ(events.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); i++)
+        EXPECT_EQ(events[i].bytes, expected[i]) << i;
+    // 50 ms is 2400 frames at 48000 Hz.
+    EXPECT_GE(events[2].frame - events[1].frame, 2400u);
+    EXPECT_GE(events[4].frame - events[3].frame, 2400u);
+    audio_stop();
+}
+
+// ---- no audio ---------------------------------------------------------------------
+
+TEST(JackClient, WrongRateOrNoServerFailsAndLeavesNothing)
+{
+    {
+        JackServer server(44100);
+        ASSERT_TRUE(server.running());
+        EXPECT_TRUE(audio_open("orvel", true));
+        EXPECT_EQ(jack_client, nullptr);
+        JackPeer peer("observer");
+        ASSERT_TRUE(peer.ok());
+        EXPECT_TRUE(peer.ports_with_prefix("orvel:").empty());
+        EXPECT_EQ(peer.connections("system:capture_1"), std::vector<std::string>{});
+    }
+    use_absent_server();
+    EXPECT_TRUE(audio_open("orvel", true));
+    EXPECT_EQ(jack_client, nullptr);
+    // No server was started on our behalf.
+    EXPECT_EQ(jack_client_open("probe", JackNoStartServer, nullptr), nullptr);
+    audio_stop();  // without a client: nothing to do
+    EXPECT_EQ(audio_stopping.load(), 0);
+}
+
+TEST(JackClient, NoAudioBoxNamesTheRate)
+{
+    int argc = 1;
+    char name[] = "orvel";
+    char *argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    sample_rate = 16000;
+    window_size = 7168;
+    band_count = 27648;
+    use_absent_server();
+
+    QString title;
+    QString text;
+    QTimer::singleShot(100, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            title = box->windowTitle();
+            text = box->text();
+            box->accept();
+        }
+    });
+    audio_start();
+    EXPECT_EQ(title, "NO AUDIO");
+    EXPECT_EQ(text, "Cannot connect to JACK server or \nsample rate is different from 48000Hz or \n"
+                    "latency is too high");
+    EXPECT_EQ(jack_client, nullptr);
+}
+
+// ---- stopping ---------------------------------------------------------------------
+
+// Once the stopping flag is up the outputs carry zeros and no MIDI leaves,
+// though messages wait; audio_stop then takes every port down.
+TEST(JackClient, StoppingPlaysSilenceAndSendsNothing)
+{
+    JackServer server;
+    ASSERT_TRUE(server.running());
+    start_audio_engine();
+    select(SOURCE_WHITE_NOISE, CHANNEL_INPUT_0, CHANNEL_INPUT_0);
+    ASSERT_FALSE(audio_open("orvel", true));
+    Recorder recorder;
+    ASSERT_TRUE(recorder.peer.activate());
+    ASSERT_TRUE(recorder.peer.connect("orvel:output_1", "recorder:audio_in"));
+    ASSERT_TRUE(recorder.peer.connect("orvel:output_midi", "recorder:midi_in"));
+    std::this_thread::sleep_for(300ms);
+
+    audio_stopping.store(1);
+    const jack_nframes_t flagged = jack_frame_time(recorder.peer.client());
+    for (int i = 0; i < 4; i++)
+        midi_queue_note(0, 60 + i, 90, 0);
+    std::this_thread::sleep_for(300ms);
+    {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        bool loud_before = false;
+        int silent_after = 0;
+        for (const auto &period : recorder.periods) {
+            if (period.start + 2 * PERIOD < flagged)
+                loud_before = loud_before || period.peak > 0.0f;
+            else if (period.start > flagged + 2 * PERIOD) {
+                EXPECT_EQ(period.peak, 0.0f) << "period at " << period.start;
+                silent_after++;
+            }
+        }
+        EXPECT_TRUE(loud_before);
+        EXPECT_GT(silent_after, 20);
+        for (const auto &event : recorder.events)
+            EXPECT_LT(event.frame, flagged + 2 * PERIOD);
+    }
+
+    audio_stop();
+    EXPECT_EQ(jack_client, nullptr);
+    EXPECT_TRUE(recorder.peer.ports_with_prefix("orvel:").empty());
+}
+
+// ---- the real program ---------------------------------------------------------------
+
+namespace {
+
+pid_t start_program(const std::vector<std::string> &env_entries)
+{
+    std::vector<std::string> env = headless_env();
+    env.insert(env.end(), env_entries.begin(), env_entries.end());
+    std::vector<char *> envp;
+    for (std::string &entry : env)
+        envp.push_back(entry.data());
+    for (char **entry = environ; *entry != nullptr; entry++)
+        envp.push_back(*entry);
+    envp.push_back(nullptr);
+    char program[] = ORVEL_BINARY;
+    char *argv[] = {program, nullptr};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execve(program, argv, envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// The exit status, or -1 if the process is still running after timeout.
+int wait_exit(pid_t pid, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+}
+
+}  // namespace
+
+// The server vanishes under a running Orvel: it keeps running, and closing it
+// (SIGTERM closes the window as the user would) ends it with status 0 at once.
+TEST(JackClient, ProgramOutlivesTheServerAndClosesCleanly)
+{
+    JackServer server;
+    ASSERT_TRUE(server.running());
+    const pid_t orvel = start_program({"JACK_DEFAULT_SERVER=" + server.name()});
+    {
+        JackPeer peer("observer");
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!peer.port_exists("orvel:output_1") && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
+        ASSERT_TRUE(peer.port_exists("orvel:output_1"));
+    }
+    server.kill();
+    EXPECT_EQ(wait_exit(orvel, 500ms), -1) << "Orvel ended with the server";
+
+    const auto closing = std::chrono::steady_clock::now();
+    kill(orvel, SIGTERM);
+    EXPECT_EQ(wait_exit(orvel, 5s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, 1s);
+    kill(orvel, SIGKILL);
+}
+
+TEST(JackClient, ProgramClosesWithTheServerRunning)
+{
+    JackServer server;
+    ASSERT_TRUE(server.running());
+    const pid_t orvel = start_program({"JACK_DEFAULT_SERVER=" + server.name()});
+    JackPeer peer("observer");
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!peer.port_exists("orvel:output_1") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(peer.port_exists("orvel:output_1"));
+    kill(orvel, SIGTERM);
+    EXPECT_EQ(wait_exit(orvel, 5s), 0);
+    EXPECT_TRUE(peer.ports_with_prefix("orvel:").empty());
+    kill(orvel, SIGKILL);
+}
+
+// ---- real time ----------------------------------------------------------------------
+
+// Half a minute of noise looped back with the analysis busy: Orvel must not
+// make the server miss a period. Sanitizer builds are too slow to judge this.
+TEST(JackClient, NoXrunsUnderLoad)
+{
+    JackServer server;
+    ASSERT_TRUE(server.running());
+    start_audio_engine();
+    select(SOURCE_WHITE_NOISE, CHANNEL_OUTPUT_0, CHANNEL_INPUT_0);
+    JackPeer counter("xrun-counter");
+    ASSERT_TRUE(counter.activate());
+    ASSERT_FALSE(audio_open("orvel", true));
+    ASSERT_TRUE(counter.connect("orvel:output_1", "orvel:input_1"));
+
+    std::this_thread::sleep_for(30s);
+    audio_lock();
+    const std::uint64_t jobs = jobs_completed;
+    audio_unlock();
+    RecordProperty("xruns", counter.xruns.load());
+    std::printf("xruns in 30 s: %d, jobs completed: %llu\n", counter.xruns.load(),
+                static_cast<unsigned long long>(jobs));
+    EXPECT_GT(jobs, 1000u);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_EQ(counter.xruns.load(), 0);
+#endif
+    audio_stop();
+}

@@ -1,0 +1,66 @@
+// A private JACK server for tests: jackd with the dummy driver under a name of
+// its own, and a small client to talk to it and to Orvel through real ports.
+#pragma once
+
+#include <jack/jack.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+class JackServer {
+public:
+    // Starts jackd (no real-time rights needed) and waits until jack_lsp
+    // answers; sets JACK_DEFAULT_SERVER for this process so clients find it.
+    explicit JackServer(int rate = 48000, int capture_ports = 2, int playback_ports = 2,
+                        int period = 256);
+    ~JackServer();
+
+    bool running() const { return ready_; }
+    const std::string &name() const { return name_; }
+    pid_t pid() const { return pid_; }
+
+    void stop();  // SIGTERM, then SIGKILL if it lingers
+    void kill();  // SIGKILL: the server vanishes under its clients
+
+private:
+    std::string name_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+// Points clients at a server name nobody runs.
+void use_absent_server();
+
+// A test's own JACK client with a process function.
+class JackPeer {
+public:
+    explicit JackPeer(const std::string &name);
+    ~JackPeer();
+
+    bool ok() const { return client_ != nullptr; }
+    jack_client_t *client() const { return client_; }
+
+    jack_port_t *add_port(const char *name, const char *type, unsigned long flags);
+    // Runs on the server's thread each period; set before activate().
+    std::function<void(jack_nframes_t)> process;
+    bool activate();
+    bool connect(const std::string &source, const std::string &destination);
+    bool disconnect(const std::string &source, const std::string &destination);
+
+    // Full names of the ports connected to the named port; empty when the
+    // port does not exist.
+    std::vector<std::string> connections(const std::string &port) const;
+    bool port_exists(const std::string &port) const;
+    // Names of all ports whose full name starts with prefix.
+    std::vector<std::string> ports_with_prefix(const std::string &prefix) const;
+
+    std::atomic<int> xruns{0};
+
+private:
+    static int process_thunk(jack_nframes_t nframes, void *self);
+    static int xrun_thunk(void *self);
+    jack_client_t *client_ = nullptr;
+};
