@@ -1,0 +1,162 @@
+#include "siggen/generator.h"
+
+#include "audio/sample_rings.h"
+#include "engine/engine_state.h"
+#include "engine/kernels.h"
+
+#include <QThread>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+// ---- parameters (audio_mutex) ---------------------------------------------------
+
+int output_source_0 = SOURCE_SILENCE;
+int output_source_1 = SOURCE_SILENCE;
+double gen_level = 1.0;
+double gen_phase_step = 0.0;
+double bp_kernel[BP_KERNEL_LEN];
+
+// ---- generator thread only ------------------------------------------------------
+
+namespace {
+
+constexpr std::uint32_t BROWN_ODD_STEP = 0xffff1d;      // added to an odd brown state before the shift
+constexpr std::uint32_t LCG_MULTIPLIER = 1103515245u;   // white noise: state * a + c mod 2^32
+constexpr std::uint32_t LCG_INCREMENT = 12345u;
+constexpr int WHITE_DROP_BITS = 8;                      // white noise keeps the top 24 state bits
+constexpr std::int32_t NOISE_OFFSET = 1 << 23;          // maps 24-bit u to -2^23 .. 2^23 - 1
+constexpr double COSINE_AMPLITUDE = 16777216.0;         // 2^24 ring units at level 1.0
+constexpr double TWO_PI = 6.283185307179586;
+
+// Noise is convolved in blocks as long as the kernel; each block's result
+// spills one block into the next, hence the tail.
+constexpr int BP_BLOCK = BP_KERNEL_LEN;
+constexpr int BP_BUFFER_LEN = GEN_FRAME + BP_BLOCK;
+
+std::uint32_t gen_brown_state = 1;  // brown-noise shift register; only the low 24 bits are ever set
+std::uint32_t gen_white_state = 0;  // white-noise congruential state
+double gen_phase = 0.0;             // cosine phase in radians, in [0, 2 pi)
+
+double gen_brown[GEN_FRAME];         // ring units
+double gen_white[GEN_FRAME];         // ring units
+double gen_cosine[GEN_FRAME];        // ring units; kept from the last frame that computed it
+double gen_brown_bp[BP_BUFFER_LEN];  // filtered frame, then the tail for the next frame
+double gen_white_bp[BP_BUFFER_LEN];  // filtered frame, then the tail for the next frame
+
+GeneratorSnapshot gen_snapshot;      // the generator thread's copy of the parameters
+
+// Truncate toward zero to 32 bits. Above level 2^8 the products leave that
+// range; they saturate rather than wrap, so loud noise clips instead of
+// flipping sign.
+double to_int32(double x)
+{
+    constexpr double low = std::numeric_limits<std::int32_t>::min();
+    constexpr double high = std::numeric_limits<std::int32_t>::max();
+    return static_cast<double>(static_cast<std::int32_t>(std::clamp(x, low, high)));
+}
+
+void carry_tail(double *bp)
+{
+    std::memmove(bp, bp + GEN_FRAME, BP_BLOCK * sizeof(double));
+    std::fill(bp + BP_BLOCK, bp + BP_BUFFER_LEN, 0.0);
+}
+
+bool rings_have_room()
+{
+    for (const SampleRing *ring : {&out_ring_0, &out_ring_1})
+        if (std::min(ring_free_1(*ring), ring_free_2(*ring)) < static_cast<std::uint32_t>(GEN_FRAME))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+void generator_take_snapshot(GeneratorSnapshot &snapshot)
+{
+    snapshot.level = gen_level;
+    snapshot.phase_step = gen_phase_step;
+    snapshot.source_0 = output_source_0;
+    snapshot.source_1 = output_source_1;
+    std::memcpy(snapshot.kernel, bp_kernel, sizeof(bp_kernel));
+}
+
+void generator_compute_frame(const GeneratorSnapshot &snapshot)
+{
+    const double level = snapshot.level;
+    const bool cosine = snapshot.source_0 == SOURCE_COSINE || snapshot.source_1 == SOURCE_COSINE;
+    // The noises and the phase run on whatever is selected, so a source
+    // switched in later continues its sequence rather than restarting it.
+    for (int i = 0; i < GEN_FRAME; i++) {
+        gen_phase += snapshot.phase_step;
+
+        if ((gen_brown_state & 1) != 0)
+            gen_brown_state += BROWN_ODD_STEP;
+        gen_brown_state >>= 1;
+        gen_brown[i] = to_int32((static_cast<std::int32_t>(gen_brown_state) - NOISE_OFFSET) * level);
+
+        gen_white_state = gen_white_state * LCG_MULTIPLIER + LCG_INCREMENT;
+        const std::int32_t u = static_cast<std::int32_t>(gen_white_state >> WHITE_DROP_BITS);
+        gen_white[i] = to_int32((u - NOISE_OFFSET) * level);
+
+        if (gen_phase >= TWO_PI)
+            gen_phase -= TWO_PI;
+        if (cosine)
+            gen_cosine[i] = std::cos(gen_phase) * level * COSINE_AMPLITUDE;
+    }
+
+    // Overlap-add: the tail the last frame left over starts this one.
+    carry_tail(gen_brown_bp);
+    carry_tail(gen_white_bp);
+    const double *kernel = snapshot.kernel;
+    convolve_add(kernel, gen_brown, gen_brown_bp, BP_BLOCK);
+    convolve_add(kernel, gen_white, gen_white_bp, BP_BLOCK);
+    convolve_add(kernel, gen_brown + BP_BLOCK, gen_brown_bp + BP_BLOCK, BP_BLOCK);
+    convolve_add(kernel, gen_white + BP_BLOCK, gen_white_bp + BP_BLOCK, BP_BLOCK);
+}
+
+double generator_frame_sample(int source, int k)
+{
+    switch (source) {
+    case SOURCE_BROWN_NOISE: return gen_brown[k];
+    case SOURCE_WHITE_NOISE: return gen_white[k];
+    case SOURCE_BROWN_NOISE_BP: return gen_brown_bp[k];
+    case SOURCE_WHITE_NOISE_BP: return gen_white_bp[k];
+    case SOURCE_COSINE: return gen_cosine[k];
+    default: return 0.0;
+    }
+}
+
+void *generator_main(void *)
+{
+    QThread::currentThread()->setPriority(QThread::HighPriority);
+    audio_lock();
+    for (;;) {
+        while (!rings_have_room())
+            audio_wait();
+        generator_take_snapshot(gen_snapshot);
+        audio_unlock();
+
+        generator_compute_frame(gen_snapshot);
+
+        audio_lock();
+        // Sources switched while we computed play from this frame on. A
+        // switch to the cosine plays whatever cosine was computed last, since
+        // this frame's snapshot did not ask for one.
+        const int source_0 = output_source_0;
+        const int source_1 = output_source_1;
+        for (int k = 0; k < GEN_FRAME; k++) {
+            ring_push(out_ring_0, generator_frame_sample(source_0, k));
+            ring_push(out_ring_1, generator_frame_sample(source_1, k));
+        }
+        audio_wakeup();
+    }
+    return nullptr;
+}
+
+void generator_start()
+{
+    start_engine_thread(generator_main);
+}

@@ -1,0 +1,333 @@
+#include "siggen/generator.h"
+
+#include "audio/sample_rings.h"
+#include "engine/engine_state.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <ostream>
+#include <thread>
+#include <vector>
+
+namespace {
+
+GeneratorSnapshot snapshot(double level, int source_0, int source_1, double phase_step = 0.0)
+{
+    GeneratorSnapshot s{};
+    s.level = level;
+    s.phase_step = phase_step;
+    s.source_0 = source_0;
+    s.source_1 = source_1;
+    return s;
+}
+
+// The noises at level 1.0 from the start state, straight from the two
+// recurrences, for frames beyond the hand-worked first values.
+std::vector<double> brown_reference(int count)
+{
+    std::vector<double> values;
+    std::uint32_t state = 1;
+    for (int i = 0; i < count; i++) {
+        if (state % 2 == 1)
+            state += 16776989;
+        state /= 2;
+        values.push_back(static_cast<double>(state) - 8388608.0);
+    }
+    return values;
+}
+
+std::vector<double> white_reference(int count)
+{
+    std::vector<double> values;
+    std::uint32_t state = 0;
+    for (int i = 0; i < count; i++) {
+        state = state * 1103515245u + 12345u;
+        values.push_back(static_cast<double>(state >> 8) - 8388608.0);
+    }
+    return values;
+}
+
+// Appends the frame computed last of one source.
+void append_frame(std::vector<double> &to, int source)
+{
+    for (int k = 0; k < GEN_FRAME; k++)
+        to.push_back(generator_frame_sample(source, k));
+}
+
+}  // namespace
+
+// ---- noises -----------------------------------------------------------------------
+
+struct FirstValues {
+    double level;
+    double brown[4];
+    double white[4];
+};
+
+void PrintTo(const FirstValues &values, std::ostream *os) { *os << "level=" << values.level; }
+
+// Each level gets a process of its own, so both start from the start state.
+class GeneratorFirstValues : public ::testing::TestWithParam<FirstValues> {};
+
+TEST_P(GeneratorFirstValues, FromStartState)
+{
+    const FirstValues &expected = GetParam();
+    generator_compute_frame(snapshot(expected.level, SOURCE_BROWN_NOISE, SOURCE_WHITE_NOISE));
+    for (int k = 0; k < 4; k++) {
+        EXPECT_EQ(generator_frame_sample(SOURCE_BROWN_NOISE, k), expected.brown[k]) << k;
+        EXPECT_EQ(generator_frame_sample(SOURCE_WHITE_NOISE, k), expected.white[k]) << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, GeneratorFirstValues,
+    ::testing::Values(
+        FirstValues{1.0, {-113, 4194134, -2097237, 3145572}, {-8388560, 5495830, 2556967, 5661980}},
+        // The panel's initial level: the products truncate toward zero.
+        FirstValues{0.0625, {-7, 262133, -131077, 196598}, {-524285, 343489, 159810, 353873}}));
+
+TEST(GeneratorNoise, SilenceStillAdvancesBothNoises)
+{
+    const std::vector<double> brown = brown_reference(3 * GEN_FRAME);
+    const std::vector<double> white = white_reference(3 * GEN_FRAME);
+    for (int frame = 0; frame < 2; frame++) {
+        generator_compute_frame(snapshot(1.0, SOURCE_SILENCE, SOURCE_SILENCE));
+        for (int k = 0; k < GEN_FRAME; k++)
+            ASSERT_EQ(generator_frame_sample(SOURCE_SILENCE, k), 0.0) << k;
+    }
+    generator_compute_frame(snapshot(1.0, SOURCE_BROWN_NOISE, SOURCE_WHITE_NOISE));
+    for (int k = 0; k < GEN_FRAME; k++) {
+        ASSERT_EQ(generator_frame_sample(SOURCE_BROWN_NOISE, k), brown[2 * GEN_FRAME + k]) << k;
+        ASSERT_EQ(generator_frame_sample(SOURCE_WHITE_NOISE, k), white[2 * GEN_FRAME + k]) << k;
+    }
+}
+
+// Level 2^16 takes almost every product past 32 bits: those clip at the end
+// of the range that has their own sign, and the rest stay exact.
+TEST(GeneratorNoise, LoudNoiseSaturatesToInt32)
+{
+    constexpr double level = 65536.0;
+    constexpr double high = std::numeric_limits<std::int32_t>::max();
+    constexpr double low = std::numeric_limits<std::int32_t>::min();
+    generator_compute_frame(snapshot(level, SOURCE_BROWN_NOISE, SOURCE_WHITE_NOISE));
+
+    const struct { int source; std::vector<double> raw; } noises[] = {
+        {SOURCE_BROWN_NOISE, brown_reference(GEN_FRAME)},
+        {SOURCE_WHITE_NOISE, white_reference(GEN_FRAME)},
+    };
+    for (const auto &noise : noises) {
+        SCOPED_TRACE(noise.source);
+        int clipped_high = 0;
+        int clipped_low = 0;
+        for (int k = 0; k < GEN_FRAME; k++) {
+            const double product = noise.raw[k] * level;
+            const double sample = generator_frame_sample(noise.source, k);
+            if (product > high) {
+                ASSERT_EQ(sample, high) << k;
+                clipped_high++;
+            } else if (product < low) {
+                ASSERT_EQ(sample, low) << k;
+                clipped_low++;
+            } else {
+                ASSERT_EQ(sample, product) << k;
+            }
+        }
+        EXPECT_GT(clipped_high, 0);
+        EXPECT_GT(clipped_low, 0);
+    }
+}
+
+// ---- cosine -----------------------------------------------------------------------
+
+TEST(GeneratorCosine, ZeroStepIsConstantAndUntruncated)
+{
+    const double level = std::pow(2.0, 1.0 / 16.0);  // one slider step above 1.0
+    generator_compute_frame(snapshot(level, SOURCE_COSINE, SOURCE_SILENCE));
+    for (int k = 0; k < GEN_FRAME; k++)
+        ASSERT_EQ(generator_frame_sample(SOURCE_COSINE, k), level * 16777216.0) << k;
+}
+
+// A frame without a cosine source leaves the cosine alone but still turns
+// the phase, so the next frame that computes one continues from there.
+TEST(GeneratorCosine, ComputedOnlyWhenSelectedWhilePhaseAlwaysAdvances)
+{
+    // Not a divisor of 2 pi / 2048, so a lost frame of phase would show.
+    constexpr double step = 0.1;
+    constexpr double amplitude = 16777216.0;
+    generator_compute_frame(snapshot(1.0, SOURCE_BROWN_NOISE, SOURCE_WHITE_NOISE, step));
+    for (int k = 0; k < GEN_FRAME; k++)
+        ASSERT_EQ(generator_frame_sample(SOURCE_COSINE, k), 0.0) << k;
+
+    generator_compute_frame(snapshot(1.0, SOURCE_SILENCE, SOURCE_COSINE, step));
+    std::vector<double> cosine;
+    append_frame(cosine, SOURCE_COSINE);
+    for (int k = 0; k < GEN_FRAME; k++)
+        ASSERT_NEAR(cosine[k], amplitude * std::cos((GEN_FRAME + k + 1) * step), 1e-3) << k;
+
+    generator_compute_frame(snapshot(1.0, SOURCE_BROWN_NOISE, SOURCE_BROWN_NOISE, step));
+    std::vector<double> kept;
+    append_frame(kept, SOURCE_COSINE);
+    EXPECT_EQ(kept, cosine);
+}
+
+// ---- band-pass --------------------------------------------------------------------
+
+namespace {
+
+// Runs frames with kernel and returns the raw and band-passed noises of all
+// of them, brown first, then white.
+struct NoiseRun {
+    std::vector<double> raw[2];
+    std::vector<double> filtered[2];
+};
+
+NoiseRun run_frames(const std::vector<double> &kernel, int frames)
+{
+    GeneratorSnapshot s = snapshot(1.0, SOURCE_BROWN_NOISE_BP, SOURCE_WHITE_NOISE_BP);
+    std::copy(kernel.begin(), kernel.end(), s.kernel);
+    NoiseRun run;
+    for (int f = 0; f < frames; f++) {
+        generator_compute_frame(s);
+        append_frame(run.raw[0], SOURCE_BROWN_NOISE);
+        append_frame(run.raw[1], SOURCE_WHITE_NOISE);
+        append_frame(run.filtered[0], SOURCE_BROWN_NOISE_BP);
+        append_frame(run.filtered[1], SOURCE_WHITE_NOISE_BP);
+    }
+    return run;
+}
+
+}  // namespace
+
+// Over several frames the overlap-add must equal one long convolution of the
+// kernel with the raw noise, tails carried across the frame edges.
+TEST(GeneratorBandPass, MatchesPlainConvolutionAcrossFrames)
+{
+    std::vector<double> kernel(BP_KERNEL_LEN);
+    for (int j = 0; j < BP_KERNEL_LEN; j++)
+        kernel[j] = std::sin(0.37 * j + 1.0) / (1.0 + 0.01 * j);
+    constexpr int frames = 3;
+    const NoiseRun run = run_frames(kernel, frames);
+    // Rounding of sums of 1024 products of about 2^23.
+    const double tolerance = 1e-12 * BP_KERNEL_LEN * 8388608.0;
+
+    for (int noise = 0; noise < 2; noise++) {
+        SCOPED_TRACE(noise);
+        for (int n = 0; n < frames * GEN_FRAME; n++) {
+            double expected = 0.0;
+            for (int j = 0; j < BP_KERNEL_LEN && j <= n; j++)
+                expected += kernel[j] * run.raw[noise][n - j];
+            ASSERT_NEAR(run.filtered[noise][n], expected, tolerance) << n;
+        }
+    }
+}
+
+TEST(GeneratorBandPass, CentreTapAloneDelaysBy512)
+{
+    constexpr int delay = 512;
+    std::vector<double> kernel(BP_KERNEL_LEN, 0.0);
+    kernel[delay] = 1.0;
+    const NoiseRun run = run_frames(kernel, 2);
+    for (int noise = 0; noise < 2; noise++) {
+        SCOPED_TRACE(noise);
+        for (int n = 0; n < 2 * GEN_FRAME; n++)
+            ASSERT_EQ(run.filtered[noise][n], n < delay ? 0.0 : run.raw[noise][n - delay]) << n;
+    }
+}
+
+// ---- thread against the rings ---------------------------------------------------
+
+namespace {
+
+constexpr double UNWRITTEN = 0.5;  // no source makes a half at these settings
+
+void take(SampleRing &ring, int reader, int count)
+{
+    for (int i = 0; i < count; i++) {
+        if (reader == 1)
+            ring_pop_1(ring);
+        else
+            ring_pop_2(ring);
+    }
+}
+
+// Both rings' write index; the generator moves them under one lock hold.
+std::uint32_t write_index()
+{
+    audio_lock();
+    const std::uint32_t index = out_ring_0.write_index;
+    EXPECT_EQ(out_ring_1.write_index, index);
+    audio_unlock();
+    return index;
+}
+
+bool wait_for_write_index(std::uint32_t index)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (write_index() != index) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Long enough for a generator that ought to wait to have written a frame.
+std::uint32_t write_index_after_a_while()
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return write_index();
+}
+
+}  // namespace
+
+// From empty rings the generator writes two frames, then waits until every
+// reader of both rings has made room for a third; each ring carries its own
+// output's source.
+TEST(GeneratorThread, WritesTwoFramesThenWaitsForEveryReader)
+{
+    std::fill(std::begin(out_ring_0.values), std::end(out_ring_0.values), UNWRITTEN);
+    std::fill(std::begin(out_ring_1.values), std::end(out_ring_1.values), UNWRITTEN);
+    constexpr double level = 0.0625;
+    audio_lock();
+    output_source_0 = SOURCE_WHITE_NOISE;
+    output_source_1 = SOURCE_SILENCE;
+    gen_level = level;
+    audio_unlock();
+    generator_start();
+
+    ASSERT_TRUE(wait_for_write_index(2 * GEN_FRAME));
+    EXPECT_EQ(write_index_after_a_while(), 2u * GEN_FRAME);
+
+    // 1025 taken by three readers and 1024 by the last leave that reader
+    // one slot short of a frame.
+    constexpr int needed = GEN_FRAME - (RING_SIZE - 1 - 2 * GEN_FRAME);
+    audio_lock();
+    take(out_ring_0, 1, needed);
+    take(out_ring_0, 2, needed);
+    take(out_ring_1, 1, needed);
+    take(out_ring_1, 2, needed - 1);
+    audio_wakeup();
+    audio_unlock();
+    EXPECT_EQ(write_index_after_a_while(), 2u * GEN_FRAME);
+
+    audio_lock();
+    take(out_ring_1, 2, 1);
+    audio_wakeup();
+    audio_unlock();
+    ASSERT_TRUE(wait_for_write_index(3 * GEN_FRAME % RING_SIZE));
+    EXPECT_EQ(write_index_after_a_while(), 3u * GEN_FRAME % RING_SIZE);
+
+    // The third frame wrapped round and overwrote the first 1024 slots.
+    const std::vector<double> white = white_reference(3 * GEN_FRAME);
+    audio_lock();
+    for (std::uint32_t i = 3 * GEN_FRAME - RING_SIZE; i < 3 * GEN_FRAME; i++) {
+        ASSERT_EQ(out_ring_0.values[i % RING_SIZE], std::trunc(white[i] * level)) << i;
+        ASSERT_EQ(out_ring_1.values[i % RING_SIZE], 0.0) << i;
+    }
+    audio_unlock();
+}
