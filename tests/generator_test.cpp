@@ -331,3 +331,19 @@ TEST(GeneratorThread, WritesTwoFramesThenWaitsForEveryReader)
     }
     audio_unlock();
 }
+
+// The pushed frame follows a switch made while it was computed, but a switch
+// to the cosine in a frame that computed none would play a stale cosine.
+TEST(GeneratorSources, SwitchDuringAFrame)
+{
+    const struct { int selected, snapshot; bool cosine_computed; int played; } cases[] = {
+        {SOURCE_WHITE_NOISE, SOURCE_SILENCE, false, SOURCE_WHITE_NOISE},
+        {SOURCE_SILENCE, SOURCE_COSINE, true, SOURCE_SILENCE},
+        {SOURCE_COSINE, SOURCE_COSINE, true, SOURCE_COSINE},
+        {SOURCE_COSINE, SOURCE_BROWN_NOISE, true, SOURCE_COSINE},  // the other output computed it
+        {SOURCE_COSINE, SOURCE_BROWN_NOISE, false, SOURCE_BROWN_NOISE},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(frame_source(c.selected, c.snapshot, c.cosine_computed), c.played)
+            << c.selected << " " << c.snapshot << " " << c.cosine_computed;
+}

@@ -53,6 +53,43 @@ std::uint32_t ring_free_2(const SampleRing &ring)
     return (ring.read_index_2 + RING_SIZE - 1 - ring.write_index) % RING_SIZE;
 }
 
+namespace {
+
+// Copies n values between a ring slot and a flat buffer, wrapping once.
+void copy_into_ring(SampleRing &ring, std::uint32_t at, const double *src, std::uint32_t n)
+{
+    const std::uint32_t first = std::min(n, RING_SIZE - at);
+    std::memcpy(ring.values + at, src, first * sizeof(double));
+    std::memcpy(ring.values, src + first, (n - first) * sizeof(double));
+}
+
+void copy_from_ring(const SampleRing &ring, std::uint32_t at, double *dst, std::uint32_t n)
+{
+    const std::uint32_t first = std::min(n, RING_SIZE - at);
+    std::memcpy(dst, ring.values + at, first * sizeof(double));
+    std::memcpy(dst + first, ring.values, (n - first) * sizeof(double));
+}
+
+}  // namespace
+
+void ring_push_block(SampleRing &ring, const double *src, std::uint32_t n)
+{
+    copy_into_ring(ring, ring.write_index, src, n);
+    ring.write_index = (ring.write_index + n) % RING_SIZE;
+}
+
+void ring_pop_1_block(SampleRing &ring, double *dst, std::uint32_t n)
+{
+    copy_from_ring(ring, ring.read_index_1, dst, n);
+    ring.read_index_1 = (ring.read_index_1 + n) % RING_SIZE;
+}
+
+void ring_pop_2_block(SampleRing &ring, double *dst, std::uint32_t n)
+{
+    copy_from_ring(ring, ring.read_index_2, dst, n);
+    ring.read_index_2 = (ring.read_index_2 + n) % RING_SIZE;
+}
+
 SampleRing in_ring_0;
 SampleRing in_ring_1;
 SampleRing out_ring_0;
@@ -156,7 +193,10 @@ void exchange_samples(float *io_1, float *io_2, std::uint32_t nframes)
         keep_group_input(played_0 && played_1, rate_div);
         stage_pos = 0;
     }
-    audio_wakeup();
+    // No wake-up from here: a woken thread can take this thread's processor
+    // for a scheduler tick, longer than a period when the server runs without
+    // real-time scheduling. The generator and the assembler look again at
+    // least every AUDIO_POLL_US instead.
     audio_unlock();
 }
 
@@ -182,19 +222,21 @@ bool block_ready()
         && ring_fill_2(in_ring_0) >= BLOCK_LEN && ring_fill_2(in_ring_1) >= BLOCK_LEN;
 }
 
+// Under audio_mutex: only the four copies.
 void take_block()
 {
+    ring_pop_2_block(in_ring_0, chan_block[CHANNEL_INPUT_0], BLOCK_LEN);
+    ring_pop_2_block(in_ring_1, chan_block[CHANNEL_INPUT_1], BLOCK_LEN);
+    ring_pop_1_block(out_ring_0, chan_block[CHANNEL_OUTPUT_0], BLOCK_LEN);
+    ring_pop_1_block(out_ring_1, chan_block[CHANNEL_OUTPUT_1], BLOCK_LEN);
+}
+
+// The two sum channels, once the lock is released.
+void add_sum_channels()
+{
     for (std::uint32_t k = 0; k < BLOCK_LEN; k++) {
-        const double in_0 = ring_pop_2(in_ring_0);
-        const double in_1 = ring_pop_2(in_ring_1);
-        const double out_0 = ring_pop_1(out_ring_0);
-        const double out_1 = ring_pop_1(out_ring_1);
-        chan_block[CHANNEL_INPUT_0][k] = in_0;
-        chan_block[CHANNEL_INPUT_1][k] = in_1;
-        chan_block[CHANNEL_INPUT_SUM][k] = in_1 + in_0;
-        chan_block[CHANNEL_OUTPUT_0][k] = out_0;
-        chan_block[CHANNEL_OUTPUT_1][k] = out_1;
-        chan_block[CHANNEL_OUTPUT_SUM][k] = out_1 + out_0;
+        chan_block[CHANNEL_INPUT_SUM][k] = chan_block[CHANNEL_INPUT_1][k] + chan_block[CHANNEL_INPUT_0][k];
+        chan_block[CHANNEL_OUTPUT_SUM][k] = chan_block[CHANNEL_OUTPUT_1][k] + chan_block[CHANNEL_OUTPUT_0][k];
     }
 }
 
@@ -236,7 +278,7 @@ void *assembler_main(void *)
     for (;;) {
         while (!block_ready()) {
             assembler_waiting = true;
-            audio_wait();
+            audio_wait_for(AUDIO_POLL_US);
         }
         assembler_waiting = false;
         take_block();
@@ -249,6 +291,7 @@ void *assembler_main(void *)
         // the history still advances so the next job sees the newest sound.
         const bool room = jobs_submitted - jobs_completed < job_limit();
         audio_unlock();
+        add_sum_channels();
 
         result_lock();
         std::memcpy(input_history + input_history_pos, chan_block[main], BLOCK_LEN * sizeof(double));

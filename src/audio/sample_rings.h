@@ -19,6 +19,11 @@ constexpr std::uint32_t BLOCK_LEN = 1024;  // samples per analysis block
 constexpr int SERVER_RATE = 48000;         // the only server rate we run at
 constexpr double FULL_SCALE = 2147483392.0;  // 2^31 - 256, exact in single precision
 constexpr int MAX_RATE_DIV = 8;            // staging room; rate_div is at most 6
+constexpr std::uint32_t GENERATOR_FRAME = 2048;  // the generator writes whole frames of this many samples
+// exchange_samples wakes nobody; the threads that wait for the rings look
+// again at least this often (microseconds). Far below the slack either has:
+// a frame lasts 42 ms and a block 21 ms even at 48000 Hz.
+constexpr long AUDIO_POLL_US = 5000;
 
 // Analysis channels a block is split into (main_channel, corr_channel).
 enum AnalysisChannel : int {
@@ -46,6 +51,12 @@ std::uint32_t ring_fill_1(const SampleRing &ring);  // samples reader 1 has not 
 std::uint32_t ring_fill_2(const SampleRing &ring);
 std::uint32_t ring_free_1(const SampleRing &ring);  // pushes before overtaking reader 1
 std::uint32_t ring_free_2(const SampleRing &ring);
+
+// Block forms of push and pop: the same effect as n single calls, copied in
+// at most two pieces so that audio_mutex is held as briefly as possible.
+void ring_push_block(SampleRing &ring, const double *src, std::uint32_t n);
+void ring_pop_1_block(SampleRing &ring, double *dst, std::uint32_t n);
+void ring_pop_2_block(SampleRing &ring, double *dst, std::uint32_t n);
 
 extern SampleRing in_ring_0;   // input_1, decimated ("INPUT 0")
 extern SampleRing in_ring_1;   // input_2, decimated ("INPUT 1")
@@ -78,7 +89,7 @@ std::uint64_t job_bytes();
 // dry). Input groups stay paired with the output samples the assembler taps:
 // a group recorded while playback ran dry is dropped, and one dropped for a
 // full input ring makes the tap skip its partner. Non-finite input counts as
-// 0. Takes audio_mutex for its whole run; allocates nothing.
+// 0. Takes audio_mutex for its whole run; allocates nothing and wakes nobody.
 void exchange_samples(float *io_1, float *io_2, std::uint32_t nframes);
 
 // Drop the samples the assembler has not yet taken from the input rings, and

@@ -73,7 +73,7 @@ void abandon_job(AnalysisJob *job)
 
 void *correlation_worker(void *)
 {
-    QThread::currentThread()->setPriority(QThread::LowPriority);
+    lower_analysis_thread_priority();
     for (;;) {
         AnalysisJob *job = pop_job();
         correlate_job(job);

@@ -1,5 +1,18 @@
 #include "engine/engine_state.h"
 
+#include <sys/resource.h>
+#include <ctime>
+#include <unistd.h>
+
+#include <QThread>
+
+namespace {
+
+// Enough to let audio threads of nice 0 win nearly every contest for a core.
+constexpr int ANALYSIS_NICE = 10;
+
+}  // namespace
+
 // ---- start-up parameters ----------------------------------------------------
 int sample_rate = 16000;
 int worker_count = 2;
@@ -52,4 +65,21 @@ void start_engine_thread(void *(*body)(void *))
     pthread_t thread;
     if (pthread_create(&thread, nullptr, body, nullptr) == 0)
         pthread_detach(thread);
+}
+
+void lower_analysis_thread_priority()
+{
+    QThread::currentThread()->setPriority(QThread::LowPriority);
+    // Linux keeps a nice value per thread; a failure leaves the thread as it was.
+    [[maybe_unused]] const int result = setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), ANALYSIS_NICE);
+}
+
+void audio_wait_for(long timeout_us)
+{
+    timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += timeout_us * 1000;
+    until.tv_sec += until.tv_nsec / 1000000000;
+    until.tv_nsec %= 1000000000;
+    pthread_cond_timedwait(&audio_cond, &audio_mutex, &until);
 }

@@ -81,6 +81,8 @@ void engine_init_locks();
 void audio_lock();
 void audio_unlock();
 void audio_wait();    // caller holds audio_mutex
+// As audio_wait, but returns after timeout_us microseconds at the latest.
+void audio_wait_for(long timeout_us);
 void audio_wakeup();  // broadcast audio_cond
 void result_lock();
 void result_unlock();
@@ -92,3 +94,8 @@ inline std::uint64_t group_count() { return band_count / BANDS_PER_GROUP; }
 // never joined and end with the process. A failed creation is ignored: the
 // thread is simply missing.
 void start_engine_thread(void *(*body)(void *));
+
+// Lower the calling analysis thread below the audio threads. The toolkit's
+// LowPriority changes nothing for ordinary Linux threads, so the thread's
+// nice value is raised as well: sound must never wait for the analysis.
+void lower_analysis_thread_priority();

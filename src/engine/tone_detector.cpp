@@ -169,7 +169,7 @@ void detect_task(BandTask *task)
 
 void *tone_detector(void *)
 {
-    QThread::currentThread()->setPriority(QThread::LowPriority);
+    lower_analysis_thread_priority();
     for (;;) {
         BandTask *task = pop_tone_task();
         detect_task(task);

@@ -47,6 +47,7 @@ double gen_brown_bp[BP_BUFFER_LEN];  // filtered frame, then the tail for the ne
 double gen_white_bp[BP_BUFFER_LEN];  // filtered frame, then the tail for the next frame
 
 GeneratorSnapshot gen_snapshot;      // the generator thread's copy of the parameters
+const double gen_silence[GEN_FRAME] = {};
 
 // Truncate toward zero to 32 bits. Above level 2^8 the products leave that
 // range; they saturate rather than wrap, so loud noise clips instead of
@@ -117,16 +118,26 @@ void generator_compute_frame(const GeneratorSnapshot &snapshot)
     convolve_add(kernel, gen_white + BP_BLOCK, gen_white_bp + BP_BLOCK, BP_BLOCK);
 }
 
-double generator_frame_sample(int source, int k)
+int frame_source(int selected, int snapshot_source, bool cosine_computed)
+{
+    return selected == SOURCE_COSINE && !cosine_computed ? snapshot_source : selected;
+}
+
+const double *generator_frame(int source)
 {
     switch (source) {
-    case SOURCE_BROWN_NOISE: return gen_brown[k];
-    case SOURCE_WHITE_NOISE: return gen_white[k];
-    case SOURCE_BROWN_NOISE_BP: return gen_brown_bp[k];
-    case SOURCE_WHITE_NOISE_BP: return gen_white_bp[k];
-    case SOURCE_COSINE: return gen_cosine[k];
-    default: return 0.0;
+    case SOURCE_BROWN_NOISE: return gen_brown;
+    case SOURCE_WHITE_NOISE: return gen_white;
+    case SOURCE_BROWN_NOISE_BP: return gen_brown_bp;
+    case SOURCE_WHITE_NOISE_BP: return gen_white_bp;
+    case SOURCE_COSINE: return gen_cosine;
+    default: return gen_silence;
     }
+}
+
+double generator_frame_sample(int source, int k)
+{
+    return generator_frame(source)[k];
 }
 
 void *generator_main(void *)
@@ -135,22 +146,18 @@ void *generator_main(void *)
     audio_lock();
     for (;;) {
         while (!rings_have_room())
-            audio_wait();
+            audio_wait_for(AUDIO_POLL_US);
         generator_take_snapshot(gen_snapshot);
         audio_unlock();
 
         generator_compute_frame(gen_snapshot);
 
         audio_lock();
-        // Sources switched while we computed play from this frame on. A
-        // switch to the cosine plays whatever cosine was computed last, since
-        // this frame's snapshot did not ask for one.
-        const int source_0 = output_source_0;
-        const int source_1 = output_source_1;
-        for (int k = 0; k < GEN_FRAME; k++) {
-            ring_push(out_ring_0, generator_frame_sample(source_0, k));
-            ring_push(out_ring_1, generator_frame_sample(source_1, k));
-        }
+        const bool cosine = gen_snapshot.source_0 == SOURCE_COSINE || gen_snapshot.source_1 == SOURCE_COSINE;
+        const int source_0 = frame_source(output_source_0, gen_snapshot.source_0, cosine);
+        const int source_1 = frame_source(output_source_1, gen_snapshot.source_1, cosine);
+        ring_push_block(out_ring_0, generator_frame(source_0), GEN_FRAME);
+        ring_push_block(out_ring_1, generator_frame(source_1), GEN_FRAME);
         audio_wakeup();
     }
     return nullptr;

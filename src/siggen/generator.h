@@ -4,9 +4,11 @@
 // noises span -2^23 .. 2^23 - 1 and the cosine has amplitude 2^24.
 #pragma once
 
+#include "audio/sample_rings.h"
+
 #include <cstdint>
 
-constexpr int GEN_FRAME = 2048;          // samples per generated frame
+constexpr int GEN_FRAME = GENERATOR_FRAME;  // samples per generated frame
 constexpr int BP_KERNEL_LEN = 1024;      // band-pass taps; tap i at entry 512 + i
 
 enum GeneratorSource : int {
@@ -42,6 +44,16 @@ void generator_take_snapshot(GeneratorSnapshot &snapshot);
 // buffers, advancing the noise states, the cosine phase and the filter tails.
 // Generator thread (or a test standing in for it) only; no lock.
 void generator_compute_frame(const GeneratorSnapshot &snapshot);
+
+// The source an output plays from the frame just computed: the one selected
+// now (a switch takes effect at once), except a switch to the cosine in a
+// frame that computed none, whose buffer would hold a stale frame; that
+// output then keeps its snapshot source for one frame more.
+int frame_source(int selected, int snapshot_source, bool cosine_computed);
+
+// The frame computed last of a source (GEN_FRAME samples; zeros for silence
+// or an unknown source).
+const double *generator_frame(int source);
 
 // Sample k (0 .. GEN_FRAME - 1) of a source in the frame computed last.
 double generator_frame_sample(int source, int k);
