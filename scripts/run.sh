@@ -18,7 +18,12 @@ case " $* " in
     *" -h "*) exec "$orvel" "$@" ;;
 esac
 
-export JACK_DEFAULT_SERVER="orvel-demo-$$"
+# A fixed name: a server that dies uncleanly keeps one of JACK's few registry
+# slots until a server of the same name starts again.
+export JACK_DEFAULT_SERVER=orvel-demo
+if jack_lsp >/dev/null 2>&1; then
+    exec "$orvel" "$@"  # another demo is running; join it
+fi
 echo "orvel: no JACK server running; starting a demo server ($JACK_DEFAULT_SERVER) with the outputs looped back" >&2
 jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 -C 2 -P 2 >/dev/null 2>&1 &
 server=$!

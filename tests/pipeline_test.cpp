@@ -209,9 +209,8 @@ TEST(Pipeline, HeldBackWorkersSkipBlocksAndResume)
     server.input_0 = [block_frames](std::uint64_t f) { return static_cast<float>(f / block_frames) / 64.0f; };
     server.run(frames_for_blocks(14));
 
+    ASSERT_TRUE(wait_until([] { return jobs_submitted + blocks_skipped >= 14; }));
     audio_lock();
-    while (jobs_submitted + blocks_skipped < 14)
-        audio_wait();
     EXPECT_EQ(jobs_submitted, 10u);
     EXPECT_EQ(blocks_skipped, 4u);
     EXPECT_EQ(jobs_completed, 0u);

@@ -231,7 +231,7 @@ TEST_F(Assembler, FreezeDrainsBlocksWithoutJobs)
     audio_lock();
     while (ring_fill_2(in_ring_0) != 0 || ring_fill_2(in_ring_1) != 0
            || ring_fill_1(out_ring_0) != 0 || ring_fill_1(out_ring_1) != 0)
-        audio_wait();
+        audio_wait_for(AUDIO_POLL_US);
     EXPECT_EQ(jobs_submitted, 0u);
     audio_unlock();
     EXPECT_EQ(job_queue.first, nullptr);

@@ -304,6 +304,7 @@ void *assembler_main(void *)
             job->seq = jobs_submitted++;
         else
             blocks_skipped++;
+        audio_wakeup();
         audio_unlock();
 
         if (job != nullptr) {

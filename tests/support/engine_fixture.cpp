@@ -65,7 +65,7 @@ void ServerStandIn::run(std::uint64_t frames)
             audio_lock();
             while ((keep_pace && ring_fill_2(in_ring_0) >= BLOCK_LEN)
                    || (max_jobs_in_flight != 0 && jobs_submitted - jobs_completed >= max_jobs_in_flight))
-                audio_wait();
+                audio_wait_for(AUDIO_POLL_US);
             audio_unlock();
         }
         for (std::uint32_t f = 0; f < period; f++) {
@@ -83,8 +83,6 @@ void ServerStandIn::run(std::uint64_t frames)
     }
 }
 
-namespace {
-
 bool wait_until(const std::function<bool()> &done, int timeout_ms)
 {
     const auto deadline = std::chrono::system_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -101,8 +99,6 @@ bool wait_until(const std::function<bool()> &done, int timeout_ms)
     audio_unlock();
     return ok;
 }
-
-}  // namespace
 
 bool wait_for_completed(std::uint64_t count, int timeout_ms)
 {

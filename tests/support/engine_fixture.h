@@ -52,6 +52,9 @@ private:
     std::vector<float> played_1_;
 };
 
+// Wait under audio_mutex until done() holds; false on time-out.
+bool wait_until(const std::function<bool()> &done, int timeout_ms = 60000);
+
 // Wait until jobs_completed reaches at least count (audio_mutex, with a
 // generous time limit); returns false on time-out.
 bool wait_for_completed(std::uint64_t count, int timeout_ms = 60000);

@@ -3,6 +3,8 @@
 #include "support/child_process.h"
 
 #include <signal.h>
+#include <dirent.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,10 +16,57 @@
 
 namespace {
 
+// JACK keeps its servers in a registry of eight slots, and a server that dies
+// without stopping (killed, or its test crashed) keeps its slot until a server
+// of the same name starts. So tests reuse a few names, each held through a
+// lock file for as long as a test uses it; the lock goes with the process.
+constexpr int NAME_SLOTS = 6;
+
 std::string fresh_name(const char *prefix)
 {
     static int counter = 0;
     return std::string(prefix) + std::to_string(getpid()) + "-" + std::to_string(counter++);
+}
+
+// A server that died without stopping leaves its shared memory and its
+// clients' semaphores behind, and a new server of the same name would pick
+// the stale ones up. Only called for a name this process holds.
+void remove_leftovers(const std::string &name)
+{
+    const std::string segments = "jack_" + name + "_";
+    const std::string semaphores = "jack_sem." + std::to_string(getuid()) + "_" + name + "_";
+    if (DIR *dir = opendir("/dev/shm")) {
+        while (const dirent *entry = readdir(dir)) {
+            const std::string file = entry->d_name;
+            if (file.rfind(segments, 0) == 0 || file.rfind(semaphores, 0) == 0)
+                unlink(("/dev/shm/" + file).c_str());
+        }
+        closedir(dir);
+    }
+}
+
+// Takes a free test server name; returns the lock's descriptor, or -1.
+int claim_server_name(std::string &name, int &slot)
+{
+    for (slot++; slot < NAME_SLOTS; slot++) {
+        const std::string lock_path = "/tmp/orvel-test-jack-" + std::to_string(slot) + ".lock";
+        const int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0)
+            continue;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            name = "orvel-test-" + std::to_string(slot);
+            remove_leftovers(name);
+            return fd;
+        }
+        close(fd);
+    }
+    return -1;
+}
+
+bool still_running(pid_t pid)
+{
+    int status;
+    return waitpid(pid, &status, WNOHANG) == 0;
 }
 
 bool wait_for_exit(pid_t pid, int timeout_ms)
@@ -35,7 +84,23 @@ bool wait_for_exit(pid_t pid, int timeout_ms)
 }  // namespace
 
 JackServer::JackServer(int rate, int capture_ports, int playback_ports, int period)
-    : name_(fresh_name("orvel-test-"))
+{
+    // A slot may still be taken by a server nobody tracks; then jackd exits
+    // at once and the next slot is tried.
+    for (int slot = -1; !ready_;) {
+        lock_fd_ = claim_server_name(name_, slot);
+        if (lock_fd_ < 0)
+            return;
+        start(rate, capture_ports, playback_ports, period);
+        if (!ready_) {
+            stop();
+            close(lock_fd_);
+            lock_fd_ = -1;
+        }
+    }
+}
+
+void JackServer::start(int rate, int capture_ports, int playback_ports, int period)
 {
     setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     const std::string rate_arg = std::to_string(rate);
@@ -48,7 +113,8 @@ JackServer::JackServer(int rate, int capture_ports, int playback_ports, int peri
     pid_ = fork();
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a crashed test
-        const int null_fd = open("/dev/null", O_WRONLY);
+        const char *log = getenv("ORVEL_JACKD_LOG");
+        const int null_fd = open(log != nullptr ? log : "/dev/null", O_WRONLY | O_CREAT | O_APPEND, 0644);
         dup2(null_fd, STDOUT_FILENO);
         dup2(null_fd, STDERR_FILENO);
         execvp("jackd", const_cast<char **>(argv));
@@ -57,8 +123,14 @@ JackServer::JackServer(int rate, int capture_ports, int playback_ports, int peri
     const std::vector<std::string> env = {"JACK_DEFAULT_SERVER=" + name_};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < deadline) {
+        int status;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;  // jackd gave up: the name is taken or the registry is full
+            return;
+        }
         if (run_child("/usr/bin/jack_lsp", {}, env, 5000).exit_status == 0) {
-            ready_ = true;
+            // Ours answered only if jackd is still there.
+            ready_ = still_running(pid_);
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -68,6 +140,8 @@ JackServer::JackServer(int rate, int capture_ports, int playback_ports, int peri
 JackServer::~JackServer()
 {
     stop();
+    if (lock_fd_ >= 0)
+        close(lock_fd_);
 }
 
 void JackServer::stop()
@@ -89,6 +163,7 @@ void JackServer::kill()
     ::kill(pid_, SIGKILL);
     wait_for_exit(pid_, 5000);
     pid_ = -1;
+    remove_leftovers(name_);
 }
 
 void use_absent_server()

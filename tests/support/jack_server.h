@@ -26,8 +26,11 @@ public:
     void kill();  // SIGKILL: the server vanishes under its clients
 
 private:
+    void start(int rate, int capture_ports, int playback_ports, int period);
+
     std::string name_;
     pid_t pid_ = -1;
+    int lock_fd_ = -1;  // holds the name for this process
     bool ready_ = false;
 };
 
