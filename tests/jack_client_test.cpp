@@ -420,6 +420,15 @@ int wait_exit(pid_t pid, std::chrono::milliseconds timeout)
     return -1;
 }
 
+// Orvel is up once its ports are: it registers them after start-up.
+bool wait_for_port(const JackPeer &peer, const std::string &port)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!peer.port_exists(port) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    return peer.port_exists(port);
+}
+
 }  // namespace
 
 // The server vanishes under a running Orvel: it keeps running, and closing it
@@ -431,10 +440,7 @@ TEST(JackClient, ProgramOutlivesTheServerAndClosesCleanly)
     const pid_t orvel = start_program({"JACK_DEFAULT_SERVER=" + server.name()});
     {
         JackPeer peer("observer");
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!peer.port_exists("orvel:output_1") && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(20ms);
-        ASSERT_TRUE(peer.port_exists("orvel:output_1"));
+        ASSERT_TRUE(wait_for_port(peer, "orvel:output_1"));
     }
     server.kill();
     EXPECT_EQ(wait_exit(orvel, 500ms), -1) << "Orvel ended with the server";
@@ -452,10 +458,7 @@ TEST(JackClient, ProgramClosesWithTheServerRunning)
     ASSERT_TRUE(server.running());
     const pid_t orvel = start_program({"JACK_DEFAULT_SERVER=" + server.name()});
     JackPeer peer("observer");
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!peer.port_exists("orvel:output_1") && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
-    ASSERT_TRUE(peer.port_exists("orvel:output_1"));
+    ASSERT_TRUE(wait_for_port(peer, "orvel:output_1"));
     kill(orvel, SIGTERM);
     EXPECT_EQ(wait_exit(orvel, 5s), 0);
     EXPECT_TRUE(peer.ports_with_prefix("orvel:").empty());
