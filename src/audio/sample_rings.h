@@ -8,8 +8,9 @@
 //
 // Ring values are in ring units: FULL_SCALE is a server sample of 1.0.
 // audio_mutex guards every ring index, the staging state, main_channel,
-// corr_channel and the assembler's counters; every index change is followed
-// by audio_wakeup().
+// corr_channel and the assembler's counters. The generator and the assembler
+// broadcast after every change; the real-time side does not (see
+// AUDIO_POLL_US), so whoever waits for the rings waits with a time-out.
 #pragma once
 
 #include <cstdint>

@@ -9,7 +9,8 @@
 //   result_mutex              - the analysis results and decay_factor.
 // The two are never held at the same time: release one before taking the
 // other. Every change made under audio_mutex that a waiter may need is
-// followed by audio_wakeup(), and every waiter re-tests its own condition.
+// followed by audio_wakeup(), except in the real-time callback (see
+// audio/sample_rings.h); every waiter re-tests its own condition.
 #pragma once
 
 #include <pthread.h>
