@@ -1,0 +1,75 @@
+#include "ui/button_map.h"
+
+#include <QGridLayout>
+
+#include <algorithm>
+#include <cstring>
+
+OrvButton::OrvButton(const QString &label, int id)
+    : QPushButton(label), id(id)
+{
+    connect(this, SIGNAL(pressed()), this, SLOT(handle_pressed()));
+    connect(this, SIGNAL(released()), this, SLOT(handle_released()));
+}
+
+void OrvButton::handle_released()
+{
+    emit released(id);
+}
+
+void OrvButton::handle_pressed()
+{
+    emit pressed(id);
+}
+
+namespace {
+
+// The field after the one at field, just past its NUL. A null string has
+// only empty fields.
+const char *next_field(const char *field)
+{
+    return field ? field + std::strlen(field) + 1 : nullptr;
+}
+
+QString field_text(const char *field)
+{
+    return field ? QString::fromUtf8(field) : QString();
+}
+
+}  // namespace
+
+OrvButtonMap::OrvButtonMap(const char *names, int count, int columns)
+    : QGroupBox()
+{
+    if (count < 1)
+        return;
+    button_count = std::min(count, MAX_BUTTONS);
+
+    setTitle(field_text(names));
+    map_grid = new QGridLayout(this);
+
+    const char *field = names;
+    for (int i = 0; i < button_count; i++) {
+        field = next_field(field);
+        buttons[i] = new OrvButton(field_text(field), i);
+        buttons[i]->setFlat(i != 0);
+        connect(buttons[i], SIGNAL(pressed(int)), this, SLOT(handle_pressed(int)));
+        connect(buttons[i], SIGNAL(released(int)), this, SLOT(handle_released(int)));
+        // Centred in its cell, each button keeps its natural size.
+        map_grid->addWidget(buttons[i], i / columns, i % columns, 1, 1, Qt::AlignCenter);
+    }
+}
+
+void OrvButtonMap::handle_pressed(int)
+{
+}
+
+void OrvButtonMap::handle_released(int index)
+{
+    if (index == selection)
+        return;
+    selection = index;
+    for (int i = 0; i < button_count; i++)
+        buttons[i]->setFlat(i != index);
+    emit selectionChanged(index);
+}

@@ -1,0 +1,223 @@
+// The one-of-n button map, driven with real mouse events on the offscreen
+// platform.
+#include "ui/button_map.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QGridLayout>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// Spelled as the generator page spells its channel map.
+const char CHANNELS[] =
+    "Main input channel\0INPUT 0\0INPUT 1\0INPUT 0+1\0OUTPUT 0\0OUTPUT 1\0OUTPUT 0+1";
+
+class ButtonMapTest : public ::testing::Test {
+protected:
+    int argc = 1;
+    char name[16] = "button_map_test";
+    char *argv[2] = {name, nullptr};
+    QApplication app{argc, argv};
+};
+
+std::vector<bool> flat_states(const OrvButtonMap &map)
+{
+    std::vector<bool> flat;
+    for (int i = 0; i < map.button_count; i++)
+        flat.push_back(map.buttons[i]->isFlat());
+    return flat;
+}
+
+// Flat everywhere but at raised.
+std::vector<bool> raised_only(int count, int raised)
+{
+    std::vector<bool> flat(count, true);
+    flat[raised] = false;
+    return flat;
+}
+
+void show_and_wait(QWidget &widget)
+{
+    widget.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
+}
+
+TEST_F(ButtonMapTest, NewMapSelectsButtonZeroAndEmitsNothing)
+{
+    OrvButtonMap map(CHANNELS, 6, 3);
+    QSignalSpy changed(&map, SIGNAL(selectionChanged(int)));
+    show_and_wait(map);
+
+    EXPECT_EQ(map.button_count, 6);
+    EXPECT_EQ(map.selection, 0);
+    EXPECT_EQ(flat_states(map), raised_only(6, 0));
+    for (int i = 6; i < OrvButtonMap::MAX_BUTTONS; i++)
+        EXPECT_EQ(map.buttons[i], nullptr) << i;
+    EXPECT_EQ(changed.count(), 0);
+}
+
+TEST_F(ButtonMapTest, TitleAndLabelsComeFromTheNulSeparatedFields)
+{
+    OrvButtonMap map(CHANNELS, 6, 3);
+    EXPECT_EQ(map.title(), "Main input channel");
+    const char *labels[] = {"INPUT 0", "INPUT 1", "INPUT 0+1", "OUTPUT 0", "OUTPUT 1", "OUTPUT 0+1"};
+    for (int i = 0; i < 6; i++) {
+        EXPECT_EQ(map.buttons[i]->text(), labels[i]) << i;
+        EXPECT_EQ(map.buttons[i]->id, i);
+        EXPECT_EQ(map.buttons[i]->parentWidget(), &map) << i;
+    }
+
+    // Fields are UTF-8, not Latin-1.
+    OrvButtonMap accented("Fréquence\0½\0°", 2, 2);
+    EXPECT_EQ(accented.title(), QString::fromUtf8("Fréquence"));
+    EXPECT_EQ(accented.buttons[0]->text(), QString::fromUtf8("½"));
+    EXPECT_EQ(accented.buttons[1]->text(), QString::fromUtf8("°"));
+}
+
+TEST_F(ButtonMapTest, HoldingAPressedButtonSelectsNothing)
+{
+    OrvButtonMap map(CHANNELS, 6, 3);
+    show_and_wait(map);
+    QSignalSpy changed(&map, SIGNAL(selectionChanged(int)));
+    QSignalSpy pressed(map.buttons[3], SIGNAL(pressed(int)));
+
+    QTest::mousePress(map.buttons[3], Qt::LeftButton);
+
+    // The press did reach the map, as pressed(3).
+    ASSERT_EQ(pressed.count(), 1);
+    EXPECT_EQ(pressed.at(0).at(0).toInt(), 3);
+    EXPECT_EQ(map.selection, 0);
+    EXPECT_EQ(flat_states(map), raised_only(6, 0));
+    EXPECT_EQ(changed.count(), 0);
+}
+
+TEST_F(ButtonMapTest, ReleasingSelectsOnceAndReleasingAgainIsSilent)
+{
+    OrvButtonMap map(CHANNELS, 6, 3);
+    show_and_wait(map);
+    QSignalSpy changed(&map, SIGNAL(selectionChanged(int)));
+
+    QTest::mouseClick(map.buttons[4], Qt::LeftButton);
+    EXPECT_EQ(map.selection, 4);
+    EXPECT_EQ(flat_states(map), raised_only(6, 4));
+    ASSERT_EQ(changed.count(), 1);
+    EXPECT_EQ(changed.at(0).at(0).toInt(), 4);
+
+    QTest::mouseClick(map.buttons[4], Qt::LeftButton);
+    EXPECT_EQ(map.selection, 4);
+    EXPECT_EQ(flat_states(map), raised_only(6, 4));
+    EXPECT_EQ(changed.count(), 1);
+
+    // And back to the first button, which must go raised again.
+    QTest::mouseClick(map.buttons[0], Qt::LeftButton);
+    EXPECT_EQ(flat_states(map), raised_only(6, 0));
+    ASSERT_EQ(changed.count(), 2);
+    EXPECT_EQ(changed.at(1).at(0).toInt(), 0);
+}
+
+TEST_F(ButtonMapTest, DraggingOffAPressedButtonSelectsIt)
+{
+    OrvButtonMap map(CHANNELS, 6, 3);
+    show_and_wait(map);
+    QSignalSpy changed(&map, SIGNAL(selectionChanged(int)));
+    OrvButton *button = map.buttons[2];
+
+    QTest::mousePress(button, Qt::LeftButton);
+    ASSERT_EQ(changed.count(), 0);
+    QTest::mouseMove(button, button->rect().bottomRight() + QPoint(20, 20));
+
+    EXPECT_FALSE(button->isDown());
+    EXPECT_EQ(map.selection, 2);
+    EXPECT_EQ(flat_states(map), raised_only(6, 2));
+    ASSERT_EQ(changed.count(), 1);
+    EXPECT_EQ(changed.at(0).at(0).toInt(), 2);
+
+    // Letting go outside the button adds no second selection.
+    QTest::mouseRelease(button, Qt::LeftButton, {}, button->rect().bottomRight() + QPoint(20, 20));
+    EXPECT_EQ(changed.count(), 1);
+}
+
+TEST_F(ButtonMapTest, CountIsCutToSixteen)
+{
+    const char names[] =
+        "Many\0b0\0b1\0b2\0b3\0b4\0b5\0b6\0b7\0b8\0b9\0b10\0b11\0b12\0b13\0b14\0b15"
+        "\0b16\0b17\0b18\0b19";
+    OrvButtonMap map(names, 20, 4);
+
+    EXPECT_EQ(map.button_count, OrvButtonMap::MAX_BUTTONS);
+    EXPECT_EQ(map.map_grid->count(), OrvButtonMap::MAX_BUTTONS);
+    for (int i = 0; i < OrvButtonMap::MAX_BUTTONS; i++)
+        EXPECT_EQ(map.buttons[i]->text(), QString("b%1").arg(i)) << i;
+    EXPECT_EQ(map.findChildren<OrvButton *>().size(), OrvButtonMap::MAX_BUTTONS);
+}
+
+TEST_F(ButtonMapTest, CountBelowOneGivesAnEmptyUntitledBox)
+{
+    for (int count : {0, -1}) {
+        SCOPED_TRACE(count);
+        OrvButtonMap map(CHANNELS, count, 3);
+        EXPECT_TRUE(map.title().isEmpty());
+        EXPECT_EQ(map.layout(), nullptr);
+        EXPECT_EQ(map.map_grid, nullptr);
+        EXPECT_TRUE(map.findChildren<QPushButton *>().isEmpty());
+        for (OrvButton *button : map.buttons)
+            EXPECT_EQ(button, nullptr);
+    }
+}
+
+struct GridCase {
+    const char *names;
+    int count;
+    int columns;
+    std::vector<std::pair<int, int>> cells;    // (row, column) of each button
+};
+
+TEST_F(ButtonMapTest, ButtonsFillTheGridRowByRow)
+{
+    const GridCase cases[] = {
+        {CHANNELS, 6, 3, {{0, 0}, {0, 1}, {0, 2}, {1, 0}, {1, 1}, {1, 2}}},
+        {"Decay selection\0OFF\0" "1/8\0" "1/16\0" "1/32\0" "1/64\0" "1/128\0" "1/256",
+         7, 7, {{0, 0}, {0, 1}, {0, 2}, {0, 3}, {0, 4}, {0, 5}, {0, 6}}},
+    };
+    for (const GridCase &c : cases) {
+        SCOPED_TRACE(c.names);
+        OrvButtonMap map(c.names, c.count, c.columns);
+        show_and_wait(map);
+        ASSERT_EQ(map.map_grid, map.layout());
+        for (int i = 0; i < c.count; i++) {
+            int row, column, row_span, column_span;
+            map.map_grid->getItemPosition(map.map_grid->indexOf(map.buttons[i]), &row, &column,
+                                          &row_span, &column_span);
+            EXPECT_EQ(std::make_pair(row, column), c.cells[i]) << i;
+            EXPECT_EQ(row_span, 1);
+            EXPECT_EQ(column_span, 1);
+            EXPECT_EQ(map.map_grid->itemAt(map.map_grid->indexOf(map.buttons[i]))->alignment(),
+                      Qt::AlignCenter);
+            // What the user sees: rows go down, columns go right.
+            const QRect here = map.buttons[i]->geometry();
+            const QRect first = map.buttons[0]->geometry();
+            EXPECT_EQ(here.center().y() > first.bottom(), c.cells[i].first > 0) << i;
+            if (i % c.columns != 0) {
+                EXPECT_GT(here.left(), map.buttons[i - 1]->geometry().right()) << i;
+            }
+        }
+    }
+}
+
+// Not a check: a picture of the generator page's channel map with a
+// selection away from 0, for looking at raised against flat.
+TEST_F(ButtonMapTest, Screenshot)
+{
+    OrvButtonMap map(CHANNELS, 6, 3);
+    show_and_wait(map);
+    QTest::mouseClick(map.buttons[4], Qt::LeftButton);
+    EXPECT_TRUE(map.grab().save("/tmp/button_map.png"));
+}
+
+}  // namespace
