@@ -221,3 +221,14 @@ TEST_F(ButtonMapTest, Screenshot)
 }
 
 }  // namespace
+
+TEST_F(ButtonMapTest, ColumnsBelowOneMakeOneColumn)
+{
+    OrvButtonMap map(CHANNELS, 3, 0);
+    for (int i = 0; i < 3; i++) {
+        int row, column, rows, columns;
+        map.map_grid->getItemPosition(map.map_grid->indexOf(map.buttons[i]), &row, &column, &rows, &columns);
+        EXPECT_EQ(row, i);
+        EXPECT_EQ(column, 0);
+    }
+}

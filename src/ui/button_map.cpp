@@ -44,6 +44,7 @@ OrvButtonMap::OrvButtonMap(const char *names, int count, int columns)
     if (count < 1)
         return;
     button_count = std::min(count, MAX_BUTTONS);
+    columns = std::max(columns, 1);  // a bad column count makes one column rather than divide by zero
 
     setTitle(field_text(names));
     map_grid = new QGridLayout(this);

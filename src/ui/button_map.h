@@ -38,7 +38,8 @@ public:
     // another: the title, then one label per button; it must hold at least
     // button_count + 1 fields. count above MAX_BUTTONS is cut to MAX_BUTTONS;
     // below 1 the map stays an empty box without title, layout or buttons.
-    // Button i sits in grid row i / columns, column i % columns (columns >= 1).
+    // Button i sits in grid row i / columns, column i % columns; a columns
+    // below 1 counts as 1.
     // Button 0 starts selected, and nothing is emitted here: receivers start
     // in the state of index 0.
     OrvButtonMap(const char *names, int count, int columns);
