@@ -178,8 +178,8 @@ TEST_F(ConfigPanelTest, JackRefreshShowsOneDeviceTwoChannelsAndSystemDefault)
 {
     OrvConfigDlg page;
     OrvDeviceSelection &sel = page.device_selection;
+    sel.refresh();  // as at start-up, before the window is first shown
     show_and_wait(page);
-    sel.refresh();
 
     for (QListWidget *list : {&sel.input_list, &sel.output_list}) {
         ASSERT_EQ(list->count(), 1);
