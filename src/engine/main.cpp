@@ -1,5 +1,6 @@
 // Process entry: the toolkit application, the command line, the engine and
 // the audio side, started in a fixed order; then the event loop.
+#include "audio/audio_device.h"
 #include "audio/jack_client.h"
 #include "audio/midi_output.h"
 #include "engine/band_table.h"
@@ -55,6 +56,7 @@ int main(int argc, char **argv)
     if (window_size == 0)
         errx(1, "Invalid window size\n");
 
+    audio_init();
     StandInWindow window;
     window.setWindowTitle("Orvel v1.8.3");
     window.setWindowIcon(QIcon(":/orvel.png"));
