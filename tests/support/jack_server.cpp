@@ -252,12 +252,3 @@ int JackPeer::xrun_thunk(void *self)
     static_cast<JackPeer *>(self)->xruns.fetch_add(1);
     return 0;
 }
-
-// A test client and Orvel share port buffers inside this one process; the
-// server hands them over through its own semaphores, which ThreadSanitizer
-// does not see. Only stacks through a test client's process function match.
-extern "C" const char *__tsan_default_suppressions()
-{
-    return "race:JackPeer::process_thunk\n"
-           "thread:libjack.so\n";  // the library's own threads, joined or not as it sees fit
-}
