@@ -6,4 +6,4 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 orvel_install_missing
 orvel_build
 cd "$ORVEL_BUILD"
-exec ctest --output-on-failure --timeout 300 -j "$(nproc)"
+exec ctest --output-on-failure --no-label-summary --timeout 300 -j "$(nproc)"
