@@ -13,7 +13,6 @@ namespace {
 constexpr std::uint64_t RESULT_ROWS = 256;
 constexpr int PITCH_CLASSES = 12;
 constexpr std::uint64_t REFINED_GROUPS = 3;
-constexpr std::uint64_t MAX_GROUPS = 120;  // ten octaves of twelve
 
 struct SortEntry {
     double level;
@@ -78,12 +77,8 @@ std::uint64_t dispatch_refinement(AnalysisJob *job)
     BandTask *tasks[REFINED_GROUPS];
     std::uint64_t made = 0;
     for (std::uint64_t h : chosen) {
-        BandTask *task = static_cast<BandTask *>(std::malloc(sizeof(BandTask)));
-        if (task == nullptr)
-            continue;
-        task->band = BANDS_PER_GROUP * h;
-        task->job = job;
-        tasks[made++] = task;
+        if (BandTask *task = new_task(BANDS_PER_GROUP * h, job))
+            tasks[made++] = task;
     }
     job->pending += made;
     for (std::uint64_t i = 0; i < made; i++)
@@ -95,9 +90,9 @@ std::uint64_t dispatch_refinement(AnalysisJob *job)
 
 std::uint64_t strongest_group(const double *levels, std::uint64_t groups)
 {
-    SortEntry entries[MAX_GROUPS];
-    if (groups > MAX_GROUPS)
-        groups = MAX_GROUPS;
+    SortEntry entries[MAX_GROUP_COUNT];
+    if (groups > MAX_GROUP_COUNT)
+        groups = MAX_GROUP_COUNT;
     for (std::uint64_t k = 0; k < groups; k++)
         entries[k] = {levels[k], k};
     // Should the sort fail, its input order stands, as the design allows.

@@ -8,13 +8,6 @@
 
 #include <cstdlib>
 
-namespace {
-
-// Most semitone groups any rate yields: ten octaves of twelve.
-constexpr std::uint64_t MAX_GROUPS = 120;
-
-}  // namespace
-
 void correlation_setup()
 {
     queue_init(job_queue);
@@ -43,18 +36,16 @@ void correlate_job(AnalysisJob *job)
 bool dispatch_coarse_tasks(AnalysisJob *job)
 {
     const std::uint64_t groups = group_count();
-    BandTask *tasks[MAX_GROUPS];
-    if (groups > MAX_GROUPS)
+    BandTask *tasks[MAX_GROUP_COUNT];
+    if (groups > MAX_GROUP_COUNT)
         return false;
     for (std::uint64_t g = 0; g < groups; g++) {
-        tasks[g] = static_cast<BandTask *>(std::malloc(sizeof(BandTask)));
+        tasks[g] = new_task(BANDS_PER_GROUP * g, job);
         if (tasks[g] == nullptr) {
             for (std::uint64_t k = 0; k < g; k++)
                 std::free(tasks[k]);
             return false;
         }
-        tasks[g]->band = BANDS_PER_GROUP * g;
-        tasks[g]->job = job;
     }
     for (std::uint64_t g = 0; g < groups; g++)
         push_tone_task(tasks[g]);

@@ -39,6 +39,8 @@ struct PitchClassPeak {
 constexpr std::uint64_t BLOCK_SAMPLES = 1024;
 // Bands per semitone group.
 constexpr std::uint64_t BANDS_PER_GROUP = 256;
+// Most semitone groups any rate yields: ten octaves of twelve.
+constexpr std::uint64_t MAX_GROUP_COUNT = 120;
 
 // ---- start-up parameters: fixed before any reader thread exists ----------
 extern int sample_rate;                     // engine rate in Hz (8000..48000)

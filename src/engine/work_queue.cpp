@@ -32,6 +32,16 @@ AnalysisJob *new_job()
     return job;
 }
 
+BandTask *new_task(std::uint64_t band, AnalysisJob *job)
+{
+    auto *task = static_cast<BandTask *>(std::malloc(sizeof(BandTask)));
+    if (task != nullptr) {
+        task->band = band;
+        task->job = job;
+    }
+    return task;
+}
+
 void push_job(AnalysisJob *job) { queue_push(job_queue, job); }
 void push_tone_task(BandTask *task) { queue_push(tone_queue, task); }
 void push_collect_task(BandTask *task) { queue_push(collect_queue, task); }

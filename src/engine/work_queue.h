@@ -90,6 +90,9 @@ Item *queue_pop(WorkQueue<Item> &queue)
     return item;
 }
 
+// A task for the group starting at band, of job; null when memory is short.
+BandTask *new_task(std::uint64_t band, AnalysisJob *job);
+
 // A zero-filled job sized for the current input_history_length and
 // band_count, its array pointers set; null when memory is short.
 AnalysisJob *new_job();
