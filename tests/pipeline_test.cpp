@@ -298,7 +298,7 @@ void expect_loop_delay_holds(int rate)
 
     loop.server.keep_pace = false;
     result_lock();  // the assembler stalls on its next block
-    loop.server.run(frames_for_blocks(7));
+    loop.server.run(frames_for_blocks(12));  // well past what both rings hold
     audio_lock();
     EXPECT_EQ(ring_free_2(in_ring_0), 0u);
     audio_unlock();
