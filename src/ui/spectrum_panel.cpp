@@ -1,0 +1,213 @@
+#include "ui/spectrum_panel.h"
+
+#include "engine/collector.h"
+#include "engine/engine_state.h"
+#include "ui/band_view.h"
+#include "ui/button_map.h"
+#include "ui/graph_view.h"
+
+#include <QCoreApplication>
+#include <QGridLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+
+#include <cmath>
+
+void zoom_in(ZoomRange *zoom, std::uint8_t &level, ZoomKind kind)
+{
+    if (level == ZOOM_DEPTH - 1) {
+        for (int i = 1; i < ZOOM_DEPTH; i++)
+            zoom[i - 1] = zoom[i];
+    } else {
+        level++;
+    }
+    const ZoomRange p = zoom[level - 1];
+    const std::uint64_t n = p.last + 1 - p.first;
+    switch (kind) {
+    case ZoomKind::left:
+        zoom[level] = {p.first, p.last - (n >> 1)};
+        break;
+    case ZoomKind::right:
+        // For odd n the middle index belongs to both halves.
+        zoom[level] = {p.first + (n >> 1), p.last};
+        break;
+    case ZoomKind::middle:
+        zoom[level] = {p.first + (n >> 2), p.last - (n >> 2)};
+        break;
+    }
+}
+
+void zoom_out(ZoomRange *zoom, std::uint8_t &level, std::uint64_t full)
+{
+    if (level > 0)
+        level--;
+    else
+        zoom[0] = {0, full - 1};
+}
+
+double decay_for_choice(int k)
+{
+    return k == 0 ? 0.0 : 1.0 - 1.0 / std::pow(2.0, k + 2);
+}
+
+namespace {
+
+// Title and choices of the decay selector, as the button map reads them.
+const char DECAY_NAMES[] = "Decay selection\0OFF\0" "1/8\0" "1/16\0" "1/32\0" "1/64\0" "1/128\0" "1/256";
+constexpr int DECAY_CHOICES = 7;
+
+constexpr int NOTE_FONT_PIXELS = 16;
+constexpr int TUNING_LIMIT = 999;        // thousandths of a semitone, inside one semitone
+constexpr int SENSITIVITY_LIMIT = 31;    // threshold 2^31 at most
+
+}  // namespace
+
+OrvSpectrum::OrvSpectrum()
+    : QWidget(), zoom{}, zoom_level(0)
+{
+    zoom[0].last = window_size - 1;
+
+    main_grid = new QGridLayout(this);
+    graph_view = new OrvGraph(this);
+    band_view = new OrvBand(this);
+
+    note_label = new QLabel();
+    note_label->setAlignment(Qt::AlignCenter);
+    QFont note_font = note_label->font();
+    note_font.setPixelSize(NOTE_FONT_PIXELS);
+    note_label->setFont(note_font);
+
+    struct Command {
+        const char *text;
+        const char *slot;
+    };
+    const Command commands[] = {
+        {QT_TR_NOOP("Reset"), SLOT(handle_reset())},
+        {QT_TR_NOOP("Toggle\nFreeze"), SLOT(handle_tog_freeze())},
+        {QT_TR_NOOP("Toggle\nRecord"), SLOT(handle_tog_record())},
+        {QT_TR_NOOP("Zoom\nLeft"), SLOT(handle_zoom_left())},
+        {QT_TR_NOOP("Zoom\nMiddle"), SLOT(handle_zoom_middle())},
+        {QT_TR_NOOP("Zoom\nRight"), SLOT(handle_zoom_right())},
+        {QT_TR_NOOP("Zoom\nOut"), SLOT(handle_zoom_out())},
+    };
+    int column = 0;
+    for (const Command &command : commands) {
+        QPushButton *button = new QPushButton(tr(command.text));
+        connect(button, SIGNAL(released()), this, command.slot);
+        main_grid->addWidget(button, 1, column++, 1, 1);
+    }
+
+    tuning_box = new QSpinBox();
+    tuning_box->setRange(-TUNING_LIMIT, TUNING_LIMIT);
+    tuning_box->setValue(0);
+    tuning_box->setPrefix(tr("Fine tuning +/-999: "));
+    connect(tuning_box, SIGNAL(valueChanged(int)), this, SLOT(handle_tuning()));
+
+    sensitivity_slider = new QSlider();
+    sensitivity_slider->setRange(0, SENSITIVITY_LIMIT);
+    sensitivity_slider->setValue(0);
+    sensitivity_slider->setToolTip(tr("Sensitivity"));
+    sensitivity_slider->setOrientation(Qt::Horizontal);
+    connect(sensitivity_slider, SIGNAL(valueChanged(int)), this, SLOT(handle_sensitivity()));
+
+    decay_map = new OrvButtonMap(DECAY_NAMES, DECAY_CHOICES, DECAY_CHOICES);
+    connect(decay_map, SIGNAL(selectionChanged(int)), this, SLOT(handle_decay_0(int)));
+
+    text_log = new QPlainTextEdit();
+
+    side_panel = new QWidget();
+    side_grid = new QGridLayout(side_panel);
+
+    main_grid->addWidget(decay_map, 0, 0, 1, 7);
+    main_grid->addWidget(side_panel, 0, 7, 4, 1);
+    main_grid->addWidget(graph_view, 2, 0, 2, 7);
+    main_grid->setRowStretch(2, 2);
+    for (int c = 0; c < 7; c++)
+        main_grid->setColumnStretch(c, 1);
+
+    side_grid->addWidget(note_label, 1, 0, 1, 1);
+    side_grid->addWidget(tuning_box, 2, 0, 1, 1);
+    side_grid->addWidget(sensitivity_slider, 3, 0, 1, 1);
+    side_grid->addWidget(band_view, 4, 0, 1, 1);
+    side_grid->addWidget(text_log, 5, 0, 1, 1);
+    side_grid->setRowStretch(4, 1);
+
+    connect(this, SIGNAL(handle_append_text(const QString)), text_log,
+            SLOT(appendPlainText(const QString &)));
+
+    setWindowTitle(tr("Orvel v1.8.3"));
+    setWindowIcon(QIcon(":/orvel.png"));
+}
+
+void OrvSpectrum::handle_reset()
+{
+    zoom[0] = {0, window_size - 1};
+    zoom_level = 0;
+    analysis_reset();
+}
+
+void OrvSpectrum::handle_tog_freeze()
+{
+    audio_lock();
+    freeze_flag = freeze_flag == 0 ? 1 : 0;
+    audio_wakeup();
+    audio_unlock();
+}
+
+void OrvSpectrum::handle_tog_record()
+{
+    audio_lock();
+    record_flag = record_flag == 0 ? 1 : 0;
+    audio_wakeup();
+    audio_unlock();
+}
+
+void OrvSpectrum::handle_tuning()
+{
+    tuning_factor.store(std::pow(2.0, tuning_box->value() / 12000.0), std::memory_order_relaxed);
+}
+
+void OrvSpectrum::handle_sensitivity()
+{
+    audio_lock();
+    sensitivity = sensitivity_slider->value();
+    audio_wakeup();
+    audio_unlock();
+    band_view->update();
+}
+
+void OrvSpectrum::handle_decay_0(int k)
+{
+    result_lock();
+    decay_factor = decay_for_choice(k);
+    result_unlock();
+}
+
+void OrvSpectrum::handle_zoom_right()
+{
+    zoom_in(zoom, zoom_level, ZoomKind::right);
+}
+
+void OrvSpectrum::handle_zoom_left()
+{
+    zoom_in(zoom, zoom_level, ZoomKind::left);
+}
+
+void OrvSpectrum::handle_zoom_middle()
+{
+    zoom_in(zoom, zoom_level, ZoomKind::middle);
+}
+
+void OrvSpectrum::handle_zoom_out()
+{
+    zoom_out(zoom, zoom_level, window_size);
+}
+
+void OrvSpectrum::closeEvent(QCloseEvent *)
+{
+    QCoreApplication::exit(0);
+}
