@@ -27,6 +27,8 @@ class QSpinBox;
 struct ZoomRange {
     std::uint64_t first;
     std::uint64_t last;
+
+    bool operator==(const ZoomRange &) const = default;
 };
 
 constexpr int ZOOM_DEPTH = 8;

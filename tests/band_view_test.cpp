@@ -1,0 +1,228 @@
+// The band view: the pitch-class strip, the note read-out, the row texts, and
+// the log and MIDI notes of recording, on hand-made rows at 16000 Hz.
+#include "audio/midi_output.h"
+#include "engine/engine_state.h"
+#include "support/engine_fixture.h"
+#include "support/qt_print.h"
+#include "ui/band_view.h"
+#include "ui/spectrum_panel.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QTest>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr double A5 = 15360;   // 440 Hz
+constexpr double E6 = 17152;   // group 67: pitch class 7
+constexpr int A = 0;
+constexpr int E = 7;
+
+class BandViewTest : public ::testing::Test {
+protected:
+    void SetUp() override { start_engine(16000); }   // 27648 bands
+
+    // Row seq (mod 256) of pitch_class_rows, under result_mutex.
+    static void set_row(std::uint64_t seq, const std::vector<PitchClassPeak> &peaks)
+    {
+        result_lock();
+        PitchClassPeak *row = pitch_class_rows + (seq % result_row_count) * PITCH_CLASS_COUNT;
+        for (int l = 0; l < PITCH_CLASS_COUNT; l++)
+            row[l] = {0.0, double(l), 0.0};
+        for (const PitchClassPeak &p : peaks)
+            row[int(p.pitch_class)] = p;
+        result_unlock();
+    }
+
+    static void set_completed(std::uint64_t count)
+    {
+        audio_lock();
+        jobs_completed = count;
+        jobs_submitted = count;
+        audio_unlock();
+    }
+
+    static std::vector<std::uint8_t> queued_midi()
+    {
+        audio_lock();
+        std::vector<std::uint8_t> words(midi_queue, midi_queue + midi_queue_len);
+        audio_unlock();
+        return words;
+    }
+
+    int argc = 1;
+    char name[16] = "band_view_test";
+    char *argv[2] = {name, nullptr};
+    QApplication app{argc, argv};
+};
+
+// Newest row: A5 at 40, E6 at 10; the strip and the texts below use it.
+const std::vector<PitchClassPeak> A5_AND_E6 = {{40.0, A, A5}, {10.0, E, E6}};
+
+}  // namespace
+
+TEST_F(BandViewTest, NoteReadOutNamesTheBandWithItsFrequencyAndDeviation)
+{
+    struct Case {
+        double band;
+        const char *text;
+    };
+    const Case cases[] = {
+        {0, "A0 - 13.75Hz\nR=0.000"},
+        {15360, "A5 - 440Hz\nR=0.000"},
+        {15361, "A5 - 440.099Hz\nR=0.004"},
+        {15488, "B5B - 452.892Hz\nR=-0.500"},
+        {15487, "A5 - 452.79Hz\nR=0.496"},
+        {15360 - 2 * 256 - 128, "G5 - 380.836Hz\nR=-0.500"},   // rounds half a group up
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(note_readout(c.band, band_freq), c.text) << c.band;
+}
+
+TEST_F(BandViewTest, NoteNamesGoUpAtEveryC)
+{
+    const char *names[] = {"C5", "D5B", "D5", "E5B", "E5", "F5", "G5B", "G5", "A5B", "A5", "B5B", "B5"};
+    for (int i = 0; i < 12; i++)
+        EXPECT_EQ(note_name(60 + i), names[i]);
+    EXPECT_EQ(note_name(9), "A0");
+    EXPECT_EQ(note_of_band(15360), 69);
+    EXPECT_EQ(note_of_band(0), 9);
+}
+
+TEST_F(BandViewTest, RowNotesNameEveryClassAboveTheThresholdAndTheStrongest)
+{
+    PitchClassPeak row[PITCH_CLASS_COUNT] = {};
+    row[A] = {40.0, A, A5};
+    row[E] = {10.0, E, E6};
+    row[3] = {0.5, 3, 15360 + 3 * 256};   // below the lowest threshold
+
+    RowNotes notes = row_notes(row, sensitivity_threshold(0), band_freq);
+    EXPECT_EQ(notes.text, "A5 E6 /* A5 440Hz R=0.000 */");
+    EXPECT_EQ(std::vector<int>(notes.keys, notes.keys + notes.key_count), (std::vector<int>{69, 76}));
+
+    // At sensitivity 31 nothing is named, but the comment still names the strongest.
+    EXPECT_EQ(sensitivity_threshold(31), 2147483648.0);
+    notes = row_notes(row, sensitivity_threshold(31), band_freq);
+    EXPECT_EQ(notes.text, "/* A5 440Hz R=0.000 */");
+    EXPECT_EQ(notes.key_count, 0);
+
+    // The threshold is inclusive: 2^5 names A5 at 40, and 2^4 lets nothing else in.
+    notes = row_notes(row, sensitivity_threshold(5), band_freq);
+    EXPECT_EQ(notes.text, "A5 /* A5 440Hz R=0.000 */");
+}
+
+TEST_F(BandViewTest, StripIsLinearNewestOnTopAndSkipsWeakRows)
+{
+    std::vector<PitchClassPeak> rows(256 * PITCH_CLASS_COUNT, PitchClassPeak{0, 0, 0});
+    auto row = [&](std::uint64_t seq) { return &rows[(seq % 256) * PITCH_CLASS_COUNT]; };
+    // Jobs 0..9 done: row 9 is newest (line 0), row 8 is line 1.
+    row(9)[A] = {40.0, A, A5};
+    row(9)[E] = {10.0, E, E6};
+    row(9)[5] = {40.0, 5, 15360 + 5 * 256};    // ties with A: the first wins the note band
+    row(8)[2] = {1.9, 2, 16000};               // below 1.0? no: drawn black
+    row(7)[2] = {0.9, 2, 16000};               // below 1.0: the line stays white
+
+    BandStrip strip = build_band_strip(rows.data(), 256, 10, sensitivity_threshold(0));
+    ASSERT_EQ(strip.image.size(), QSize(12, 129));
+    EXPECT_EQ(strip.note_band, A5);
+    EXPECT_EQ(strip.image.pixel(A, 0), qRgb(0, 0, 0));
+    EXPECT_EQ(strip.image.pixel(E, 0), qRgb(192, 192, 192));   // 10 / 40 * 255 = 63
+    EXPECT_EQ(strip.image.pixel(1, 0), qRgb(255, 255, 255));
+    EXPECT_EQ(strip.image.pixel(2, 1), qRgb(0, 0, 0));
+    EXPECT_EQ(strip.image.pixel(2, 2), qRgb(255, 255, 255));
+    EXPECT_EQ(strip.image.pixel(2, 128), qRgb(255, 255, 255));
+
+    // Sensitivity 31 leaves every pixel white but keeps the note band.
+    strip = build_band_strip(rows.data(), 256, 10, sensitivity_threshold(31));
+    for (int y = 0; y < 129; y++)
+        for (int l = 0; l < 12; l++)
+            ASSERT_EQ(strip.image.pixel(l, y), qRgb(255, 255, 255)) << l << "," << y;
+    EXPECT_EQ(strip.note_band, A5);
+
+    // Before the first job the note band is band 0.
+    std::vector<PitchClassPeak> empty(256 * PITCH_CLASS_COUNT, PitchClassPeak{0, 0, 0});
+    EXPECT_EQ(build_band_strip(empty.data(), 256, 0, 1.0).note_band, 0.0);
+}
+
+TEST_F(BandViewTest, ColumnNamesReadThePitchClassWithOctaveFive)
+{
+    const char *names[] = {"A5", "B5B", "B5", "C5", "D5B", "D5", "E5B", "E5", "F5", "G5B", "G5", "A5B"};
+    for (int col = 0; col < 12; col++)
+        EXPECT_EQ(column_note_name(col * 16 + 8, 192), names[col]) << col;
+    // Outside the strip (a held button) still one of the twelve.
+    for (int x : {-500, -1, 192, 5000})
+        EXPECT_TRUE(std::find(std::begin(names), std::end(names), column_note_name(x, 192)) != std::end(names)) << x;
+}
+
+TEST_F(BandViewTest, PaintSetsTheNoteLabelAndMouseEventsWriteTheLog)
+{
+    OrvSpectrum panel;
+    panel.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+    OrvBand *view = panel.band_view;
+
+    view->repaint();
+    EXPECT_EQ(panel.note_label->text(), "A0 - 13.75Hz\nR=0.000");   // before the first job
+
+    set_row(0, A5_AND_E6);
+    set_completed(1);
+    view->repaint();
+    EXPECT_EQ(panel.note_label->text(), "A5 - 440Hz\nR=0.000");
+
+    QTest::mouseMove(view, QPoint(1, 1));   // the first move only enters the window
+    QTest::mouseMove(view, QPoint(view->width() * 7 / 24, 5));
+    EXPECT_EQ(view->toolTip(), "C5");
+    QTest::mouseClick(view, Qt::MiddleButton, {}, QPoint(view->width() * 7 / 24, 5));
+    QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(5, 0));
+    QTest::mouseClick(view, Qt::RightButton, {}, QPoint(5, 0));
+    // The very bottom selects the oldest row shown: all zero here.
+    QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(5, view->height() - 1));
+    EXPECT_EQ(panel.text_log->toPlainText(),
+              "C5\nA5 E6 /* A5 440Hz R=0.000 */\n\n/* A0 13.75Hz R=0.000 */");
+    // Not recording: nothing played.
+    EXPECT_TRUE(queued_midi().empty());
+}
+
+TEST_F(BandViewTest, RecordingPaintLogsAndPlaysTheNewestRow)
+{
+    OrvSpectrum panel;
+    panel.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+    set_row(41, A5_AND_E6);
+    set_completed(42);
+    panel.handle_tog_record();
+
+    panel.band_view->repaint();
+    EXPECT_EQ(panel.text_log->toPlainText(), "A5 E6 /* A5 440Hz R=0.000 */");
+    // A 50 ms chord of A5 and E6, then 50 ms of silence.
+    const std::vector<std::uint8_t> expected = {
+        0x90, 69, 90, 0,  0x90, 76, 90, 0,  0, 0, 0, 50,
+        0x90, 69, 0, 0,   0x90, 76, 0, 0,   0, 0, 0, 50,
+    };
+    EXPECT_EQ(queued_midi(), expected);
+}
+
+TEST_F(BandViewTest, RecordingWhileFrozenPlaysOnlyOnAClick)
+{
+    OrvSpectrum panel;
+    panel.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+    set_row(0, A5_AND_E6);
+    set_completed(1);
+    panel.handle_tog_record();
+    panel.handle_tog_freeze();
+
+    panel.band_view->repaint();
+    EXPECT_EQ(panel.text_log->toPlainText(), "");
+    EXPECT_TRUE(queued_midi().empty());
+
+    QTest::mouseClick(panel.band_view, Qt::LeftButton, {}, QPoint(5, 0));
+    EXPECT_EQ(panel.text_log->toPlainText(), "A5 E6 /* A5 440Hz R=0.000 */");
+    EXPECT_EQ(queued_midi().size(), 24u);
+}

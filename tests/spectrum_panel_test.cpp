@@ -1,0 +1,264 @@
+// The spectrum page's controls, driven with real mouse events on the
+// offscreen platform against a running engine without sound.
+#include "engine/engine_state.h"
+#include "support/engine_fixture.h"
+#include "support/qt_print.h"
+#include "ui/button_map.h"
+#include "ui/band_view.h"
+#include "ui/graph_view.h"
+#include "ui/spectrum_panel.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QGridLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTest>
+
+#include <cmath>
+#include <vector>
+
+void PrintTo(const ZoomRange &z, std::ostream *os)
+{
+    *os << "{" << z.first << ", " << z.last << "}";
+}
+
+namespace {
+
+class SpectrumPanelTest : public ::testing::Test {
+protected:
+    void SetUp() override { start_engine(16000); }   // window 7168
+
+    int argc = 1;
+    char name[24] = "spectrum_panel_test";
+    char *argv[2] = {name, nullptr};
+    QApplication app{argc, argv};
+};
+
+// The command button showing text ("Zoom\nLeft" ...).
+QPushButton *command(OrvSpectrum &panel, const QString &text)
+{
+    for (QPushButton *button : panel.findChildren<QPushButton *>()) {
+        if (button->text() == text)
+            return button;
+    }
+    ADD_FAILURE() << "no button " << text.toStdString();
+    return nullptr;
+}
+
+void press(OrvSpectrum &panel, const char *text, int times = 1)
+{
+    QPushButton *button = command(panel, text);
+    for (int i = 0; i < times && button; i++)
+        QTest::mouseClick(button, Qt::LeftButton);
+}
+
+int audio_read(const int &flag)
+{
+    audio_lock();
+    const int value = flag;
+    audio_unlock();
+    return value;
+}
+
+}  // namespace
+
+TEST(ZoomTest, EachKindHalvesTheWindowAndNeverEmptiesIt)
+{
+    struct Case {
+        ZoomRange from;
+        ZoomKind kind;
+        ZoomRange to;
+    };
+    const Case cases[] = {
+        {{0, 7167}, ZoomKind::left, {0, 3583}},
+        {{0, 7167}, ZoomKind::right, {3584, 7167}},
+        {{0, 7167}, ZoomKind::middle, {1792, 5375}},
+        // n = 3: the middle index belongs to both halves, the middle half is all.
+        {{10, 12}, ZoomKind::left, {10, 11}},
+        {{10, 12}, ZoomKind::right, {11, 12}},
+        {{10, 12}, ZoomKind::middle, {10, 12}},
+        {{5, 5}, ZoomKind::left, {5, 5}},
+        {{5, 5}, ZoomKind::right, {5, 5}},
+        {{5, 6}, ZoomKind::middle, {5, 6}},
+    };
+    for (const Case &c : cases) {
+        ZoomRange zoom[ZOOM_DEPTH] = {c.from};
+        std::uint8_t level = 0;
+        zoom_in(zoom, level, c.kind);
+        EXPECT_EQ(level, 1);
+        EXPECT_EQ(zoom[1], c.to) << "from {" << c.from.first << ", " << c.from.last << "}";
+        EXPECT_EQ(zoom[0], c.from);
+    }
+}
+
+TEST_F(SpectrumPanelTest, StartsOnTheFullWindowAndZoomsThroughTheButtons)
+{
+    OrvSpectrum panel;
+    EXPECT_EQ(panel.zoom_level, 0);
+    EXPECT_EQ(panel.current_zoom(), (ZoomRange{0, 7167}));
+
+    // Zoom Out on a fresh panel changes nothing.
+    press(panel, "Zoom\nOut");
+    EXPECT_EQ(panel.zoom_level, 0);
+    EXPECT_EQ(panel.current_zoom(), (ZoomRange{0, 7167}));
+
+    press(panel, "Zoom\nRight");
+    EXPECT_EQ(panel.current_zoom(), (ZoomRange{3584, 7167}));
+    press(panel, "Zoom\nLeft");
+    EXPECT_EQ(panel.current_zoom(), (ZoomRange{3584, 5375}));
+    press(panel, "Zoom\nMiddle");
+    EXPECT_EQ(panel.current_zoom(), (ZoomRange{4032, 4927}));
+    EXPECT_EQ(panel.zoom_level, 3);
+    press(panel, "Zoom\nOut", 2);
+    EXPECT_EQ(panel.current_zoom(), (ZoomRange{3584, 7167}));
+    EXPECT_EQ(panel.zoom_level, 1);
+}
+
+TEST_F(SpectrumPanelTest, EighthZoomDropsTheFullRangeUntilZoomOutAtTheBottom)
+{
+    OrvSpectrum panel;
+    press(panel, "Zoom\nMiddle", 8);
+    EXPECT_EQ(panel.zoom_level, 7);
+    EXPECT_EQ(panel.zoom[0], (ZoomRange{1792, 5375}));   // the first zoomed window
+
+    press(panel, "Zoom\nOut", 7);
+    EXPECT_EQ(panel.zoom_level, 0);
+    EXPECT_EQ(panel.current_zoom(), (ZoomRange{1792, 5375}));
+
+    press(panel, "Zoom\nOut");
+    EXPECT_EQ(panel.zoom_level, 0);
+    EXPECT_EQ(panel.current_zoom(), (ZoomRange{0, 7167}));
+    press(panel, "Zoom\nOut");
+    EXPECT_EQ(panel.current_zoom(), (ZoomRange{0, 7167}));
+}
+
+TEST_F(SpectrumPanelTest, DecayChoicesSetTheFactorDownToExactlyZero)
+{
+    OrvSpectrum panel;
+    const double expected[] = {0.0, 0.875, 0.9375, 0.96875, 0.984375, 0.9921875, 0.99609375};
+    // From the last choice back to "OFF", so every choice is a change.
+    for (int k = 6; k >= 0; k--) {
+        QTest::mouseClick(panel.decay_map->buttons[k], Qt::LeftButton);
+        result_lock();
+        const double factor = decay_factor;
+        result_unlock();
+        EXPECT_EQ(factor, expected[k]) << panel.decay_map->buttons[k]->text().toStdString();
+    }
+    EXPECT_EQ(panel.decay_map->title(), "Decay selection");
+    EXPECT_EQ(panel.decay_map->buttons[0]->text(), "OFF");
+    EXPECT_EQ(panel.decay_map->buttons[6]->text(), "1/256");
+}
+
+TEST_F(SpectrumPanelTest, FineTuningAndSensitivityFollowTheirControls)
+{
+    OrvSpectrum panel;
+    EXPECT_EQ(panel.tuning_box->prefix(), "Fine tuning +/-999: ");
+    EXPECT_EQ(panel.tuning_box->minimum(), -999);
+    EXPECT_EQ(panel.tuning_box->maximum(), 999);
+
+    panel.tuning_box->setFocus();
+    panel.tuning_box->selectAll();
+    QTest::keyClicks(panel.tuning_box, "-999");
+    EXPECT_EQ(panel.tuning_box->value(), -999);
+    EXPECT_EQ(tuning_factor.load(), std::pow(2.0, -0.08325));
+
+    EXPECT_EQ(panel.sensitivity_slider->maximum(), 31);
+    panel.sensitivity_slider->setFocus();
+    QTest::keyClick(panel.sensitivity_slider, Qt::Key_End);
+    EXPECT_EQ(audio_read(sensitivity), 31);
+    QTest::keyClick(panel.sensitivity_slider, Qt::Key_Left);
+    EXPECT_EQ(audio_read(sensitivity), 30);
+}
+
+TEST_F(SpectrumPanelTest, FreezeAndRecordToggleBack)
+{
+    OrvSpectrum panel;
+    struct Toggle {
+        const char *text;
+        const int &flag;
+    };
+    for (const Toggle &t : {Toggle{"Toggle\nFreeze", freeze_flag}, Toggle{"Toggle\nRecord", record_flag}}) {
+        press(panel, t.text);
+        EXPECT_EQ(audio_read(t.flag), 1) << t.text;
+        press(panel, t.text);
+        EXPECT_EQ(audio_read(t.flag), 0) << t.text;
+    }
+}
+
+TEST_F(SpectrumPanelTest, ResetClearsCorrelationAndZoomButKeepsRows)
+{
+    OrvSpectrum panel;
+    press(panel, "Zoom\nLeft");
+    press(panel, "Zoom\nRight");
+    result_lock();
+    for (std::uint64_t i = 0; i < window_size; i++)
+        correlation_sum[i] = 1.0 + i;
+    input_history[5] = 0.25;
+    tone_rows[3].level = 7.0;
+    pitch_class_rows[2].level = 9.0;
+    result_unlock();
+
+    press(panel, "Reset");
+    EXPECT_EQ(panel.zoom_level, 0);
+    EXPECT_EQ(panel.current_zoom(), (ZoomRange{0, 7167}));
+    EXPECT_EQ(panel.zoom[1], (ZoomRange{0, 3583}));   // deeper entries are left as they were
+    result_lock();
+    const std::vector<double> sum(correlation_sum, correlation_sum + window_size);
+    const double history = input_history[5];
+    const double tone = tone_rows[3].level;
+    const double peak = pitch_class_rows[2].level;
+    result_unlock();
+    EXPECT_EQ(sum, std::vector<double>(window_size, 0.0));
+    EXPECT_EQ(history, 0.0);
+    EXPECT_EQ(tone, 7.0);
+    EXPECT_EQ(peak, 9.0);
+}
+
+TEST_F(SpectrumPanelTest, LayoutAndScreenshot)
+{
+    OrvSpectrum panel;
+    EXPECT_EQ(panel.windowTitle(), "Orvel v1.8.3");
+    EXPECT_FALSE(panel.windowIcon().isNull());
+    int row, column, row_span, column_span;
+    struct Cell {
+        QWidget *widget;
+        QGridLayout *grid;
+        int row, column, row_span, column_span;
+    };
+    const Cell cells[] = {
+        {panel.decay_map, panel.main_grid, 0, 0, 1, 7},
+        {panel.side_panel, panel.main_grid, 0, 7, 4, 1},
+        {panel.graph_view, panel.main_grid, 2, 0, 2, 7},
+        {panel.note_label, panel.side_grid, 1, 0, 1, 1},
+        {panel.tuning_box, panel.side_grid, 2, 0, 1, 1},
+        {panel.sensitivity_slider, panel.side_grid, 3, 0, 1, 1},
+        {panel.band_view, panel.side_grid, 4, 0, 1, 1},
+        {panel.text_log, panel.side_grid, 5, 0, 1, 1},
+    };
+    for (const Cell &c : cells) {
+        const int index = c.grid->indexOf(c.widget);
+        ASSERT_GE(index, 0);
+        c.grid->getItemPosition(index, &row, &column, &row_span, &column_span);
+        EXPECT_EQ(std::vector<int>({row, column, row_span, column_span}),
+                  std::vector<int>({c.row, c.column, c.row_span, c.column_span}));
+    }
+    const char *texts[] = {"Reset", "Toggle\nFreeze", "Toggle\nRecord", "Zoom\nLeft",
+                           "Zoom\nMiddle", "Zoom\nRight", "Zoom\nOut"};
+    for (int c = 0; c < 7; c++) {
+        QPushButton *button = command(panel, texts[c]);
+        ASSERT_NE(button, nullptr);
+        panel.main_grid->getItemPosition(panel.main_grid->indexOf(button), &row, &column, &row_span,
+                                         &column_span);
+        EXPECT_EQ(row, 1);
+        EXPECT_EQ(column, c);
+    }
+
+    panel.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+    EXPECT_TRUE(panel.grab().save("/tmp/spectrum_panel.png"));
+}
