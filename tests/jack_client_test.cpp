@@ -389,39 +389,6 @@ constexpr auto CLOSE_LIMIT = 5s;  // a sanitizer's own work at exit takes a whil
 constexpr auto CLOSE_LIMIT = 1s;
 #endif
 
-pid_t start_program(const std::vector<std::string> &env_entries)
-{
-    std::vector<std::string> env = headless_env();
-    env.insert(env.end(), env_entries.begin(), env_entries.end());
-    std::vector<char *> envp;
-    for (std::string &entry : env)
-        envp.push_back(entry.data());
-    for (char **entry = environ; *entry != nullptr; entry++)
-        envp.push_back(*entry);
-    envp.push_back(nullptr);
-    char program[] = ORVEL_BINARY;
-    char *argv[] = {program, nullptr};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execve(program, argv, envp.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-// The exit status, or -1 if the process is still running after timeout.
-int wait_exit(pid_t pid, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::this_thread::sleep_for(10ms);
-    }
-    return -1;
-}
-
 // Orvel is up once its ports are: it registers them after start-up.
 bool wait_for_port(const JackPeer &peer, const std::string &port)
 {
@@ -439,17 +406,17 @@ TEST(JackClient, ProgramOutlivesTheServerAndClosesCleanly)
 {
     JackServer server;
     ASSERT_TRUE(server.running());
-    const pid_t orvel = start_program({"JACK_DEFAULT_SERVER=" + server.name()});
+    const pid_t orvel = start_background_child(ORVEL_BINARY, {"JACK_DEFAULT_SERVER=" + server.name()});
     {
         JackPeer peer("observer");
         ASSERT_TRUE(wait_for_port(peer, "orvel:output_1"));
     }
     server.kill();
-    EXPECT_EQ(wait_exit(orvel, 500ms), -1) << "Orvel ended with the server";
+    EXPECT_EQ(wait_child_exit(orvel, 500), -1) << "Orvel ended with the server";
 
     const auto closing = std::chrono::steady_clock::now();
     kill(orvel, SIGTERM);
-    EXPECT_EQ(wait_exit(orvel, 5s), 0);
+    EXPECT_EQ(wait_child_exit(orvel, 5000), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - closing, CLOSE_LIMIT);
     kill(orvel, SIGKILL);
 }
@@ -458,11 +425,11 @@ TEST(JackClient, ProgramClosesWithTheServerRunning)
 {
     JackServer server;
     ASSERT_TRUE(server.running());
-    const pid_t orvel = start_program({"JACK_DEFAULT_SERVER=" + server.name()});
+    const pid_t orvel = start_background_child(ORVEL_BINARY, {"JACK_DEFAULT_SERVER=" + server.name()});
     JackPeer peer("observer");
     ASSERT_TRUE(wait_for_port(peer, "orvel:output_1"));
     kill(orvel, SIGTERM);
-    EXPECT_EQ(wait_exit(orvel, 5s), 0);
+    EXPECT_EQ(wait_child_exit(orvel, 5000), 0);
     EXPECT_TRUE(peer.ports_with_prefix("orvel:").empty());
     kill(orvel, SIGKILL);
 }

@@ -1,7 +1,10 @@
 #include "audio/jack_client.h"
 
 #include "audio/sample_rings.h"
+#include "engine/engine_state.h"
 #include "siggen/generator.h"
+#include "ui/config_panel.h"
+#include "ui/main_window.h"
 
 #include <QMessageBox>
 #include <QObject>
@@ -15,7 +18,9 @@ void audio_start()
         QMessageBox box(QMessageBox::Information, QObject::tr("NO AUDIO"),
                         QObject::tr("Cannot connect to JACK server or \nsample rate is different from "
                                     "%1Hz or \nlatency is too high").arg(SERVER_RATE),
-                        QMessageBox::Ok, nullptr);
+                        QMessageBox::Ok, main_window);
         box.exec();
     }
+    if (main_window)
+        main_window->config_page->device_selection.refresh();
 }

@@ -92,3 +92,34 @@ std::vector<std::string> headless_env()
     }();
     return {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_dir};
 }
+
+pid_t start_background_child(const std::string &program, const std::vector<std::string> &extra_env)
+{
+    std::vector<std::string> env = headless_env();
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    std::vector<char *> envp;
+    for (std::string &entry : env)
+        envp.push_back(entry.data());
+    for (char **entry = environ; *entry != nullptr; entry++)
+        envp.push_back(*entry);
+    envp.push_back(nullptr);
+    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execve(program.c_str(), argv, envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int wait_child_exit(pid_t pid, int timeout_ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        usleep(10000);
+    }
+    return -1;
+}

@@ -1,6 +1,8 @@
 // Runs a program as a child process and collects what it printed.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -20,3 +22,12 @@ ChildResult run_child(const std::string &program, const std::vector<std::string>
 // platform and a private runtime directory, so the toolkit prints nothing
 // of its own on standard error.
 std::vector<std::string> headless_env();
+
+// Starts program without arguments in the background, its output going where
+// ours goes, with extra "NAME=value" entries on top of headless_env() and
+// this process's environment. Returns the child's pid.
+pid_t start_background_child(const std::string &program, const std::vector<std::string> &extra_env);
+
+// The child's exit status (128 + signal when killed), or -1 if it is still
+// running after timeout_ms.
+int wait_child_exit(pid_t pid, int timeout_ms);

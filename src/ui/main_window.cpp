@@ -1,0 +1,70 @@
+#include "ui/main_window.h"
+
+#include "audio/jack_client.h"
+#include "siggen/siggen_panel.h"
+#include "ui/config_panel.h"
+#include "ui/spectrum_panel.h"
+
+#include <QCoreApplication>
+#include <QIcon>
+
+OrvMainButton::OrvMainButton(const QString &label)
+    : QPushButton(label)
+{
+}
+
+OrvMainWindow::OrvMainWindow()
+    : QWidget(),
+      window_grid(this),
+      page_stack(),
+      spectrum_button(tr("&SPECTRUM")),
+      siggen_button(tr("SIGNAL &GENERATOR")),
+      config_button(tr("&AUDIO CONFIG"))
+{
+    setWindowTitle("Orvel v1.8.3");
+    setWindowIcon(QIcon(":/orvel.png"));
+
+    connect(&spectrum_button, SIGNAL(released()), this, SLOT(handle_spectrum()));
+    connect(&siggen_button, SIGNAL(released()), this, SLOT(handle_siggen()));
+    connect(&config_button, SIGNAL(released()), this, SLOT(handle_config()));
+
+    window_grid.addWidget(&spectrum_button, 0, 0);
+    window_grid.addWidget(&siggen_button, 0, 1);
+    window_grid.addWidget(&config_button, 0, 2);
+    window_grid.addWidget(&page_stack, 1, 0, 1, 4);
+    // The empty fourth column takes the spare width, so the buttons keep
+    // their natural size at the left.
+    window_grid.setColumnStretch(3, 1);
+    window_grid.setRowStretch(1, 1);
+
+    spectrum_page = new OrvSpectrum();
+    siggen_page = new OrvSigGen();
+    config_page = new OrvConfigDlg();
+    page_stack.addWidget(spectrum_page);
+    page_stack.addWidget(siggen_page);
+    page_stack.addWidget(config_page);
+}
+
+void OrvMainWindow::handle_spectrum()
+{
+    page_stack.setCurrentWidget(spectrum_page);
+    spectrum_page->setFocus(Qt::OtherFocusReason);
+}
+
+void OrvMainWindow::handle_siggen()
+{
+    page_stack.setCurrentWidget(siggen_page);
+    siggen_page->setFocus(Qt::OtherFocusReason);
+}
+
+void OrvMainWindow::handle_config()
+{
+    page_stack.setCurrentWidget(config_page);
+    config_page->setFocus(Qt::OtherFocusReason);
+}
+
+void OrvMainWindow::closeEvent(QCloseEvent *)
+{
+    audio_stop();
+    QCoreApplication::exit(0);
+}

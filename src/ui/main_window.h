@@ -1,0 +1,50 @@
+// The program's only top-level window: three page buttons above a stack of
+// the spectrum, signal generator and audio configuration pages. Closing it
+// takes the client off the sound server and ends the event loop with 0.
+// Main (toolkit) thread only.
+#pragma once
+
+#include <QGridLayout>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QWidget>
+
+class OrvConfigDlg;
+class OrvSigGen;
+class OrvSpectrum;
+
+// A page button: a plain push button, parentless.
+class OrvMainButton : public QPushButton {
+    Q_OBJECT
+
+public:
+    explicit OrvMainButton(const QString &label);
+};
+
+class OrvMainWindow : public QWidget {
+    Q_OBJECT
+
+public:
+    // Parentless. Builds the three pages, which read sample_rate and
+    // window_size: both must be fixed by now.
+    OrvMainWindow();
+
+    QGridLayout window_grid;          // the window's layout
+    QStackedWidget page_stack;        // the three pages; owns them
+    OrvMainButton spectrum_button;    // "&SPECTRUM"
+    OrvMainButton siggen_button;      // "SIGNAL &GENERATOR"
+    OrvMainButton config_button;      // "&AUDIO CONFIG"
+    OrvSpectrum *spectrum_page;       // page 0, current at start
+    OrvSigGen *siggen_page;           // page 1
+    OrvConfigDlg *config_page;        // page 2; audio_start refreshes its device view
+
+public slots:
+    // Bring the page to the front and give it the keyboard focus.
+    void handle_spectrum();
+    void handle_siggen();
+    void handle_config();
+
+protected:
+    // audio_stop(), then leave the event loop with 0.
+    void closeEvent(QCloseEvent *event) override;
+};

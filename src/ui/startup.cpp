@@ -1,0 +1,54 @@
+#include "ui/startup.h"
+
+#include "audio/audio_device.h"
+#include "audio/jack_client.h"
+#include "audio/midi_output.h"
+#include "engine/band_table.h"
+#include "engine/collector.h"
+#include "engine/command_line.h"
+#include "engine/correlation.h"
+#include "engine/engine_state.h"
+#include "ui/close_on_signal.h"
+#include "ui/main_window.h"
+
+#include <err.h>
+
+#include <QThread>
+
+bool start_orvel(int argc, char **argv, int &exit_status)
+{
+    const CommandLine line = parse_command_line(argc, argv);
+    if (line.action == StartupAction::usage) {
+        print_usage();
+        exit_status = line.exit_status;
+        return false;
+    }
+    sample_rate = line.sample_rate;
+    worker_count = line.worker_count;
+
+    engine_init_locks();
+
+    window_size = derive_window_size(line.window_request, sample_rate);
+    if (window_size == 0)
+        errx(1, "Invalid window size\n");
+
+    audio_init();
+    // Never deleted: the window lives as long as the process.
+    main_window = new OrvMainWindow();
+
+    // The engine threads start before audio, and wait on their empty queues.
+    band_table_setup();
+    correlation_setup();
+    collector_setup();
+    midi_start();
+    close_on_signal(main_window);
+    audio_start();
+    if (close_requested()) {
+        exit_status = 0;
+        return false;
+    }
+
+    main_window->show();
+    QThread::currentThread()->setPriority(QThread::LowPriority);
+    return true;
+}

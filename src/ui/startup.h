@@ -1,0 +1,11 @@
+// The program's start-up after the toolkit application exists: command
+// line, engine parameters, window, engine threads and audio, in the fixed
+// order the engine relies on. main() and the end-to-end tests share it.
+#pragma once
+
+// Parse argv, build main_window, start the engine and the audio side and
+// show the window. Returns true when the event loop should run; false with
+// exit_status set when the program ends here (usage text, or a close asked
+// for by a signal during start-up). Fatal errors end the process (errx).
+// Main thread, once, with a QApplication constructed from argv.
+bool start_orvel(int argc, char **argv, int &exit_status);

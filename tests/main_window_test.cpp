@@ -1,0 +1,148 @@
+// The main window: its page buttons, mnemonics, layout and closing, in
+// process on the offscreen platform and as the real program.
+#include "engine/engine_state.h"
+#include "siggen/siggen_panel.h"
+#include "support/child_process.h"
+#include "support/engine_fixture.h"
+#include "support/jack_server.h"
+#include "support/qt_print.h"
+#include "ui/config_panel.h"
+#include "ui/main_window.h"
+#include "ui/spectrum_panel.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <QApplication>
+#include <QFile>
+#include <QTest>
+#include <QTimer>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        start_engine(16000);
+        window = new OrvMainWindow();
+        main_window = window;
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    }
+    void TearDown() override { delete window; }
+
+    struct Page {
+        const char *name;
+        OrvMainButton *button;
+        QWidget *page;
+    };
+    std::vector<Page> pages() const
+    {
+        return {{"spectrum", &window->spectrum_button, window->spectrum_page},
+                {"generator", &window->siggen_button, window->siggen_page},
+                {"config", &window->config_button, window->config_page}};
+    }
+
+    int argc = 1;
+    char name[20] = "main_window_test";
+    char *argv[2] = {name, nullptr};
+    QApplication app{argc, argv};
+    OrvMainWindow *window = nullptr;
+};
+
+}  // namespace
+
+TEST_F(MainWindowTest, TitleIconLabelsAndTheSpectrumPageFirst)
+{
+    EXPECT_EQ(window->windowTitle(), "Orvel v1.8.3");
+    EXPECT_TRUE(QFile::exists(":/orvel.png"));
+    EXPECT_FALSE(window->windowIcon().pixmap(64, 64).isNull());
+    EXPECT_EQ(window->spectrum_button.text(), "&SPECTRUM");
+    EXPECT_EQ(window->siggen_button.text(), "SIGNAL &GENERATOR");
+    EXPECT_EQ(window->config_button.text(), "&AUDIO CONFIG");
+    EXPECT_EQ(window->page_stack.currentWidget(), window->spectrum_page);
+    EXPECT_EQ(window->page_stack.indexOf(window->siggen_page), 1);
+    EXPECT_EQ(window->page_stack.indexOf(window->config_page), 2);
+}
+
+TEST_F(MainWindowTest, ReleasingAPageButtonShowsThePageAndFocusesIt)
+{
+    // In an order that also releases the button of the page already shown.
+    const int order[] = {1, 1, 2, 0, 2, 0};
+    for (int i : order) {
+        const Page page = pages()[i];
+        QTest::mouseClick(page.button, Qt::LeftButton);
+        EXPECT_EQ(window->page_stack.currentWidget(), page.page) << page.name;
+        EXPECT_EQ(QApplication::focusWidget(), page.page) << page.name;
+    }
+}
+
+TEST_F(MainWindowTest, HoldingAPageButtonSwitchesNothingUntilTheRelease)
+{
+    for (const Page &page : pages()) {
+        if (page.page == window->page_stack.currentWidget())
+            continue;
+        const QWidget *before = window->page_stack.currentWidget();
+        QTest::mousePress(page.button, Qt::LeftButton);
+        EXPECT_EQ(window->page_stack.currentWidget(), before) << page.name;
+        // Dragging off the pressed button releases it: that switches too.
+        QTest::mouseMove(page.button, page.button->rect().bottomRight() + QPoint(30, 30));
+        EXPECT_EQ(window->page_stack.currentWidget(), page.page) << page.name;
+        QTest::mouseRelease(page.button, Qt::LeftButton, {}, page.button->rect().bottomRight() + QPoint(30, 30));
+    }
+}
+
+TEST_F(MainWindowTest, AltMnemonicsSwitchPages)
+{
+    const Qt::Key keys[] = {Qt::Key_G, Qt::Key_A, Qt::Key_S};
+    const QWidget *expected[] = {window->siggen_page, window->config_page, window->spectrum_page};
+    for (int i = 0; i < 3; i++) {
+        QTest::keyClick(window, keys[i], Qt::AltModifier);
+        // A mnemonic animates the click: the release follows on a timer.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return window->page_stack.currentWidget() == expected[i]; }, 2000))
+            << "Alt+" << char(keys[i]);
+        EXPECT_EQ(QApplication::focusWidget(), expected[i]);
+    }
+}
+
+TEST_F(MainWindowTest, ButtonsKeepTheirNaturalWidthWhenTheWindowWidens)
+{
+    for (int width : {window->width(), 2000}) {
+        window->resize(width, window->height());
+        QTest::qWait(50);
+        int x = 0;
+        for (const Page &page : pages()) {
+            EXPECT_EQ(page.button->width(), page.button->sizeHint().width()) << page.name << " at " << width;
+            EXPECT_GT(page.button->x(), x) << page.name;
+            x = page.button->x() + page.button->width();
+        }
+        EXPECT_LT(x, width / 2 + 400);
+        EXPECT_GE(window->page_stack.width(), width - 40);
+    }
+}
+
+TEST_F(MainWindowTest, ClosingLeavesTheEventLoopWithZero)
+{
+    QTimer::singleShot(0, window, [this] { window->close(); });
+    EXPECT_EQ(app.exec(), 0);
+    EXPECT_FALSE(window->isVisible());
+}
+
+// Without a server the "NO AUDIO" box comes up before the window; SIGTERM
+// closes both, as the user would, and the program ends with 0.
+TEST(MainWindowProgram, ClosesWithZeroWithoutAServer)
+{
+    use_absent_server();
+    const pid_t orvel = start_background_child(ORVEL_BINARY, {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_EQ(wait_child_exit(orvel, 0), -1) << "Orvel ended on its own";
+    kill(orvel, SIGTERM);
+    EXPECT_EQ(wait_child_exit(orvel, 5000), 0);
+    kill(orvel, SIGKILL);
+}
