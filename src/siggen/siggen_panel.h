@@ -17,10 +17,11 @@ class QScrollBar;
 // as the level box shows it. Pure.
 double level_decibels(int level);
 
-// A box holding one horizontal slider; its title shows the slider's value.
-// Built parentless with its initial value, emitting nothing. After that,
-// every change of the value retitles the box and comes out as
-// valueChanged(value).
+// The three slider boxes: each holds one horizontal scroll bar, and its title
+// shows the scroll bar's value.
+// Each is built parentless at its initial value and emits nothing while
+// built; after that every change of the value retitles the box and comes out
+// as valueChanged(value).
 class OrvBandPassBox : public QGroupBox {
     Q_OBJECT
 
