@@ -1,0 +1,186 @@
+#include "siggen/siggen_panel.h"
+
+#include "audio/sample_rings.h"
+#include "engine/engine_state.h"
+#include "siggen/filter_design.h"
+#include "siggen/generator.h"
+#include "ui/button_map.h"
+
+#include <QGridLayout>
+#include <QScrollBar>
+
+#include <cmath>
+
+namespace {
+
+// Title and labels as the button map reads them: NUL-separated fields.
+const char MAIN_INPUT_NAMES[] =
+    "Main input channel\0INPUT 0\0INPUT 1\0INPUT 0+1\0OUTPUT 0\0OUTPUT 1\0OUTPUT 0+1";
+const char CORR_INPUT_NAMES[] =
+    "Correlation input channel\0INPUT 0\0INPUT 1\0INPUT 0+1\0OUTPUT 0\0OUTPUT 1\0OUTPUT 0+1";
+const char OUTPUT_0_NAMES[] =
+    "Output for channel 0\0SILENCE\0BROWN NOISE\0WHITE NOISE\0BROWN NOISE BP\0WHITE NOISE BP\0COSINUS";
+const char OUTPUT_1_NAMES[] =
+    "Output for channel 1\0SILENCE\0BROWN NOISE\0WHITE NOISE\0BROWN NOISE BP\0WHITE NOISE BP\0COSINUS";
+constexpr int MAP_BUTTONS = 6;
+constexpr int MAP_COLUMNS = 3;
+
+constexpr int INITIAL_WIDTH_HZ = 20;
+constexpr int LEVEL_LIMIT = 256;          // amplitude factor 2^-16 .. 2^16
+constexpr int INITIAL_LEVEL = -64;        // 2^-4, -24.1 dB
+constexpr double LEVEL_STEPS_PER_OCTAVE = 16.0;
+
+// Fill box with its grid and a horizontal scroll bar at value. The value is
+// set before the scroll bar is connected, so building emits nothing.
+void build_slider(QGroupBox *box, QScrollBar *&scroll_bar, QGridLayout *&box_grid,
+                  int minimum, int maximum, int value)
+{
+    box_grid = new QGridLayout(box);
+    scroll_bar = new QScrollBar(Qt::Horizontal);
+    scroll_bar->setRange(minimum, maximum);
+    scroll_bar->setSingleStep(1);
+    scroll_bar->setValue(value);
+    QObject::connect(scroll_bar, SIGNAL(valueChanged(int)), box, SLOT(handle_value_changed(int)));
+    box_grid->addWidget(scroll_bar, 0, 0, 1, 1);
+}
+
+}  // namespace
+
+double level_decibels(int level)
+{
+    // Tenths of a decibel, rounded down: -256 shows -96.4, not -96.3.
+    const double factor = std::pow(2.0, level / LEVEL_STEPS_PER_OCTAVE);
+    return std::floor(200.0 * std::log(factor) / std::log(10.0)) / 10.0;
+}
+
+OrvBandPassBox::OrvBandPassBox()
+    : QGroupBox()
+{
+    const int initial = sample_rate / 4;
+    setTitle(title_text(initial));
+    build_slider(this, scroll_bar, box_grid, 1, sample_rate / 2, initial);
+}
+
+QString OrvBandPassBox::title_text(int value)
+{
+    return tr("Center frequency :: %1 Hz").arg(value);
+}
+
+void OrvBandPassBox::handle_value_changed(int value)
+{
+    setTitle(title_text(value));
+    emit valueChanged(value);
+}
+
+OrvBandWidthBox::OrvBandWidthBox()
+    : QGroupBox()
+{
+    setTitle(title_text(INITIAL_WIDTH_HZ));
+    build_slider(this, scroll_bar, box_grid, 1, sample_rate, INITIAL_WIDTH_HZ);
+}
+
+QString OrvBandWidthBox::title_text(int value)
+{
+    return tr("Band width :: %1 Hz").arg(value);
+}
+
+void OrvBandWidthBox::handle_value_changed(int value)
+{
+    setTitle(title_text(value));
+    emit valueChanged(value);
+}
+
+OrvNoiselevelBox::OrvNoiselevelBox()
+    : QGroupBox()
+{
+    setTitle(title_text(INITIAL_LEVEL));
+    build_slider(this, scroll_bar, box_grid, -LEVEL_LIMIT, LEVEL_LIMIT, INITIAL_LEVEL);
+}
+
+QString OrvNoiselevelBox::title_text(int value)
+{
+    return tr("Signal level :: %1dB").arg(level_decibels(value));
+}
+
+void OrvNoiselevelBox::handle_value_changed(int value)
+{
+    setTitle(title_text(value));
+    emit valueChanged(value);
+}
+
+OrvSigGen::OrvSigGen()
+    : QWidget()
+{
+    page_grid = new QGridLayout(this);
+
+    main_input_map = new OrvButtonMap(MAIN_INPUT_NAMES, MAP_BUTTONS, MAP_COLUMNS);
+    corr_input_map = new OrvButtonMap(CORR_INPUT_NAMES, MAP_BUTTONS, MAP_COLUMNS);
+    output_0_map = new OrvButtonMap(OUTPUT_0_NAMES, MAP_BUTTONS, MAP_COLUMNS);
+    output_1_map = new OrvButtonMap(OUTPUT_1_NAMES, MAP_BUTTONS, MAP_COLUMNS);
+
+    band_pass_box = new OrvBandPassBox();
+    band_width_box = new OrvBandWidthBox();
+    level_box = new OrvNoiselevelBox();
+
+    // The generator starts after the page is built and must find its
+    // parameters set; the slider boxes emitted nothing to set them.
+    handle_filter_0(0);
+
+    connect(main_input_map, SIGNAL(selectionChanged(int)), this, SLOT(handle_source_0(int)));
+    connect(corr_input_map, SIGNAL(selectionChanged(int)), this, SLOT(handle_source_1(int)));
+    connect(output_0_map, SIGNAL(selectionChanged(int)), this, SLOT(handle_output_0(int)));
+    connect(output_1_map, SIGNAL(selectionChanged(int)), this, SLOT(handle_output_1(int)));
+    connect(band_pass_box, SIGNAL(valueChanged(int)), this, SLOT(handle_filter_0(int)));
+    connect(band_width_box, SIGNAL(valueChanged(int)), this, SLOT(handle_filter_0(int)));
+    connect(level_box, SIGNAL(valueChanged(int)), this, SLOT(handle_filter_0(int)));
+
+    page_grid->addWidget(main_input_map, 0, 0, 1, 1);
+    page_grid->addWidget(corr_input_map, 1, 0, 1, 1);
+    page_grid->addWidget(output_0_map, 2, 0, 1, 1);
+    page_grid->addWidget(output_1_map, 3, 0, 1, 1);
+    page_grid->addWidget(band_pass_box, 0, 1, 1, 1);
+    page_grid->addWidget(band_width_box, 1, 1, 1, 1);
+    page_grid->addWidget(level_box, 2, 1, 1, 1);
+    // The controls keep their natural height; the free space goes below.
+    page_grid->setRowStretch(4, 1);
+    page_grid->setColumnStretch(0, 1);
+    page_grid->setColumnStretch(1, 1);
+}
+
+void OrvSigGen::handle_source_0(int channel)
+{
+    audio_lock();
+    main_channel = channel;
+    audio_wakeup();
+    audio_unlock();
+}
+
+void OrvSigGen::handle_source_1(int channel)
+{
+    audio_lock();
+    corr_channel = channel;
+    audio_wakeup();
+    audio_unlock();
+}
+
+void OrvSigGen::handle_output_0(int source)
+{
+    audio_lock();
+    output_source_0 = source;
+    audio_wakeup();
+    audio_unlock();
+}
+
+void OrvSigGen::handle_output_1(int source)
+{
+    audio_lock();
+    output_source_1 = source;
+    audio_wakeup();
+    audio_unlock();
+}
+
+void OrvSigGen::handle_filter_0(int)
+{
+    apply_filter_design(band_pass_box->scroll_bar->value(), band_width_box->scroll_bar->value(),
+                        level_box->scroll_bar->value());
+}

@@ -1,0 +1,114 @@
+// The signal generator page: which analysis channels the block assembler
+// forms (main_channel, corr_channel), which source each output plays
+// (output_source_0/1), and the three sliders the band-pass kernel, the
+// amplitude and the cosine step are designed from (filter_design.h).
+// Main (toolkit) thread only. Every control takes effect at once; each
+// setting is written under audio_mutex.
+#pragma once
+
+#include <QGroupBox>
+#include <QWidget>
+
+class OrvButtonMap;
+class QGridLayout;
+class QScrollBar;
+
+// 20 log10 of the amplitude factor 2^(level / 16), rounded down to 0.1 dB,
+// as the level box shows it. Pure.
+double level_decibels(int level);
+
+// The three slider boxes: each holds one horizontal scroll bar, and its title
+// shows the scroll bar's value.
+// Each is built parentless at its initial value and emits nothing while
+// built; after that every change of the value retitles the box and comes out
+// as valueChanged(value).
+class OrvBandPassBox : public QGroupBox {
+    Q_OBJECT
+
+public:
+    // Centre frequency, 1 .. sample_rate / 2 Hz, from sample_rate / 4.
+    OrvBandPassBox();
+
+    // The title for a centre frequency of value Hz.
+    static QString title_text(int value);
+
+    QScrollBar *scroll_bar;   // centre frequency in Hz
+    QGridLayout *box_grid;    // the box's layout, holding scroll_bar
+
+signals:
+    void valueChanged(int value);
+
+public slots:
+    void handle_value_changed(int value);
+};
+
+class OrvBandWidthBox : public QGroupBox {
+    Q_OBJECT
+
+public:
+    // Band width, 1 .. sample_rate Hz, from 20.
+    OrvBandWidthBox();
+
+    // The title for a band width of value Hz.
+    static QString title_text(int value);
+
+    QScrollBar *scroll_bar;   // band width in Hz
+    QGridLayout *box_grid;    // the box's layout, holding scroll_bar
+
+signals:
+    void valueChanged(int value);
+
+public slots:
+    void handle_value_changed(int value);
+};
+
+class OrvNoiselevelBox : public QGroupBox {
+    Q_OBJECT
+
+public:
+    // Signal level in steps of 1/16 octave of amplitude, -256 .. 256,
+    // from -64.
+    OrvNoiselevelBox();
+
+    // The title for level value, in decibels (level_decibels).
+    static QString title_text(int value);
+
+    QScrollBar *scroll_bar;   // level; amplitude factor 2^(value / 16)
+    QGridLayout *box_grid;    // the box's layout, holding scroll_bar
+
+signals:
+    void valueChanged(int value);
+
+public slots:
+    void handle_value_changed(int value);
+};
+
+class OrvSigGen : public QWidget {
+    Q_OBJECT
+
+public:
+    // Parentless; reads sample_rate, which must be fixed by now, and needs
+    // the global locks. Publishes the generator parameters for the sliders'
+    // initial values, so the generator can start after this. The maps start
+    // at index 0, as the engine's selections do, so nothing else is written.
+    OrvSigGen();
+
+    QGridLayout *page_grid;             // the page's layout
+    OrvButtonMap *main_input_map;       // main_channel, CHANNEL_* order
+    OrvButtonMap *corr_input_map;       // corr_channel, CHANNEL_* order
+    OrvButtonMap *output_0_map;         // output_source_0, SOURCE_* order
+    OrvButtonMap *output_1_map;         // output_source_1, SOURCE_* order
+    OrvBandPassBox *band_pass_box;      // centre frequency in Hz
+    OrvBandWidthBox *band_width_box;    // band width in Hz
+    OrvNoiselevelBox *level_box;        // signal level, 1/16 octave steps
+
+public slots:
+    // Store the selected index under audio_mutex and broadcast.
+    void handle_source_0(int channel);
+    void handle_source_1(int channel);
+    void handle_output_0(int source);
+    void handle_output_1(int source);
+    // Design from all three slider values and publish kernel, level and
+    // cosine step; the argument is ignored. Takes audio_mutex for the copy.
+    void handle_filter_0(int);
+};

@@ -1,0 +1,258 @@
+// The generator page at 16000 Hz, driven with real key and mouse events on
+// the offscreen platform; what it writes is read back from the engine.
+#include "siggen/siggen_panel.h"
+
+#include "audio/sample_rings.h"
+#include "engine/engine_state.h"
+#include "siggen/filter_design.h"
+#include "siggen/generator.h"
+#include "ui/button_map.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QGridLayout>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+
+namespace {
+
+constexpr double SENTINEL = 12345.0;  // no design yields this level, step or tap
+
+class SigGenPanelTest : public ::testing::Test {
+protected:
+    SigGenPanelTest()
+    {
+        sample_rate = 16000;
+        engine_init_locks();
+    }
+
+    int argc = 1;
+    char name[20] = "siggen_panel_test";
+    char *argv[2] = {name, nullptr};
+    QApplication app{argc, argv};
+};
+
+void show_and_wait(QWidget &widget)
+{
+    widget.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
+}
+
+// Overwrite the generator parameters, so that a design that leaves any of
+// them out shows.
+void spoil_generator_parameters()
+{
+    audio_lock();
+    std::fill(std::begin(bp_kernel), std::end(bp_kernel), SENTINEL);
+    gen_level = SENTINEL;
+    gen_phase_step = SENTINEL;
+    audio_unlock();
+}
+
+// The engine holds exactly the design for these slider values.
+void expect_published(int centre, int width, int level)
+{
+    SCOPED_TRACE(testing::Message() << "centre " << centre << ", width " << width
+                                    << ", level " << level);
+    const auto design = std::make_unique<FilterDesign>(design_filter(centre, width, level));
+    audio_lock();
+    EXPECT_EQ(gen_level, design->level);
+    EXPECT_EQ(gen_phase_step, design->phase_step);
+    const bool same_kernel = std::equal(std::begin(bp_kernel), std::end(bp_kernel), design->kernel);
+    audio_unlock();
+    EXPECT_TRUE(same_kernel);
+}
+
+}  // namespace
+
+TEST_F(SigGenPanelTest, SlidersStartAtTheirDefaultsAt16000Hz)
+{
+    OrvSigGen page;
+
+    const struct {
+        QGroupBox *box;
+        QScrollBar *scroll_bar;
+        const char *title;
+        int minimum, maximum, value;
+    } boxes[] = {
+        {page.band_pass_box, page.band_pass_box->scroll_bar, "Center frequency :: 4000 Hz", 1, 8000, 4000},
+        {page.band_width_box, page.band_width_box->scroll_bar, "Band width :: 20 Hz", 1, 16000, 20},
+        {page.level_box, page.level_box->scroll_bar, "Signal level :: -24.1dB", -256, 256, -64},
+    };
+    for (const auto &b : boxes) {
+        SCOPED_TRACE(b.title);
+        EXPECT_EQ(b.box->title(), b.title);
+        EXPECT_EQ(b.scroll_bar->minimum(), b.minimum);
+        EXPECT_EQ(b.scroll_bar->maximum(), b.maximum);
+        EXPECT_EQ(b.scroll_bar->value(), b.value);
+        EXPECT_EQ(b.scroll_bar->singleStep(), 1);
+        EXPECT_EQ(b.scroll_bar->orientation(), Qt::Horizontal);
+        // The scroll bar alone fills the box's grid.
+        ASSERT_EQ(b.box->layout()->count(), 1);
+        EXPECT_EQ(b.box->layout()->itemAt(0)->widget(), b.scroll_bar);
+    }
+}
+
+// Rounded down, not to nearest (1 would give 0.4) nor toward zero (-1 would
+// give -0.3).
+TEST_F(SigGenPanelTest, LevelTitleShowsDecibelsRoundedDown)
+{
+    OrvSigGen page;
+    const struct {
+        int level;
+        const char *shown;
+    } cases[] = {
+        {0, "0"}, {256, "96.3"}, {-256, "-96.4"}, {1, "0.3"}, {-1, "-0.4"}, {-64, "-24.1"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.level);
+        EXPECT_EQ(QString::number(level_decibels(c.level)), c.shown);
+        page.level_box->scroll_bar->setValue(c.level);
+        EXPECT_EQ(page.level_box->title(), QString("Signal level :: %1dB").arg(c.shown));
+    }
+}
+
+TEST_F(SigGenPanelTest, ConstructionPublishesTheDesignAndEmitsNothing)
+{
+    spoil_generator_parameters();
+    OrvSigGen page;
+    expect_published(4000, 20, -64);
+
+    // Nothing either once the page is shown and its events have run.
+    QSignalSpy band_pass(page.band_pass_box, SIGNAL(valueChanged(int)));
+    QSignalSpy band_width(page.band_width_box, SIGNAL(valueChanged(int)));
+    QSignalSpy level(page.level_box, SIGNAL(valueChanged(int)));
+    spoil_generator_parameters();
+    show_and_wait(page);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(band_pass.count(), 0);
+    EXPECT_EQ(band_width.count(), 0);
+    EXPECT_EQ(level.count(), 0);
+    audio_lock();
+    EXPECT_EQ(gen_level, SENTINEL);
+    audio_unlock();
+}
+
+// Each action moves one slider as the user would; the other two values must
+// still go into the design, and all three parameters must be written anew.
+TEST_F(SigGenPanelTest, MovingAnySliderRepublishesAllThreeParameters)
+{
+    OrvSigGen page;
+    show_and_wait(page);
+
+    struct Move {
+        QGroupBox *box;
+        QScrollBar *scroll_bar;
+        QAbstractSlider::SliderAction action;
+        int centre, width, level;  // slider values after the action
+        const char *title;
+    };
+    using A = QAbstractSlider;
+    const Move moves[] = {
+        {page.band_pass_box, page.band_pass_box->scroll_bar, A::SliderSingleStepAdd,
+         4001, 20, -64, "Center frequency :: 4001 Hz"},
+        {page.band_width_box, page.band_width_box->scroll_bar, A::SliderPageStepAdd,
+         4001, 30, -64, "Band width :: 30 Hz"},
+        {page.level_box, page.level_box->scroll_bar, A::SliderToMaximum,
+         4001, 30, 256, "Signal level :: 96.3dB"},
+        {page.band_pass_box, page.band_pass_box->scroll_bar, A::SliderToMinimum,
+         1, 30, 256, "Center frequency :: 1 Hz"},
+    };
+    for (const Move &m : moves) {
+        SCOPED_TRACE(m.title);
+        QSignalSpy changed(m.box, SIGNAL(valueChanged(int)));
+        spoil_generator_parameters();
+        m.scroll_bar->triggerAction(m.action);
+
+        EXPECT_EQ(m.box->title(), m.title);
+        ASSERT_EQ(changed.count(), 1);
+        EXPECT_EQ(changed.at(0).at(0).toInt(), m.scroll_bar->value());
+        expect_published(m.centre, m.width, m.level);
+    }
+}
+
+// Each map writes its own variable with the index released; a miswired map
+// would move another's variable or leave its own.
+TEST_F(SigGenPanelTest, ReleasingAMapButtonWritesThatMapsSelection)
+{
+    OrvSigGen page;
+    show_and_wait(page);
+
+    OrvButtonMap *maps[] = {page.main_input_map, page.corr_input_map, page.output_0_map,
+                            page.output_1_map};
+    int *variables[] = {&main_channel, &corr_channel, &output_source_0, &output_source_1};
+    const struct {
+        int map;
+        int button;
+    } clicks[] = {
+        {0, CHANNEL_OUTPUT_0}, {1, CHANNEL_INPUT_SUM}, {2, SOURCE_COSINE}, {3, SOURCE_WHITE_NOISE},
+        {0, CHANNEL_INPUT_1}, {2, SOURCE_SILENCE},
+    };
+    std::array<int, 4> expected = {0, 0, 0, 0};
+    for (const auto &c : clicks) {
+        SCOPED_TRACE(testing::Message() << "map " << c.map << ", button " << c.button);
+        QTest::mouseClick(maps[c.map]->buttons[c.button], Qt::LeftButton);
+        expected[c.map] = c.button;
+
+        std::array<int, 4> engine;
+        audio_lock();
+        for (int i = 0; i < 4; i++)
+            engine[i] = *variables[i];
+        audio_unlock();
+        EXPECT_EQ(engine, expected);
+    }
+}
+
+TEST_F(SigGenPanelTest, MapsLeftAndSliderBoxesRight)
+{
+    OrvSigGen page;
+    ASSERT_EQ(page.layout(), page.page_grid);
+
+    const struct {
+        QWidget *widget;
+        const char *title;
+        int row, column;
+    } cells[] = {
+        {page.main_input_map, "Main input channel", 0, 0},
+        {page.corr_input_map, "Correlation input channel", 1, 0},
+        {page.output_0_map, "Output for channel 0", 2, 0},
+        {page.output_1_map, "Output for channel 1", 3, 0},
+        {page.band_pass_box, "Center frequency :: 4000 Hz", 0, 1},
+        {page.band_width_box, "Band width :: 20 Hz", 1, 1},
+        {page.level_box, "Signal level :: -24.1dB", 2, 1},
+    };
+    ASSERT_EQ(page.page_grid->count(), 7);
+    for (const auto &c : cells) {
+        SCOPED_TRACE(c.title);
+        EXPECT_EQ(static_cast<QGroupBox *>(c.widget)->title(), c.title);
+        int row, column, rows, columns;
+        page.page_grid->getItemPosition(page.page_grid->indexOf(c.widget), &row, &column, &rows,
+                                        &columns);
+        EXPECT_EQ(row, c.row);
+        EXPECT_EQ(column, c.column);
+        EXPECT_EQ(rows, 1);
+        EXPECT_EQ(columns, 1);
+    }
+    EXPECT_EQ(page.output_0_map->buttons[SOURCE_COSINE]->text(), "COSINUS");
+    EXPECT_EQ(page.corr_input_map->buttons[CHANNEL_OUTPUT_SUM]->text(), "OUTPUT 0+1");
+    EXPECT_EQ(page.page_grid->rowStretch(4), 1);
+    EXPECT_EQ(page.page_grid->columnStretch(0), 1);
+    EXPECT_EQ(page.page_grid->columnStretch(1), 1);
+}
+
+// Not a check: pictures of the page at its natural size and enlarged.
+TEST_F(SigGenPanelTest, Screenshot)
+{
+    OrvSigGen page;
+    show_and_wait(page);
+    EXPECT_TRUE(page.grab().save("/tmp/siggen_page.png"));
+    page.resize(1400, 900);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(page.grab().save("/tmp/siggen_page_large.png"));
+}
