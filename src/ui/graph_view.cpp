@@ -1,7 +1,336 @@
 #include "ui/graph_view.h"
 
+#include "engine/engine_state.h"
+#include "engine/kernels.h"
+
 #include <QMouseEvent>
+#include <QPainter>
+#include <QPlainTextEdit>
 #include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+const QRgb RED = qRgb(255, 0, 0);
+const QRgb BLACK = qRgb(0, 0, 0);
+const QRgb MID_GREY = qRgb(127, 127, 127);
+const QRgb WHITE = qRgb(255, 255, 255);
+const QColor BOX_FILL(255, 255, 255, 128);   // the statistics box lets the graph show through
+
+// ln(10): dB = 10 * ln(x) / ln(10).
+constexpr double LN_10 = 2.302585092994046;
+// Tone levels start at 1.0; a row that never reaches twice that is noise.
+constexpr double VISIBLE_ROW_LEVEL = 2.0;
+constexpr double MEASURED_LEVEL = 1.0;
+constexpr int FULL_GREY = 255;
+
+constexpr int STATISTICS_FONT_PIXELS = 16;
+constexpr int LABEL_BASE_HEIGHT = 20;    // the bottom label line, above the bottom edge
+constexpr int LABEL_STEP = 20;           // lift of a label that would crowd the previous one
+constexpr int LABEL_MIN_SPACING = 80;    // room a label needs on the bottom line
+constexpr std::uint8_t NO_BAND = 255;    // matches no one-third-octave band
+constexpr int THIRD_OCTAVE_BANDS = 31;
+
+QRgb &pixel(QImage &image, std::uint64_t x, int y)
+{
+    return reinterpret_cast<QRgb *>(image.scanLine(y))[x];
+}
+
+// The edge groups have one neighbour only, so they compare with the next
+// two inward instead. Neighbours a tiny row does not have are left out.
+bool is_local_peak(const ToneEntry *row, std::uint64_t groups, std::uint64_t l)
+{
+    std::uint64_t first, second;
+    if (l == 0) {
+        first = 1;
+        second = 2;
+    } else if (l == groups - 1) {
+        first = groups - 2;
+        second = groups - 3;
+    } else {
+        first = l - 1;
+        second = l + 1;
+    }
+    const auto at_least = [&](std::uint64_t n) {
+        return n >= groups || row[l].level >= row[n].level;
+    };
+    return at_least(first) && at_least(second);
+}
+
+double decibels(double ratio)
+{
+    return std::log(ratio) * 10.0 / LN_10;
+}
+
+void draw_graph(QPainter &painter, int width, int height, const GraphImages &images,
+                const QString &statistics, const std::vector<FrequencyLabel> &labels)
+{
+    painter.setPen(QPen(QBrush(Qt::white), 0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
+    painter.setBrush(Qt::white);
+    painter.drawRect(0, 0, width, height);
+    painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
+
+    const int third = height / 3 + 1;
+    painter.drawImage(QRectF(0, third, width, third), images.history,
+                      QRectF(images.history.rect()));
+    painter.drawImage(QRectF(0, 2 * third, width, third), images.correlation,
+                      QRectF(images.correlation.rect()));
+    painter.drawImage(QRectF(0, 0, width, third), images.bars, QRectF(images.bars.rect()));
+
+    painter.setPen(QPen(Qt::black, 0));
+    painter.setBrush(Qt::black);
+    painter.drawRect(QRectF(0, third - 2, width, 4.0));
+
+    QFont font = painter.font();
+    font.setPixelSize(STATISTICS_FONT_PIXELS);
+    painter.setFont(font);
+
+    // Text, a translucent box over it, and the text again on top so it
+    // stays crisp whatever lies beneath.
+    const QRect whole(0, 0, width, height);
+    const int flags = Qt::AlignLeft | Qt::AlignTop;
+    QRect box;
+    painter.drawText(whole, flags, statistics, &box);
+    painter.setPen(QPen(Qt::black, 1));
+    painter.setBrush(BOX_FILL);
+    painter.drawRect(box);
+    painter.setPen(QPen(Qt::black, 0));
+    painter.setBrush(Qt::black);
+    painter.drawText(whole, flags, statistics);
+
+    for (const FrequencyLabel &label : labels)
+        painter.drawText(label.baseline, label.text);
+}
+
+}  // namespace
+
+CorrelationStats correlation_stats(const double *sum, ZoomRange window,
+                                   std::uint64_t window_size)
+{
+    std::uint64_t imax = window.first;
+    std::uint64_t imin = window.first;
+    for (std::uint64_t i = window.first + 1; i <= window.last; i++) {
+        if (sum[i] > sum[imax])
+            imax = i;
+        if (sum[i] < sum[imin])
+            imin = i;
+    }
+    CorrelationStats stats;
+    stats.imax = imax;
+    stats.imin = imin;
+    stats.a = sum[imax] >= 1.0 ? sum[imax] : 1.0;
+    stats.b = sum[imin] <= -1.0 ? -sum[imin] : 1.0;
+    stats.scale = std::max(stats.a, stats.b);
+    stats.lmax = window_size - 1 - imax;
+    stats.lmin = window_size - 1 - imin;
+    stats.lnear = window_size - 1 - window.last;
+    stats.lfar = window_size - 1 - window.first;
+    stats.length = window.last + 1 - window.first;
+    return stats;
+}
+
+double delay_ms(std::uint64_t samples, int rate)
+{
+    return static_cast<int>(samples * 100000 / static_cast<std::uint64_t>(rate)) / 100.0;
+}
+
+double delay_metres(std::uint64_t samples, int rate)
+{
+    // 34000 cm/s: sound at 340 m/s, kept in centimetres.
+    return static_cast<int>(samples * 34000 / static_cast<std::uint64_t>(rate)) / 100.0;
+}
+
+QString statistics_text(const CorrelationStats &stats, int rate, std::uint64_t jobs_under_way)
+{
+    return QStringLiteral("MAX :: %1dB %2 samples %3ms %4m\n"
+                          "MIN :: %5dB %6 samples %7ms %8m\n"
+                          "RANGE :: %9 samples %10 - %11ms\n"
+                          "LAG :: %12")
+        .arg(decibels(stats.a))
+        .arg(stats.lmax)
+        .arg(delay_ms(stats.lmax, rate))
+        .arg(delay_metres(stats.lmax, rate))
+        .arg(decibels(stats.b))
+        .arg(stats.lmin)
+        .arg(delay_ms(stats.lmin, rate))
+        .arg(delay_metres(stats.lmin, rate))
+        .arg(stats.length)
+        .arg(delay_ms(stats.lnear, rate))
+        .arg(delay_ms(stats.lfar, rate))
+        .arg(jobs_under_way);
+}
+
+GraphImages blank_graph_images(int width, int height, std::uint64_t groups,
+                               std::uint64_t row_count)
+{
+    const int g = static_cast<int>(groups);
+    const int strip = height / 6 + 1;
+    GraphImages images{
+        QImage(g, strip, QImage::Format_ARGB32),
+        QImage(g, static_cast<int>(row_count / 2 + 1), QImage::Format_ARGB32),
+        QImage(width, strip, QImage::Format_ARGB32),
+    };
+    images.bars.fill(Qt::transparent);
+    images.history.fill(WHITE);
+    images.correlation.fill(Qt::transparent);
+    return images;
+}
+
+void draw_correlation(QImage &image, const double *sum, ZoomRange window, double scale)
+{
+    const auto width = static_cast<std::uint64_t>(image.width());
+    const int h6 = image.height() - 1;
+    const int mid = (h6 + 1) / 2;
+    const std::uint64_t n = window.last + 1 - window.first;
+    if (width == 0)
+        return;
+    for (std::uint64_t i = window.first; i <= window.last; i++) {
+        const std::uint64_t k = i - window.first;
+        const std::uint64_t x0 = std::min(k * (width - 1) / n, width - 1);
+        const std::uint64_t x1 = std::min((k + 1) * (width - 1) / n, width);
+        if (x0 == x1)
+            continue;
+        const int y = std::clamp(static_cast<int>((1.0 - sum[i] / scale) * mid), 0, h6);
+        const int top = std::min(y, mid);
+        const int bottom = std::max(y, mid);
+        for (std::uint64_t x = x0; x < x1; x++) {
+            for (int line = top; line <= bottom; line++) {
+                QRgb &p = pixel(image, x, line);
+                if (qRed(p) < 255)
+                    p = RED;
+            }
+        }
+    }
+}
+
+void draw_bars(QImage &image, const ToneEntry *row, std::uint64_t groups, double rowmax)
+{
+    const int h6 = image.height() - 1;
+    for (std::uint64_t l = 0; l < groups; l++) {
+        const int h = std::min(static_cast<int>(row[l].level / rowmax * h6), h6);
+        if (h <= 0)
+            continue;
+        const QRgb colour = is_local_peak(row, groups, l) ? BLACK : MID_GREY;
+        for (int j = 0; j < h; j++)
+            pixel(image, l, h6 - j) = colour;
+    }
+}
+
+void draw_history(GraphImages &images, const ToneEntry *rows, std::uint64_t groups,
+                  std::uint64_t row_count, std::uint64_t completed)
+{
+    const auto shown = static_cast<std::uint64_t>(images.history.height());
+    for (std::uint64_t r = 0; r < shown; r++) {
+        const ToneEntry *row = rows + (completed + row_count - shown + r) % row_count * groups;
+        const int y = static_cast<int>(shown - 1 - r);
+        double rowmax = 0.0;
+        for (std::uint64_t l = 0; l < groups; l++)
+            rowmax = std::max(rowmax, row[l].level);
+        if (rowmax < VISIBLE_ROW_LEVEL)
+            continue;
+        if (r == shown - 1)
+            draw_bars(images.bars, row, groups, rowmax);
+        for (std::uint64_t l = 0; l < groups; l++) {
+            if (row[l].level < MEASURED_LEVEL)
+                continue;
+            // The cube lets weak groups fade quickly: half the maximum is
+            // barely grey.
+            const double ratio = row[l].level / rowmax;
+            const int g = std::clamp(static_cast<int>(ratio * ratio * ratio * FULL_GREY), 0,
+                                     FULL_GREY);
+            const int grey = FULL_GREY - g;
+            QRgb &p = pixel(images.history, l, y);
+            if (qRed(p) > grey)
+                p = qRgb(grey, grey, grey);
+        }
+    }
+}
+
+CorrelationStats fill_graph_images(GraphImages &images, const GraphResults &results)
+{
+    const CorrelationStats stats =
+        correlation_stats(results.correlation_sum, results.window, results.window_size);
+    draw_correlation(images.correlation, results.correlation_sum, results.window, stats.scale);
+    draw_history(images, results.tone_rows, results.groups, results.row_count, results.completed);
+    return stats;
+}
+
+QString third_octave_text(double hz)
+{
+    if (hz >= 1000)
+        return QStringLiteral("%1.%2kHz").arg(static_cast<int>(hz / 1000)).arg(static_cast<int>(hz / 100) % 10);
+    return QStringLiteral("%1Hz").arg(static_cast<int>(hz));
+}
+
+std::vector<FrequencyLabel> frequency_labels(const std::uint8_t *third_octave,
+                                             std::uint64_t groups, int width, int height)
+{
+    std::vector<FrequencyLabel> labels;
+    std::uint8_t previous = NO_BAND;
+    int dy = 0;
+    std::int64_t anchor = 0;
+    for (std::uint64_t l = 0; l < groups; l++) {
+        const std::uint8_t band = third_octave[l];
+        if (band == previous)
+            continue;
+        previous = band;
+        if (band < 1 || band > THIRD_OCTAVE_BANDS)
+            continue;
+        const auto x = static_cast<std::int64_t>(l) * width / static_cast<std::int64_t>(groups);
+        dy += LABEL_STEP;
+        if (x - anchor >= LABEL_MIN_SPACING)
+            dy = 0;
+        labels.push_back({third_octave_text(THIRD_OCTAVE_CENTRE_HZ[band - 1]),
+                          QPoint(static_cast<int>(x), height - LABEL_BASE_HEIGHT - dy)});
+        if (dy == 0)
+            anchor = x;
+    }
+    return labels;
+}
+
+QString frequency_text(int x, int width, const ReadoutSource &source)
+{
+    if (width <= 0)
+        return QString();
+    const auto b = static_cast<std::int32_t>(
+        std::int64_t{x} * static_cast<std::int64_t>(source.band_count) / width);
+    if (b < 0 || static_cast<std::uint64_t>(b) >= source.band_count)
+        return QString();
+    // The bars and history columns show a group's first band.
+    const std::uint64_t b0 = static_cast<std::uint64_t>(b) / BANDS_PER_GROUP * BANDS_PER_GROUP;
+    const double hz = static_cast<std::int64_t>(source.band_freq[b0] * 1000) / 1000.0;
+    return source.band_name[b0] + QStringLiteral(" /* %1Hz */").arg(hz);
+}
+
+QString delay_text(int x, int width, const ReadoutSource &source)
+{
+    if (width <= 0)
+        return QString();
+    // Signed, so that a pointer dragged off the left edge reads past the
+    // window's left end instead of wrapping round to somewhere inside it.
+    const auto first = static_cast<std::int64_t>(source.window.first);
+    const auto n = static_cast<std::int64_t>(source.window.last) + 1 - first;
+    const auto last_index = static_cast<std::int64_t>(source.window_size) - 1;
+    const std::int64_t i = std::clamp(first + n * x / width, std::int64_t{0}, last_index);
+    const auto samples = static_cast<std::uint64_t>(last_index - i);
+    return QStringLiteral("/* %1ms %2m */")
+        .arg(delay_ms(samples, source.rate))
+        .arg(delay_metres(samples, source.rate));
+}
+
+QString readout_text(int x, int y, int width, int height, const ReadoutSource &source)
+{
+    if (height <= 0)
+        return QString();
+    // Bars and history (upper two thirds) are laid out by group; the
+    // correlation below, or a drag above the widget, reads a delay.
+    const int third = 3 * y / height;
+    if (third >= 0 && third <= 1)
+        return frequency_text(x, width, source);
+    return delay_text(x, width, source);
+}
 
 OrvGraph::OrvGraph(OrvSpectrum *spectrum)
     : QWidget(), spectrum(spectrum), watchdog(new QTimer(this))
@@ -17,20 +346,57 @@ void OrvGraph::handle_watchdog()
     update();
 }
 
-QString OrvGraph::position_text(QMouseEvent *)
+QString OrvGraph::position_text(QMouseEvent *event)
 {
-    return QString();
+    const QPoint at = event->position().toPoint();
+    const ReadoutSource source{band_count, band_name,   band_freq,
+                               spectrum->current_zoom(), window_size, sample_rate};
+    return readout_text(at.x(), at.y(), width(), height(), source);
 }
 
 void OrvGraph::mousePressEvent(QMouseEvent *event)
 {
+    if (event->button() == Qt::LeftButton)
+        spectrum->text_log->appendPlainText(position_text(event));
+    else if (event->button() == Qt::RightButton)
+        spectrum->text_log->appendPlainText(QString());
     event->accept();
 }
 
-void OrvGraph::mouseMoveEvent(QMouseEvent *)
+void OrvGraph::mouseMoveEvent(QMouseEvent *event)
 {
+    setToolTip(position_text(event));
 }
 
 void OrvGraph::paintEvent(QPaintEvent *)
 {
+    const int w = width();
+    const int h = height();
+    if (w == 0 || h == 0)
+        return;
+    const std::uint64_t groups = group_count();
+    const std::uint64_t rows = result_row_count;
+
+    audio_lock();
+    const std::uint64_t completed = jobs_completed;
+    audio_unlock();
+
+    GraphImages images = blank_graph_images(w, h, groups, rows);
+    const GraphResults results{correlation_sum, spectrum->current_zoom(), window_size,
+                               tone_rows,       groups,                   rows,
+                               completed};
+    result_lock();
+    const CorrelationStats stats = fill_graph_images(images, results);
+    result_unlock();
+
+    audio_lock();
+    const std::uint64_t under_way = (jobs_submitted - jobs_completed) % rows;
+    audio_unlock();
+
+    const QString statistics = statistics_text(stats, sample_rate, under_way);
+    const std::vector<FrequencyLabel> labels = frequency_labels(third_octave_band, groups, w, h);
+
+    // Only now, with both locks released, does the toolkit draw.
+    QPainter painter(this);
+    draw_graph(painter, w, h, images, statistics, labels);
 }

@@ -2,12 +2,152 @@
 // 129 rows as a history, the zoomed correlation window with its statistics,
 // and the one-third-octave labels; the mouse read-out names what lies under
 // the pointer. Main (toolkit) thread only.
+//
+// The paint is split in two: the functions below turn plain data (the
+// result buffers, the zoom window, the widget size) into images, texts and
+// label positions, and paintEvent only draws what they return.
 #pragma once
 
+#include "ui/spectrum_panel.h"
+
+#include <QImage>
+#include <QPoint>
+#include <QString>
 #include <QWidget>
 
-class OrvSpectrum;
+#include <cstdint>
+#include <vector>
+
 class QTimer;
+struct ToneEntry;
+
+// ---- correlation statistics ------------------------------------------------
+
+// The extremes of one zoom window of correlation_sum and the delays in
+// samples they stand for (index i is a delay of window_size - 1 - i).
+struct CorrelationStats {
+    std::uint64_t imax;    // index of the first strictly greatest value
+    std::uint64_t imin;    // index of the first strictly smallest value
+    double a;              // the greatest value, but at least 1.0
+    double b;              // minus the smallest value, but at least 1.0
+    double scale;          // max(a, b): the value that reaches the image edge
+    std::uint64_t lmax;    // delay of imax
+    std::uint64_t lmin;    // delay of imin
+    std::uint64_t lnear;   // smallest delay in the window (its right end)
+    std::uint64_t lfar;    // largest delay in the window (its left end)
+    std::uint64_t length;  // indices in the window
+};
+
+// Scans sum[window.first..window.last] once. Pure; when sum is
+// correlation_sum the caller holds result_mutex. window must lie inside
+// 0..window_size - 1.
+CorrelationStats correlation_stats(const double *sum, ZoomRange window,
+                                   std::uint64_t window_size);
+
+// A delay of samples at rate Hz in milliseconds, and in metres that sound
+// travels at 340 m/s meanwhile; both cut (not rounded) to two decimals.
+// Pure.
+double delay_ms(std::uint64_t samples, int rate);
+double delay_metres(std::uint64_t samples, int rate);
+
+// The four lines of the statistics box: MAX and MIN in dB with their delays,
+// the window's RANGE, and the LAG (jobs under way). Pure.
+QString statistics_text(const CorrelationStats &stats, int rate,
+                        std::uint64_t jobs_under_way);
+
+// ---- the three images --------------------------------------------------------
+
+// The pictures of one paint at their own size; the painter scales each into
+// a third of the widget.
+struct GraphImages {
+    QImage bars;         // groups x (height / 6 + 1), transparent: the newest row
+    QImage history;      // groups x (row_count / 2 + 1), white: newest row on line 0
+    QImage correlation;  // width x (height / 6 + 1), transparent: the zoom window
+};
+
+// Blank images for a widget of width x height pixels showing groups semitone
+// groups out of row_count result rows. Allocates: call it before taking
+// result_mutex.
+GraphImages blank_graph_images(int width, int height, std::uint64_t groups,
+                               std::uint64_t row_count);
+
+// Red columns for sum[window] on image, rising above or hanging below the
+// centre line image.height() / 2; +-scale reaches the edge. The window
+// spreads over width - 1 columns: when it is longer, only the indices where
+// the column boundary advances are drawn. Pure apart from image.
+void draw_correlation(QImage &image, const double *sum, ZoomRange window, double scale);
+
+// Bars of one row of groups entries growing up from the bottom line of
+// image, rowmax being image.height() - 1 tall: black where a group is at
+// least both neighbours (the edge groups compare with the next two inward),
+// mid grey elsewhere. Pure apart from image.
+void draw_bars(QImage &image, const ToneEntry *row, std::uint64_t groups, double rowmax);
+
+// The history.height() rows of rows (row_count rows of groups entries) that
+// end at the newest finished row (completed - 1) mod row_count, newest on
+// line 0, each in grey levels relative to its own maximum; the newest row
+// also goes to bars. Rows whose maximum is below 2.0 stay white.
+// Pure apart from the images; the caller holds result_mutex for tone_rows.
+void draw_history(GraphImages &images, const ToneEntry *rows, std::uint64_t groups,
+                  std::uint64_t row_count, std::uint64_t completed);
+
+// Everything the images are drawn from. The pointers are correlation_sum
+// and tone_rows, read under result_mutex; completed is jobs_completed, read
+// before under audio_mutex.
+struct GraphResults {
+    const double *correlation_sum;
+    ZoomRange window;             // the panel's current zoom window
+    std::uint64_t window_size;
+    const ToneEntry *tone_rows;
+    std::uint64_t groups;
+    std::uint64_t row_count;
+    std::uint64_t completed;
+};
+
+// Fills the blank images from results and returns the window's statistics.
+// The caller holds result_mutex; nothing here touches the painter.
+CorrelationStats fill_graph_images(GraphImages &images, const GraphResults &results);
+
+// ---- frequency labels ----------------------------------------------------------
+
+struct FrequencyLabel {
+    QString text;      // "31Hz", "1.2kHz", ...
+    QPoint baseline;   // left end of the text's baseline, in widget pixels
+};
+
+// A one-third-octave centre frequency as a label: whole Hz below 1 kHz,
+// kHz cut to one decimal above. Pure.
+QString third_octave_text(double hz);
+
+// One label where third_octave (groups entries, bands 1..31) changes band,
+// at the group's column of a width x height widget, along the bottom edge;
+// a label closer than 80 pixels to the last one on the bottom line is lifted
+// 20 pixels above the previous one. Pure.
+std::vector<FrequencyLabel> frequency_labels(const std::uint8_t *third_octave,
+                                             std::uint64_t groups, int width, int height);
+
+// ---- mouse read-out ------------------------------------------------------------
+
+// What the read-out reads: the band table and the zoom window with the
+// engine parameters that turn its indices into delays.
+struct ReadoutSource {
+    std::uint64_t band_count;
+    const QString *band_name;
+    const double *band_freq;
+    ZoomRange window;
+    std::uint64_t window_size;
+    int rate;
+};
+
+// The name and frequency of the semitone group under column x of a widget
+// width pixels wide; empty outside the bands. Pure.
+QString frequency_text(int x, int width, const ReadoutSource &source);
+// The delay under column x in milliseconds and metres; left of the window it
+// reads the largest delay, right of it the smallest. Pure.
+QString delay_text(int x, int width, const ReadoutSource &source);
+// The frequency text over the upper two thirds of a width x height widget,
+// the delay text elsewhere. Pure.
+QString readout_text(int x, int y, int width, int height, const ReadoutSource &source);
 
 class OrvGraph : public QWidget {
     Q_OBJECT
@@ -22,13 +162,19 @@ public:
 
     // What lies under the event's position: the semitone group and its
     // frequency over the upper two thirds, the delay over the lower third.
+    // Reads fixed engine tables and the zoom stack: no lock.
     QString position_text(QMouseEvent *event);
 
 public slots:
     void handle_watchdog();
 
 protected:
+    // Left: the position text as a new line of the panel's log; right: an
+    // empty line. Every press is accepted.
     void mousePressEvent(QMouseEvent *event) override;
+    // The position text as the tool tip.
     void mouseMoveEvent(QMouseEvent *event) override;
+    // Takes audio_mutex, then result_mutex, then audio_mutex again, one at a
+    // time; draws only after result_mutex is released.
     void paintEvent(QPaintEvent *event) override;
 };

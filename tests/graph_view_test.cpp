@@ -1,0 +1,545 @@
+// The graph view: its statistics, images and labels from hand-made buffers,
+// its read-out against the real band table, and the widget itself inside a
+// real spectrum panel, driven with mouse events on the offscreen platform.
+#include "ui/graph_view.h"
+
+#include "engine/engine_state.h"
+#include "support/engine_fixture.h"
+#include "ui/spectrum_panel.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QTest>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t ROWS = 256;
+
+std::string text(const QString &s)
+{
+    return s.toStdString();
+}
+
+// ---- statistics ----------------------------------------------------------------
+
+TEST(GraphViewStatistics, SilentFullWindowAt16kHz)
+{
+    const std::vector<double> sum(7168, 0.0);
+    const CorrelationStats stats = correlation_stats(sum.data(), {0, 7167}, 7168);
+
+    EXPECT_EQ(stats.imax, 0u);
+    EXPECT_EQ(stats.imin, 0u);
+    EXPECT_EQ(stats.scale, 1.0);
+    EXPECT_EQ(text(statistics_text(stats, 16000, 0)),
+              "MAX :: 0dB 7167 samples 447.93ms 152.29m\n"
+              "MIN :: 0dB 7167 samples 447.93ms 152.29m\n"
+              "RANGE :: 7168 samples 0 - 447.93ms\n"
+              "LAG :: 0");
+}
+
+TEST(GraphViewStatistics, ExtremesScaleAndDelays)
+{
+    struct Case {
+        const char *name;
+        std::vector<double> sum;
+        ZoomRange window;
+        std::uint64_t imax, imin;
+        double a, b, scale;
+        std::uint64_t lmax, lmin, lnear, lfar, length;
+    };
+    const Case cases[] = {
+        // The sentinels 9 and -9 lie outside the window; the first of equal
+        // extremes wins.
+        {"ties and window bounds", {9, 0.5, 3, 3, -2, -2, -9}, {1, 5}, 2, 4, 3, 2, 3, 4, 2, 1, 5, 5},
+        {"inside (-1, 1)", {0.5, -0.9, 0.99}, {0, 2}, 2, 1, 1, 1, 1, 0, 1, 0, 2, 3},
+        {"negative dominates", {-4, 1.5}, {0, 1}, 1, 0, 1.5, 4, 4, 0, 1, 0, 1, 2},
+        {"single index", {0, 7, 0}, {1, 1}, 1, 1, 7, 1, 7, 1, 1, 1, 1, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const CorrelationStats s = correlation_stats(c.sum.data(), c.window, c.sum.size());
+        EXPECT_EQ(s.imax, c.imax);
+        EXPECT_EQ(s.imin, c.imin);
+        EXPECT_EQ(s.a, c.a);
+        EXPECT_EQ(s.b, c.b);
+        EXPECT_EQ(s.scale, c.scale);
+        EXPECT_EQ(s.lmax, c.lmax);
+        EXPECT_EQ(s.lmin, c.lmin);
+        EXPECT_EQ(s.lnear, c.lnear);
+        EXPECT_EQ(s.lfar, c.lfar);
+        EXPECT_EQ(s.length, c.length);
+    }
+}
+
+TEST(GraphViewStatistics, DecibelsAndJobsInText)
+{
+    const std::vector<double> sum = {0, 10, -1};
+    const CorrelationStats stats = correlation_stats(sum.data(), {0, 2}, 3);
+    EXPECT_EQ(text(statistics_text(stats, 16000, 5)),
+              "MAX :: 10dB 1 samples 0.06ms 0.02m\n"
+              "MIN :: 0dB 0 samples 0ms 0m\n"
+              "RANGE :: 3 samples 0 - 0.12ms\n"
+              "LAG :: 5");
+}
+
+TEST(GraphViewStatistics, DelaysAreCutToTwoDecimals)
+{
+    struct Case {
+        std::uint64_t samples;
+        int rate;
+        const char *ms, *metres;
+    };
+    const Case cases[] = {
+        {160, 16000, "10", "3.4"},
+        {7167, 16000, "447.93", "152.29"},
+        {3583, 16000, "223.93", "76.13"},
+        {1, 48000, "0.02", "0"},          // 2.08 ms, 0.7 cm
+        {767999, 48000, "16000", "5439.99"},   // 15999.97: arg keeps six digits
+        {0, 8000, "0", "0"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.samples);
+        EXPECT_EQ(text(QString("%1").arg(delay_ms(c.samples, c.rate))), c.ms);
+        EXPECT_EQ(text(QString("%1").arg(delay_metres(c.samples, c.rate))), c.metres);
+    }
+}
+
+// ---- images ----------------------------------------------------------------------
+
+// The red pixels of column x: first and last line, or {-1, -1} if none.
+// Fails the test when they are not one unbroken run.
+std::pair<int, int> red_run(const QImage &image, int x)
+{
+    int top = -1;
+    int bottom = -1;
+    int count = 0;
+    for (int y = 0; y < image.height(); y++) {
+        const QRgb p = image.pixel(x, y);
+        if (p == qRgb(255, 0, 0)) {
+            if (top < 0)
+                top = y;
+            bottom = y;
+            count++;
+        } else {
+            EXPECT_EQ(qAlpha(p), 0) << "column " << x << " line " << y;
+        }
+    }
+    EXPECT_EQ(count, top < 0 ? 0 : bottom - top + 1) << "column " << x;
+    return {top, bottom};
+}
+
+TEST(GraphViewImages, BlankSizesAndFills)
+{
+    const GraphImages images = blank_graph_images(801, 605, 108, ROWS);
+    EXPECT_EQ(images.bars.size(), QSize(108, 101));
+    EXPECT_EQ(images.history.size(), QSize(108, 129));
+    EXPECT_EQ(images.correlation.size(), QSize(801, 101));
+    EXPECT_EQ(images.bars.format(), QImage::Format_ARGB32);
+    EXPECT_EQ(images.bars.pixel(50, 50), 0u);
+    EXPECT_EQ(images.correlation.pixel(400, 50), 0u);
+    EXPECT_EQ(images.history.pixel(50, 64), qRgb(255, 255, 255));
+}
+
+TEST(GraphViewCorrelation, ThreeIndicesOn801Pixels)
+{
+    // Height 600: h6 = 100, centre line 50.
+    QImage image = blank_graph_images(801, 600, 1, ROWS).correlation;
+    const std::vector<double> sum = {0.5, -0.5, 1.0};
+    draw_correlation(image, sum.data(), {0, 2}, 1.0);
+
+    struct Column {
+        int x;
+        std::pair<int, int> run;
+    };
+    const Column columns[] = {
+        {0, {25, 50}},   {265, {25, 50}},   // index 0 rises above the centre
+        {266, {50, 75}}, {532, {50, 75}},   // index 1 hangs below it
+        {533, {0, 50}},  {799, {0, 50}},    // index 2 reaches the top edge
+        {800, {-1, -1}},                    // the last column is never drawn
+    };
+    for (const Column &c : columns) {
+        SCOPED_TRACE(c.x);
+        EXPECT_EQ(red_run(image, c.x), c.run);
+    }
+}
+
+TEST(GraphViewCorrelation, ScaleReachesBothEdgesOfAnOddStrip)
+{
+    // Height 606: h6 = 101, centre line 51; -scale lands on 102 and is
+    // clamped into the image. The 9s outside the window must not count.
+    QImage image = blank_graph_images(11, 606, 1, ROWS).correlation;
+    const std::vector<double> sum = {9, 9, 2, -2, 9, 9};
+    draw_correlation(image, sum.data(), {2, 3}, 2.0);
+
+    EXPECT_EQ(red_run(image, 0), std::make_pair(0, 51));
+    EXPECT_EQ(red_run(image, 4), std::make_pair(0, 51));
+    EXPECT_EQ(red_run(image, 5), std::make_pair(51, 101));
+    EXPECT_EQ(red_run(image, 9), std::make_pair(51, 101));
+    EXPECT_EQ(red_run(image, 10), std::make_pair(-1, -1));
+}
+
+TEST(GraphViewCorrelation, LongWindowDrawsOnlyWhereTheColumnAdvances)
+{
+    // 7168 indices on 101 pixels: column 0 belongs to index 71, the first
+    // whose block reaches column 1; index 70 draws nothing.
+    QImage image = blank_graph_images(101, 600, 1, ROWS).correlation;
+    std::vector<double> sum(7168, 0.0);
+    sum[70] = -1.0;
+    sum[71] = 1.0;
+    draw_correlation(image, sum.data(), {0, 7167}, 1.0);
+
+    EXPECT_EQ(red_run(image, 0), std::make_pair(0, 50));
+    int drawn = 0;
+    for (int x = 1; x < 101; x++) {
+        const auto run = red_run(image, x);
+        if (run.first >= 0) {
+            EXPECT_EQ(run, std::make_pair(50, 50)) << "column " << x;
+            drawn++;
+        }
+    }
+    EXPECT_EQ(drawn + 1, 100);
+    EXPECT_EQ(red_run(image, 100), std::make_pair(-1, -1));
+}
+
+std::vector<ToneEntry> tone_row(const std::vector<double> &levels)
+{
+    std::vector<ToneEntry> row;
+    for (double level : levels)
+        row.push_back({level, 0.0, 0.0});
+    return row;
+}
+
+// Colour of the bar of group l and its height; fails unless the bar is one
+// opaque run standing on the bottom line.
+std::pair<QRgb, int> bar(const QImage &image, int l)
+{
+    const int bottom = image.height() - 1;
+    const QRgb colour = image.pixel(l, bottom);
+    int h = 0;
+    while (h <= bottom && image.pixel(l, bottom - h) == colour && qAlpha(colour) == 255)
+        h++;
+    for (int y = 0; y <= bottom - h; y++)
+        EXPECT_EQ(qAlpha(image.pixel(l, y)), 0) << "group " << l << " line " << y;
+    return {colour, h};
+}
+
+const QRgb BLACK = qRgb(0, 0, 0);
+const QRgb GREY = qRgb(127, 127, 127);
+
+TEST(GraphViewBars, ColoursByNeighboursWithEdgeRules)
+{
+    // Height 60: h6 = 10, so the bars are 2 levels to a pixel.
+    QImage image = blank_graph_images(100, 60, 5, ROWS).bars;
+    const std::vector<ToneEntry> row = tone_row({5, 3, 4, 4, 1});
+    draw_bars(image, row.data(), 5, 5.0);
+
+    const std::pair<QRgb, int> expected[] = {
+        {BLACK, 10},   // 5 >= groups 1 and 2
+        {GREY, 6},
+        {BLACK, 8},    // 4 >= 3 and 4 >= 4
+        {BLACK, 8},    // 4 >= 4 and 4 >= 1
+        {GREY, 2},     // last group: compared with groups 3 and 2
+    };
+    for (int l = 0; l < 5; l++) {
+        SCOPED_TRACE(l);
+        EXPECT_EQ(bar(image, l), expected[l]);
+    }
+}
+
+// A tone_rows buffer of ROWS rows of groups entries, all zero.
+struct ToneRows {
+    std::uint64_t groups;
+    std::vector<ToneEntry> entries;
+
+    explicit ToneRows(std::uint64_t g) : groups(g), entries(ROWS * g, ToneEntry{0, 0, 0}) {}
+    void set(std::uint64_t row, const std::vector<double> &levels)
+    {
+        for (std::uint64_t l = 0; l < levels.size(); l++)
+            entries[row * groups + l].level = levels[l];
+    }
+};
+
+int grey_at(const QImage &image, int x, int y)
+{
+    const QRgb p = image.pixel(x, y);
+    EXPECT_EQ(qAlpha(p), 255);
+    EXPECT_TRUE(qRed(p) == qGreen(p) && qGreen(p) == qBlue(p));
+    return qRed(p);
+}
+
+TEST(GraphViewHistory, NewestRowOnLineZeroAcrossTheWrap)
+{
+    struct Case {
+        std::uint64_t completed;
+        std::uint64_t newest, oldest;   // rows on lines 0 and 128
+    };
+    const Case cases[] = {
+        {0, 255, 127},   // before the first job
+        {1, 0, 128},
+        {300, 43, 171},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.completed);
+        ToneRows rows(3);
+        rows.set(c.newest, {4, 2, 0.5});
+        rows.set(c.oldest, {1, 3, 1});
+        rows.set((c.newest + 1) % ROWS, {100, 100, 100});   // next to be written: not shown
+        GraphImages images = blank_graph_images(300, 600, 3, ROWS);
+        draw_history(images, rows.entries.data(), 3, ROWS, c.completed);
+
+        // Cubed share of the row maximum: 1 -> black, 1/2 -> 31, 1/3 -> 9.
+        EXPECT_EQ(grey_at(images.history, 0, 0), 0);
+        EXPECT_EQ(grey_at(images.history, 1, 0), 255 - 31);
+        EXPECT_EQ(grey_at(images.history, 2, 0), 255);   // below 1.0: untouched
+        EXPECT_EQ(grey_at(images.history, 0, 128), 255 - 9);
+        EXPECT_EQ(grey_at(images.history, 1, 128), 0);
+        for (int y = 1; y < 128; y++)
+            for (int l = 0; l < 3; l++)
+                ASSERT_EQ(grey_at(images.history, l, y), 255) << "line " << y;
+
+        // Only the newest row becomes bars (h6 = 100).
+        EXPECT_EQ(bar(images.bars, 0), std::make_pair(BLACK, 100));
+        EXPECT_EQ(bar(images.bars, 1), std::make_pair(GREY, 50));
+        EXPECT_EQ(bar(images.bars, 2).second, 12);
+    }
+}
+
+TEST(GraphViewHistory, QuietNewestRowDrawsNothing)
+{
+    ToneRows rows(5);
+    rows.set(9, {1.9, 1.5, 1.0, 1.9, 1.2});
+    GraphImages images = blank_graph_images(300, 600, 5, ROWS);
+    draw_history(images, rows.entries.data(), 5, ROWS, 10);
+
+    for (int y = 0; y < images.history.height(); y++)
+        for (int l = 0; l < 5; l++)
+            ASSERT_EQ(images.history.pixel(l, y), qRgb(255, 255, 255)) << l << ", " << y;
+    for (int y = 0; y < images.bars.height(); y++)
+        for (int l = 0; l < 5; l++)
+            ASSERT_EQ(qAlpha(images.bars.pixel(l, y)), 0) << l << ", " << y;
+}
+
+// ---- labels ----------------------------------------------------------------------
+
+TEST(GraphViewLabels, CrowdedLabelsStackUpward)
+{
+    // 100 groups on 1000 pixels: group l sits at x = 10 l. Bands change at
+    // x = 0, 50, 130 and 150.
+    std::vector<std::uint8_t> bands(100, 4);
+    std::fill(bands.begin(), bands.begin() + 5, 1);
+    std::fill(bands.begin() + 5, bands.begin() + 13, 2);
+    std::fill(bands.begin() + 13, bands.begin() + 15, 3);
+    const int h = 600;
+    const std::vector<FrequencyLabel> labels = frequency_labels(bands.data(), 100, 1000, h);
+
+    ASSERT_EQ(labels.size(), 4u);
+    const FrequencyLabel expected[] = {
+        {"20Hz", QPoint(0, h - 40)},     // the first label starts one step up
+        {"25Hz", QPoint(50, h - 60)},
+        {"31Hz", QPoint(130, h - 20)},   // 80 pixels clear: back on the base line
+        {"40Hz", QPoint(150, h - 40)},   // crowds the label at 130, not the one at 0
+    };
+    for (int i = 0; i < 4; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(text(labels[i].text), text(expected[i].text));
+        EXPECT_EQ(labels[i].baseline, expected[i].baseline);
+    }
+    EXPECT_TRUE(frequency_labels(bands.data(), 0, 1000, h).empty());
+}
+
+TEST(GraphViewLabels, TextsCutToWholeHertzOrTenthsOfKilohertz)
+{
+    const std::pair<double, const char *> cases[] = {
+        {20, "20Hz"},         {31.5, "31Hz"},     {800, "800Hz"},
+        {1000, "1.0kHz"},     {1250, "1.2kHz"},   {3150, "3.1kHz"},
+        {10000, "10.0kHz"},   {12500, "12.5kHz"}, {20000, "20.0kHz"},
+    };
+    for (const auto &[hz, label] : cases)
+        EXPECT_EQ(text(third_octave_text(hz)), label) << hz;
+}
+
+// ---- read-out ----------------------------------------------------------------------
+
+class GraphViewReadout : public ::testing::Test {
+protected:
+    void SetUp() override { start_engine(16000); }
+
+    ReadoutSource source(ZoomRange window) const
+    {
+        return {band_count, band_name, band_freq, window, window_size, sample_rate};
+    }
+};
+
+TEST_F(GraphViewReadout, BandOrDelayUnderThePointer)
+{
+    ASSERT_EQ(band_count, 27648u);
+    ASSERT_EQ(window_size, 7168u);
+    const ZoomRange full{0, 7167};
+    const ZoomRange right_half{3584, 7167};
+    struct Case {
+        int x, y;
+        ZoomRange window;
+        const char *expected;
+    };
+    // A 1000 x 600 widget: lines 0..399 are the upper two thirds.
+    const Case cases[] = {
+        {555, 10, full, "A5B /* 415.304Hz */"},     // band 15344, group starts at 15104
+        {555, 399, full, "A5B /* 415.304Hz */"},
+        {0, 0, full, "A0 /* 13.75Hz */"},
+        {1000, 10, full, ""},                        // right of the last band
+        {-1, -300, full, "/* 447.93ms 152.29m */"},  // above the widget: a delay
+        {-30, 10, full, ""},
+        {500, 400, full, "/* 223.93ms 76.13m */"},
+        {0, 599, full, "/* 447.93ms 152.29m */"},
+        {0, 500, right_half, "/* 223.93ms 76.13m */"},
+        {999, 500, right_half, "/* 0.18ms 0.06m */"},   // index 7164: 3 samples
+        {-10, 500, full, "/* 447.93ms 152.29m */"},     // left of the widget
+        {-10, 500, right_half, "/* 226.12ms 76.88m */"},  // left of the window: 3618
+        {1500, 500, full, "/* 0ms 0m */"},              // right of the widget
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.x) + ", " + std::to_string(c.y));
+        EXPECT_EQ(text(readout_text(c.x, c.y, 1000, 600, source(c.window))), c.expected);
+    }
+}
+
+// ---- the widget ------------------------------------------------------------------
+
+class GraphViewWidget : public ::testing::Test {
+protected:
+    GraphViewWidget() { start_engine(16000); }
+
+    int argc = 1;
+    char name[16] = "graph_view_test";
+    char *argv[2] = {name, nullptr};
+    QApplication app{argc, argv};
+};
+
+void show_and_wait(QWidget &widget)
+{
+    widget.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
+}
+
+TEST_F(GraphViewWidget, ToolTipAndClicksReadThePointer)
+{
+    OrvSpectrum panel;
+    show_and_wait(panel);
+    OrvGraph *graph = panel.graph_view;
+    const int bottom = graph->height() - 2;
+
+    QTest::mouseMove(graph, QPoint(0, 5));
+    EXPECT_EQ(text(graph->toolTip()), "A0 /* 13.75Hz */");
+    QTest::mouseMove(graph, QPoint(0, bottom));
+    EXPECT_EQ(text(graph->toolTip()), "/* 447.93ms 152.29m */");
+    panel.handle_zoom_right();
+    QTest::mouseMove(graph, QPoint(1, bottom));
+    QTest::mouseMove(graph, QPoint(0, bottom));
+    EXPECT_EQ(text(graph->toolTip()), "/* 223.93ms 76.13m */");
+
+    QTest::mouseClick(graph, Qt::LeftButton, {}, QPoint(0, 5));
+    QTest::mouseClick(graph, Qt::LeftButton, {}, QPoint(0, bottom));
+    QTest::mouseClick(graph, Qt::MiddleButton, {}, QPoint(0, 5));
+    QTest::mouseClick(graph, Qt::RightButton, {}, QPoint(0, 5));
+    EXPECT_EQ(text(panel.text_log->toPlainText()),
+              "A0 /* 13.75Hz */\n/* 223.93ms 76.13m */\n");
+}
+
+TEST_F(GraphViewWidget, EveryPressIsAccepted)
+{
+    OrvSpectrum panel;
+    show_and_wait(panel);
+    for (Qt::MouseButton button : {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton}) {
+        SCOPED_TRACE(button);
+        const QPointF at(3, 3);
+        QMouseEvent press(QEvent::MouseButtonPress, at, panel.graph_view->mapToGlobal(at),
+                          button, button, Qt::NoModifier);
+        press.setAccepted(false);
+        QApplication::sendEvent(panel.graph_view, &press);
+        EXPECT_TRUE(press.isAccepted());
+    }
+}
+
+// A picture worth looking at: a gliding tone with two overtones over a noise
+// floor in the history, and a correlation with a positive peak at 10 ms and
+// a negative one at 25 ms.
+void fill_demo_results()
+{
+    const std::uint64_t groups = group_count();
+    const std::uint64_t completed = 200;
+    result_lock();
+    for (std::uint64_t k = completed - 129; k < completed; k++) {
+        ToneEntry *row = tone_rows + (k % result_row_count) * groups;
+        const auto root = static_cast<std::uint64_t>(40 + 10 * std::sin(k / 9.0));
+        for (std::uint64_t l = 0; l < groups; l++)
+            row[l].level = 1.0 + (l * 7 + k * 3) % 5;
+        row[root].level = 1000;
+        row[root - 1].level = 600;
+        row[root + 1].level = 500;
+        row[root + 12].level = 700;
+        row[root + 19].level = 450;
+    }
+    for (std::uint64_t i = 0; i < window_size; i++) {
+        const double t = static_cast<double>(window_size - 1 - i);
+        correlation_sum[i] = 0.3 * std::sin(t / 3.0) * std::exp(-t / 3000.0)
+                             + 40 * std::exp(-std::pow((t - 160) / 6.0, 2))
+                             - 25 * std::exp(-std::pow((t - 400) / 10.0, 2));
+    }
+    result_unlock();
+    audio_lock();
+    jobs_completed = completed;
+    jobs_submitted = completed + 3;
+    audio_unlock();
+}
+
+// How many pixels in rows y0..y1 - 1 of image satisfy is.
+template <typename Test>
+int count_pixels(const QImage &image, int y0, int y1, Test is)
+{
+    int n = 0;
+    for (int y = y0; y < y1; y++)
+        for (int x = 0; x < image.width(); x++)
+            n += is(image.pixel(x, y)) ? 1 : 0;
+    return n;
+}
+
+TEST_F(GraphViewWidget, PaintShowsBarsHistoryCorrelationAndSeparator)
+{
+    fill_demo_results();
+    OrvSpectrum panel;
+    show_and_wait(panel);
+
+    const QSize sizes[] = {QSize(), QSize(1800, 1100)};
+    const char *files[] = {"/tmp/orvel_graph_default.png", "/tmp/orvel_graph_large.png"};
+    for (int s = 0; s < 2; s++) {
+        if (sizes[s].isValid()) {
+            panel.resize(sizes[s]);
+            QTest::qWait(50);
+        }
+        const QImage shot = panel.graph_view->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        SCOPED_TRACE(files[s]);
+        ASSERT_TRUE(shot.save(files[s]));
+
+        const int h = shot.height();
+        const int third = h / 3 + 1;
+        const auto black = [](QRgb p) { return p == qRgb(0, 0, 0); };
+        const auto red = [](QRgb p) { return p == qRgb(255, 0, 0); };
+        const auto dark_grey = [](QRgb p) {
+            return qRed(p) < 128 && qRed(p) == qGreen(p) && qGreen(p) == qBlue(p);
+        };
+        EXPECT_EQ(count_pixels(shot, third - 2, third + 2, black), 4 * shot.width());
+        EXPECT_GT(count_pixels(shot, h / 6, third - 2, black), 0);   // bars below the text box
+        EXPECT_GT(count_pixels(shot, third + 2, 2 * third, dark_grey), 0);
+        EXPECT_GT(count_pixels(shot, 2 * third, h - 50, red), 0);
+        EXPECT_EQ(count_pixels(shot, 0, h, red), count_pixels(shot, 2 * third, h, red));
+    }
+}
+
+}  // namespace
