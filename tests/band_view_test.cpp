@@ -80,6 +80,7 @@ TEST_F(BandViewTest, NoteReadOutNamesTheBandWithItsFrequencyAndDeviation)
         {15488, "B5B - 452.892Hz\nR=-0.500"},
         {15487, "A5 - 452.79Hz\nR=0.496"},
         {15360 - 2 * 256 - 128, "G5 - 380.836Hz\nR=-0.500"},   // rounds half a group up
+        {27647, "A9 - 7038.411Hz\nR=-0.004"},   // all three decimals above 1000 Hz
     };
     for (const Case &c : cases)
         EXPECT_EQ(note_readout(c.band, band_freq), c.text) << c.band;

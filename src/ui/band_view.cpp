@@ -1,6 +1,7 @@
 #include "ui/band_view.h"
 
 #include "audio/midi_output.h"
+#include "ui/number_text.h"
 #include "ui/spectrum_panel.h"
 
 #include <QLabel>
@@ -92,7 +93,7 @@ QString note_readout(double note_band, const double *freqs)
 {
     const std::int64_t k = static_cast<std::int64_t>(note_band);
     return note_name(note_of_band(k)) +
-           QString(" - %1Hz\nR=%2").arg(cut_to_millihertz(freqs[k])).arg(band_deviation(k), 0, 'f', 3);
+           QString(" - %1Hz\nR=%2").arg(cut_number_text(cut_to_millihertz(freqs[k]))).arg(band_deviation(k), 0, 'f', 3);
 }
 
 RowNotes row_notes(const PitchClassPeak *row, double threshold, const double *freqs)
@@ -107,7 +108,7 @@ RowNotes row_notes(const PitchClassPeak *row, double threshold, const double *fr
     }
     const std::int64_t k = static_cast<std::int64_t>(row[strongest(row)].band);
     notes.text += "/* " + note_name(note_of_band(k)) +
-                  QString(" %2Hz R=%3 */").arg(cut_to_millihertz(freqs[k])).arg(band_deviation(k), 0, 'f', 3);
+                  QString(" %2Hz R=%3 */").arg(cut_number_text(cut_to_millihertz(freqs[k]))).arg(band_deviation(k), 0, 'f', 3);
     return notes;
 }
 

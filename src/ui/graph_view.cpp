@@ -1,5 +1,7 @@
 #include "ui/graph_view.h"
 
+#include "ui/number_text.h"
+
 #include "engine/engine_state.h"
 #include "engine/kernels.h"
 
@@ -150,15 +152,15 @@ QString statistics_text(const CorrelationStats &stats, int rate, std::uint64_t j
                           "LAG :: %12")
         .arg(decibels(stats.a))
         .arg(stats.lmax)
-        .arg(delay_ms(stats.lmax, rate))
-        .arg(delay_metres(stats.lmax, rate))
+        .arg(cut_number_text(delay_ms(stats.lmax, rate)))
+        .arg(cut_number_text(delay_metres(stats.lmax, rate)))
         .arg(decibels(stats.b))
         .arg(stats.lmin)
-        .arg(delay_ms(stats.lmin, rate))
-        .arg(delay_metres(stats.lmin, rate))
+        .arg(cut_number_text(delay_ms(stats.lmin, rate)))
+        .arg(cut_number_text(delay_metres(stats.lmin, rate)))
         .arg(stats.length)
-        .arg(delay_ms(stats.lnear, rate))
-        .arg(delay_ms(stats.lfar, rate))
+        .arg(cut_number_text(delay_ms(stats.lnear, rate)))
+        .arg(cut_number_text(delay_ms(stats.lfar, rate)))
         .arg(jobs_under_way);
 }
 
@@ -301,7 +303,7 @@ QString frequency_text(int x, int width, const ReadoutSource &source)
     // The bars and history columns show a group's first band.
     const std::uint64_t b0 = static_cast<std::uint64_t>(b) / BANDS_PER_GROUP * BANDS_PER_GROUP;
     const double hz = static_cast<std::int64_t>(source.band_freq[b0] * 1000) / 1000.0;
-    return source.band_name[b0] + QStringLiteral(" /* %1Hz */").arg(hz);
+    return source.band_name[b0] + QStringLiteral(" /* %1Hz */").arg(cut_number_text(hz));
 }
 
 QString delay_text(int x, int width, const ReadoutSource &source)
@@ -316,8 +318,8 @@ QString delay_text(int x, int width, const ReadoutSource &source)
     const std::int64_t i = std::clamp(first + n * x / width, std::int64_t{0}, last_index);
     const auto samples = static_cast<std::uint64_t>(last_index - i);
     return QStringLiteral("/* %1ms %2m */")
-        .arg(delay_ms(samples, source.rate))
-        .arg(delay_metres(samples, source.rate));
+        .arg(cut_number_text(delay_ms(samples, source.rate)))
+        .arg(cut_number_text(delay_metres(samples, source.rate)));
 }
 
 QString readout_text(int x, int y, int width, int height, const ReadoutSource &source)
