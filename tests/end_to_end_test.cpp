@@ -1,0 +1,138 @@
+// The whole program in this process, started as main() starts it, against a
+// private JACK server: a delaying loop from output 0 back to input 0, driven
+// through the window's own controls, read from the graph's statistics and
+// the note read-out.
+#include "audio/jack_client.h"
+#include "audio/sample_rings.h"
+#include "engine/engine_state.h"
+#include "siggen/generator.h"
+#include "siggen/siggen_panel.h"
+#include "support/jack_server.h"
+#include "support/qt_print.h"
+#include "ui/button_map.h"
+#include "ui/graph_view.h"
+#include "ui/main_window.h"
+#include "ui/spectrum_panel.h"
+#include "ui/startup.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QTest>
+
+#include <vector>
+
+namespace {
+
+constexpr jack_nframes_t PERIOD = 256;
+constexpr jack_nframes_t LOOP_FRAMES = 1000;
+
+std::uint64_t completed_jobs()
+{
+    audio_lock();
+    const std::uint64_t count = jobs_completed;
+    audio_unlock();
+    return count;
+}
+
+// Let the event loop run until every job made from now on has had a whole
+// window of the current sound, and the views have repainted since.
+bool wait_for_fresh_results()
+{
+    audio_lock();
+    const std::uint64_t fresh = jobs_submitted + window_size / BLOCK_LEN + 2;
+    audio_unlock();
+    const bool done = QTest::qWaitFor([fresh] { return completed_jobs() >= fresh; }, 60000);
+    QTest::qWait(1100);   // two repaint periods
+    return done;
+}
+
+// The statistics box as the graph draws it now.
+QString graph_statistics(const OrvSpectrum &spectrum)
+{
+    result_lock();
+    const CorrelationStats stats = correlation_stats(correlation_sum, spectrum.current_zoom(), window_size);
+    result_unlock();
+    return statistics_text(stats, sample_rate, 0);
+}
+
+void click(QWidget *widget)
+{
+    QTest::mouseClick(widget, Qt::LeftButton);
+}
+
+}  // namespace
+
+TEST(EndToEnd, LoopDelayAndNoteReadThroughTheWindow)
+{
+    JackServer server(48000, 2, 2, PERIOD);
+    ASSERT_TRUE(server.running());
+
+    char program[] = "orvel";
+    char *argv[] = {program, nullptr};
+    int argc = 1;
+    QApplication app(argc, argv);
+    int exit_status = -1;
+    ASSERT_TRUE(start_orvel(argc, argv, exit_status));   // default rate 16000, window 7168
+    ASSERT_NE(main_window, nullptr);
+
+    std::vector<float> line(LOOP_FRAMES, 0.0f);
+    std::size_t pos = 0;
+    JackPeer loop("loop");
+    jack_port_t *in = loop.add_port("in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput);
+    jack_port_t *out = loop.add_port("out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+    loop.process = [&](jack_nframes_t nframes) {
+        const auto *src = static_cast<const float *>(jack_port_get_buffer(in, nframes));
+        auto *dst = static_cast<float *>(jack_port_get_buffer(out, nframes));
+        for (jack_nframes_t f = 0; f < nframes; f++) {
+            dst[f] = line[pos];
+            line[pos] = src[f];
+            pos = (pos + 1) % line.size();
+        }
+    };
+    ASSERT_TRUE(loop.activate());
+    ASSERT_TRUE(loop.disconnect("system:capture_1", "orvel:input_1"));
+    ASSERT_TRUE(loop.connect("orvel:output_1", "loop:in"));
+    ASSERT_TRUE(loop.connect("loop:out", "orvel:input_1"));
+
+    // Noise out, the output as the main channel, the input correlated with it.
+    click(&main_window->siggen_button);
+    OrvSigGen *generator = main_window->siggen_page;
+    ASSERT_EQ(main_window->page_stack.currentWidget(), generator);
+    click(generator->output_0_map->buttons[SOURCE_WHITE_NOISE]);
+    click(generator->main_input_map->buttons[CHANNEL_OUTPUT_0]);
+    click(generator->corr_input_map->buttons[CHANNEL_INPUT_0]);
+    click(&main_window->spectrum_button);
+
+    // The loop takes 1000 frames, and the server adds one period (256) to a
+    // signal that leaves a client and comes back to it in the same cycle.
+    // At 16000 Hz an engine sample spans 3 frames: input sample j averages
+    // frames 3j..3j+2 (centre 3j + 1), while output sample j is played one
+    // sample late, ramped in over frames 3j+3..3j+5 and out over 3j+6..3j+7
+    // (centre 3j + 5). So the loop delays by (1256 + 4) / 3 = 420 samples
+    // exactly: 26.25 ms, 8.92 m. (At 48000 Hz the same reasoning gives 1257.)
+    ASSERT_TRUE(wait_for_fresh_results());
+    const QString statistics = graph_statistics(*main_window->spectrum_page);
+    RecordProperty("statistics", statistics.toStdString());
+    EXPECT_TRUE(statistics.contains(QRegularExpression("^MAX :: [0-9.]+dB 420 samples 26.25ms 8.92m\n")))
+        << statistics.toStdString();
+
+    // A cosine at 440 Hz on the analysed output reads as A5.
+    click(&main_window->siggen_button);
+    generator->band_pass_box->scroll_bar->setValue(440);
+    click(generator->output_0_map->buttons[SOURCE_COSINE]);
+    click(&main_window->spectrum_button);
+    ASSERT_TRUE(wait_for_fresh_results());
+    const QString note = main_window->spectrum_page->note_label->text();
+    RecordProperty("note", note.toStdString());
+    const QRegularExpressionMatch match =
+        QRegularExpression("^A5 - (4[34][0-9](\\.[0-9]+)?)Hz\nR=(-?0\\.[0-9]{3})$").match(note);
+    ASSERT_TRUE(match.hasMatch()) << note.toStdString();
+    EXPECT_LE(std::abs(match.captured(3).toDouble()), 0.050) << note.toStdString();
+
+    main_window->close();
+    EXPECT_FALSE(main_window->isVisible());
+}
