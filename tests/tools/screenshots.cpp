@@ -1,0 +1,126 @@
+// Takes the pictures in docs/: the whole program in this process against a
+// private JACK server (dummy driver, 48000 Hz) with its outputs looped back
+// into its inputs, as in the demo, driven through its own controls.
+//
+//     orvel_screenshots DIR
+#include "audio/sample_rings.h"
+#include "engine/engine_state.h"
+#include "siggen/generator.h"
+#include "siggen/siggen_panel.h"
+#include "support/jack_server.h"
+#include "ui/button_map.h"
+#include "ui/main_window.h"
+#include "ui/spectrum_panel.h"
+#include "ui/startup.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSlider>
+#include <QTest>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+QString out_dir;
+
+void click(QWidget *widget)
+{
+    QTest::mouseClick(widget, Qt::LeftButton);
+}
+
+void press(OrvSpectrum *spectrum, const char *text, int times = 1)
+{
+    for (QPushButton *button : spectrum->findChildren<QPushButton *>()) {
+        if (button->text() == text) {
+            for (int i = 0; i < times; i++)
+                click(button);
+        }
+    }
+}
+
+// Let a window's worth of the current sound through the analysis.
+void settle()
+{
+    QTest::qWait(int(window_size * 1000 / sample_rate) + 1500);
+}
+
+bool shoot(const char *name, QSize size)
+{
+    main_window->resize(size);
+    QTest::qWait(1100);   // layout, then two repaints
+    const QString path = out_dir + "/" + name + ".png";
+    const bool saved = main_window->grab().save(path);
+    std::fprintf(stderr, "%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
+    return saved;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: orvel_screenshots DIR\n");
+        return 2;
+    }
+    out_dir = argv[1];
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    JackServer server;
+    if (!server.running()) {
+        std::fprintf(stderr, "orvel_screenshots: jackd did not start\n");
+        return 1;
+    }
+
+    char program[] = "orvel";
+    char *orvel_argv[] = {program, nullptr};
+    int orvel_argc = 1;
+    QApplication app(orvel_argc, orvel_argv);
+    int exit_status = 0;
+    if (!start_orvel(orvel_argc, orvel_argv, exit_status))
+        return 1;
+    JackPeer patch("patch");
+    patch.connect("orvel:output_1", "orvel:input_1");
+    patch.connect("orvel:output_2", "orvel:input_2");
+
+    const QSize normal = main_window->sizeHint().expandedTo(QSize(1000, 640));
+    const QSize large(1600, 1000);
+    OrvSigGen *generator = main_window->siggen_page;
+    OrvSpectrum *spectrum = main_window->spectrum_page;
+    bool ok = true;
+
+    // Delay: noise out, the output as the main channel, the input correlated.
+    click(&main_window->siggen_button);
+    click(generator->output_0_map->buttons[SOURCE_WHITE_NOISE]);
+    click(generator->main_input_map->buttons[CHANNEL_OUTPUT_0]);
+    ok &= shoot("generator", normal);
+    ok &= shoot("generator-large", large);
+    click(&main_window->config_button);
+    ok &= shoot("config", normal);
+    click(&main_window->spectrum_button);
+    settle();
+    ok &= shoot("spectrum-delay", normal);
+    ok &= shoot("spectrum-delay-large", large);
+    press(spectrum, "Zoom\nRight", 5);
+    ok &= shoot("spectrum-delay-zoomed", normal);
+    press(spectrum, "Reset");
+
+    // A tone: a cosine at 440 Hz, recorded into the log.
+    click(&main_window->siggen_button);
+    generator->band_pass_box->scroll_bar->setValue(440);
+    click(generator->output_0_map->buttons[SOURCE_COSINE]);
+    click(&main_window->spectrum_button);
+    click(spectrum->decay_map->buttons[2]);
+    // Name only the tone in the log, not the weak leakage around it.
+    spectrum->sensitivity_slider->setValue(21);
+    settle();
+    press(spectrum, "Toggle\nRecord");
+    QTest::qWait(2100);
+    press(spectrum, "Toggle\nRecord");
+    ok &= shoot("spectrum-tone", normal);
+    ok &= shoot("spectrum-tone-large", large);
+
+    main_window->close();
+    return ok ? 0 : 1;
+}
