@@ -4,6 +4,7 @@
 #include "engine/engine_state.h"
 #include "support/engine_fixture.h"
 #include "support/qt_print.h"
+#include "support/qt_app.h"
 #include "ui/band_view.h"
 #include "ui/spectrum_panel.h"
 
@@ -56,10 +57,7 @@ protected:
         return words;
     }
 
-    int argc = 1;
-    char name[16] = "band_view_test";
-    char *argv[2] = {name, nullptr};
-    QApplication app{argc, argv};
+    QtApp qt;
 };
 
 // Newest row: A5 at 40, E6 at 10; the strip and the texts below use it.

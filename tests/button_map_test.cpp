@@ -1,6 +1,7 @@
 // The one-of-n button map, driven with real mouse events on the offscreen
 // platform.
 #include "ui/button_map.h"
+#include "support/qt_app.h"
 
 #include <gtest/gtest.h>
 
@@ -20,10 +21,7 @@ const char CHANNELS[] =
 
 class ButtonMapTest : public ::testing::Test {
 protected:
-    int argc = 1;
-    char name[16] = "button_map_test";
-    char *argv[2] = {name, nullptr};
-    QApplication app{argc, argv};
+    QtApp qt;
 };
 
 std::vector<bool> flat_states(const OrvButtonMap &map)

@@ -2,6 +2,7 @@
 // against them and against a stand-in back-end that applies every request.
 #include "audio/audio_device.h"
 #include "ui/config_panel.h"
+#include "support/qt_app.h"
 
 #include <gtest/gtest.h>
 
@@ -98,10 +99,7 @@ protected:
 
     void use_fake() { set_audio_device_backend(&fake_backend); }
 
-    int argc = 1;
-    char name[20] = "config_panel_test";
-    char *argv[2] = {name, nullptr};
-    QApplication app{argc, argv};
+    QtApp qt;
 };
 
 void show_and_wait(QWidget &widget)

@@ -79,24 +79,11 @@ TEST(EndToEnd, LoopDelayAndNoteReadThroughTheWindow)
     ASSERT_TRUE(start_orvel(argc, argv, exit_status));   // default rate 16000, window 7168
     ASSERT_NE(main_window, nullptr);
 
-    std::vector<float> line(LOOP_FRAMES, 0.0f);
-    std::size_t pos = 0;
-    JackPeer loop("loop");
-    jack_port_t *in = loop.add_port("in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput);
-    jack_port_t *out = loop.add_port("out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
-    loop.process = [&](jack_nframes_t nframes) {
-        const auto *src = static_cast<const float *>(jack_port_get_buffer(in, nframes));
-        auto *dst = static_cast<float *>(jack_port_get_buffer(out, nframes));
-        for (jack_nframes_t f = 0; f < nframes; f++) {
-            dst[f] = line[pos];
-            line[pos] = src[f];
-            pos = (pos + 1) % line.size();
-        }
-    };
-    ASSERT_TRUE(loop.activate());
-    ASSERT_TRUE(loop.disconnect("system:capture_1", "orvel:input_1"));
-    ASSERT_TRUE(loop.connect("orvel:output_1", "loop:in"));
-    ASSERT_TRUE(loop.connect("loop:out", "orvel:input_1"));
+    DelayLine loop("loop", LOOP_FRAMES);
+    ASSERT_TRUE(loop.ok());
+    ASSERT_TRUE(loop.peer.disconnect("system:capture_1", "orvel:input_1"));
+    ASSERT_TRUE(loop.peer.connect("orvel:output_1", "loop:in"));
+    ASSERT_TRUE(loop.peer.connect("loop:out", "orvel:input_1"));
 
     // Noise out, the output as the main channel, the input correlated with it.
     click(&main_window->siggen_button);

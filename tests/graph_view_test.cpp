@@ -6,6 +6,7 @@
 
 #include "engine/engine_state.h"
 #include "support/engine_fixture.h"
+#include "support/qt_app.h"
 #include "ui/spectrum_panel.h"
 
 #include <gtest/gtest.h>
@@ -417,10 +418,7 @@ class GraphViewWidget : public ::testing::Test {
 protected:
     GraphViewWidget() { start_engine(16000); }
 
-    int argc = 1;
-    char name[16] = "graph_view_test";
-    char *argv[2] = {name, nullptr};
-    QApplication app{argc, argv};
+    QtApp qt;
 };
 
 void show_and_wait(QWidget &widget)

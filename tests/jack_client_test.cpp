@@ -191,24 +191,11 @@ TEST(JackClient, LoopDelayIsMeasured)
     select(SOURCE_WHITE_NOISE, CHANNEL_OUTPUT_0, CHANNEL_INPUT_0);
     ASSERT_FALSE(audio_open("orvel", true));
 
-    std::vector<float> line(LOOP_FRAMES, 0.0f);
-    std::size_t pos = 0;
-    JackPeer loop("loop");  // after what its process function uses
-    jack_port_t *in = loop.add_port("in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput);
-    jack_port_t *out = loop.add_port("out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
-    loop.process = [&](jack_nframes_t nframes) {
-        const auto *src = static_cast<const float *>(jack_port_get_buffer(in, nframes));
-        auto *dst = static_cast<float *>(jack_port_get_buffer(out, nframes));
-        for (jack_nframes_t f = 0; f < nframes; f++) {
-            dst[f] = line[pos];
-            line[pos] = src[f];
-            pos = (pos + 1) % line.size();
-        }
-    };
-    ASSERT_TRUE(loop.activate());
-    ASSERT_TRUE(loop.disconnect("system:capture_1", "orvel:input_1"));
-    ASSERT_TRUE(loop.connect("orvel:output_1", "loop:in"));
-    ASSERT_TRUE(loop.connect("loop:out", "orvel:input_1"));
+    DelayLine loop("loop", LOOP_FRAMES);
+    ASSERT_TRUE(loop.ok());
+    ASSERT_TRUE(loop.peer.disconnect("system:capture_1", "orvel:input_1"));
+    ASSERT_TRUE(loop.peer.connect("orvel:output_1", "loop:in"));
+    ASSERT_TRUE(loop.peer.connect("loop:out", "orvel:input_1"));
 
     // Wait for jobs made after a whole window of sound went round the loop
     // (slow builds analyse late, so time alone would not do).

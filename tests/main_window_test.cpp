@@ -6,6 +6,7 @@
 #include "support/engine_fixture.h"
 #include "support/jack_server.h"
 #include "support/qt_print.h"
+#include "support/qt_app.h"
 #include "ui/config_panel.h"
 #include "ui/main_window.h"
 #include "ui/spectrum_panel.h"
@@ -49,10 +50,7 @@ protected:
                 {"config", &window->config_button, window->config_page}};
     }
 
-    int argc = 1;
-    char name[20] = "main_window_test";
-    char *argv[2] = {name, nullptr};
-    QApplication app{argc, argv};
+    QtApp qt;
     OrvMainWindow *window = nullptr;
 };
 
@@ -130,7 +128,7 @@ TEST_F(MainWindowTest, ButtonsKeepTheirNaturalWidthWhenTheWindowWidens)
 TEST_F(MainWindowTest, ClosingLeavesTheEventLoopWithZero)
 {
     QTimer::singleShot(0, window, [this] { window->close(); });
-    EXPECT_EQ(app.exec(), 0);
+    EXPECT_EQ(qt.app.exec(), 0);
     EXPECT_FALSE(window->isVisible());
 }
 

@@ -7,6 +7,7 @@
 #include "siggen/filter_design.h"
 #include "siggen/generator.h"
 #include "ui/button_map.h"
+#include "support/qt_app.h"
 
 #include <gtest/gtest.h>
 
@@ -32,10 +33,7 @@ protected:
         engine_init_locks();
     }
 
-    int argc = 1;
-    char name[20] = "siggen_panel_test";
-    char *argv[2] = {name, nullptr};
-    QApplication app{argc, argv};
+    QtApp qt;
 };
 
 void show_and_wait(QWidget &widget)

@@ -3,6 +3,7 @@
 #include "engine/engine_state.h"
 #include "support/engine_fixture.h"
 #include "support/qt_print.h"
+#include "support/qt_app.h"
 #include "ui/button_map.h"
 #include "ui/band_view.h"
 #include "ui/graph_view.h"
@@ -33,10 +34,7 @@ class SpectrumPanelTest : public ::testing::Test {
 protected:
     void SetUp() override { start_engine(16000); }   // window 7168
 
-    int argc = 1;
-    char name[24] = "spectrum_panel_test";
-    char *argv[2] = {name, nullptr};
-    QApplication app{argc, argv};
+    QtApp qt;
 };
 
 // The command button showing text ("Zoom\nLeft" ...).

@@ -252,3 +252,22 @@ int JackPeer::xrun_thunk(void *self)
     static_cast<JackPeer *>(self)->xruns.fetch_add(1);
     return 0;
 }
+
+DelayLine::DelayLine(const std::string &name, std::size_t frames)
+    : line_(frames, 0.0f), peer(name)
+{
+    if (!peer.ok())
+        return;
+    in_ = peer.add_port("in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput);
+    out_ = peer.add_port("out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+    peer.process = [this](jack_nframes_t nframes) {
+        const auto *src = static_cast<const float *>(jack_port_get_buffer(in_, nframes));
+        auto *dst = static_cast<float *>(jack_port_get_buffer(out_, nframes));
+        for (jack_nframes_t f = 0; f < nframes; f++) {
+            dst[f] = line_[pos_];
+            line_[pos_] = src[f];
+            pos_ = (pos_ + 1) % line_.size();
+        }
+    };
+    active_ = in_ != nullptr && out_ != nullptr && peer.activate();
+}

@@ -67,3 +67,21 @@ private:
     static int xrun_thunk(void *self);
     jack_client_t *client_ = nullptr;
 };
+
+// A test client that plays on its "out" port what reached its "in" port
+// frames frames earlier: a path of known delay. Active once constructed.
+class DelayLine {
+private:
+    std::vector<float> line_;
+    std::size_t pos_ = 0;
+    jack_port_t *in_ = nullptr;
+    jack_port_t *out_ = nullptr;
+    bool active_ = false;
+
+public:
+    DelayLine(const std::string &name, std::size_t frames);
+
+    bool ok() const { return active_; }
+    // Declared last, so its client closes before the line it plays from goes.
+    JackPeer peer;
+};
