@@ -10,6 +10,7 @@
 #include "support/jack_server.h"
 #include "support/qt_print.h"
 #include "ui/button_map.h"
+#include "ui/config_panel.h"
 #include "ui/graph_view.h"
 #include "ui/main_window.h"
 #include "ui/spectrum_panel.h"
@@ -78,6 +79,11 @@ TEST(EndToEnd, LoopDelayAndNoteReadThroughTheWindow)
     int exit_status = -1;
     ASSERT_TRUE(start_orvel(argc, argv, exit_status));   // default rate 16000, window 7168
     ASSERT_NE(main_window, nullptr);
+    // Start-up ends with the configuration page showing the device.
+    const OrvDeviceSelection &devices = main_window->config_page->device_selection;
+    ASSERT_EQ(devices.input_list.count(), 1);
+    EXPECT_EQ(devices.input_list.item(0)->text(), "JACK");
+    EXPECT_EQ(devices.output_list.currentRow(), 0);
 
     DelayLine loop("loop", LOOP_FRAMES);
     ASSERT_TRUE(loop.ok());

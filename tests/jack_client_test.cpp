@@ -9,6 +9,8 @@
 #include "support/child_process.h"
 #include "support/engine_fixture.h"
 #include "support/jack_server.h"
+#include "ui/config_panel.h"
+#include "ui/main_window.h"
 
 #include <gtest/gtest.h>
 #include <jack/midiport.h>
@@ -294,7 +296,7 @@ TEST(JackClient, WrongRateOrNoServerFailsAndLeavesNothing)
     EXPECT_EQ(audio_stopping.load(), 0);
 }
 
-TEST(JackClient, NoAudioBoxNamesTheRate)
+TEST(JackClient, NoAudioBoxNamesTheRateOverTheWindow)
 {
     int argc = 1;
     char name[] = "orvel";
@@ -303,14 +305,18 @@ TEST(JackClient, NoAudioBoxNamesTheRate)
     sample_rate = 16000;
     window_size = 7168;
     band_count = 27648;
+    engine_init_locks();
+    main_window = new OrvMainWindow();
     use_absent_server();
 
     QString title;
     QString text;
+    QWidget *parent = nullptr;
     QTimer::singleShot(100, [&] {
         if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
             title = box->windowTitle();
             text = box->text();
+            parent = box->parentWidget();
             box->accept();
         }
     });
@@ -319,6 +325,10 @@ TEST(JackClient, NoAudioBoxNamesTheRate)
     EXPECT_EQ(text, "Cannot connect to JACK server or \nsample rate is different from 48000Hz or \n"
                     "latency is too high");
     EXPECT_EQ(jack_client, nullptr);
+    EXPECT_EQ(parent, main_window);
+    // The configuration page is filled whether or not the client opened.
+    ASSERT_EQ(main_window->config_page->device_selection.input_list.count(), 1);
+    EXPECT_EQ(main_window->config_page->device_selection.input_list.item(0)->text(), "JACK");
 }
 
 // ---- stopping ---------------------------------------------------------------------
