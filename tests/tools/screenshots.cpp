@@ -100,10 +100,10 @@ int main(int argc, char **argv)
     ok &= shoot("config", normal);
     click(&main_window->spectrum_button);
     settle();
-    ok &= shoot("spectrum-delay", normal);
-    ok &= shoot("spectrum-delay-large", large);
+    ok &= shoot("delay", normal);
+    ok &= shoot("delay-large", large);
     press(spectrum, "Zoom\nRight", 5);
-    ok &= shoot("spectrum-delay-zoomed", normal);
+    ok &= shoot("delay-zoomed", normal);
     press(spectrum, "Reset");
 
     // A tone: a cosine at 440 Hz, recorded into the log.
@@ -118,8 +118,8 @@ int main(int argc, char **argv)
     press(spectrum, "Toggle\nRecord");
     QTest::qWait(2100);
     press(spectrum, "Toggle\nRecord");
-    ok &= shoot("spectrum-tone", normal);
-    ok &= shoot("spectrum-tone-large", large);
+    ok &= shoot("tone", normal);
+    ok &= shoot("tone-large", large);
 
     main_window->close();
     return ok ? 0 : 1;
