@@ -25,12 +25,6 @@ constexpr int MIDI_VELOCITY = 90;
 constexpr int CHORD_MS = 50;     // each recorded row sounds this long ...
 constexpr int REST_MS = 50;      // ... then this much silence
 
-// Frequency cut (not rounded) to three decimals.
-double cut_to_millihertz(double hz)
-{
-    return static_cast<std::int64_t>(hz * 1000) / 1000.0;
-}
-
 // The row's strongest entry: the first of equals wins.
 int strongest(const PitchClassPeak *row)
 {
@@ -93,7 +87,7 @@ QString note_readout(double note_band, const double *freqs)
 {
     const std::int64_t k = static_cast<std::int64_t>(note_band);
     return note_name(note_of_band(k)) +
-           QString(" - %1Hz\nR=%2").arg(cut_number_text(cut_to_millihertz(freqs[k]))).arg(band_deviation(k), 0, 'f', 3);
+           QString(" - %1Hz\nR=%2").arg(millihertz_text(freqs[k])).arg(band_deviation(k), 0, 'f', 3);
 }
 
 RowNotes row_notes(const PitchClassPeak *row, double threshold, const double *freqs)
@@ -108,7 +102,7 @@ RowNotes row_notes(const PitchClassPeak *row, double threshold, const double *fr
     }
     const std::int64_t k = static_cast<std::int64_t>(row[strongest(row)].band);
     notes.text += "/* " + note_name(note_of_band(k)) +
-                  QString(" %2Hz R=%3 */").arg(cut_number_text(cut_to_millihertz(freqs[k]))).arg(band_deviation(k), 0, 'f', 3);
+                  QString(" %2Hz R=%3 */").arg(millihertz_text(freqs[k])).arg(band_deviation(k), 0, 'f', 3);
     return notes;
 }
 

@@ -302,8 +302,7 @@ QString frequency_text(int x, int width, const ReadoutSource &source)
         return QString();
     // The bars and history columns show a group's first band.
     const std::uint64_t b0 = static_cast<std::uint64_t>(b) / BANDS_PER_GROUP * BANDS_PER_GROUP;
-    const double hz = static_cast<std::int64_t>(source.band_freq[b0] * 1000) / 1000.0;
-    return source.band_name[b0] + QStringLiteral(" /* %1Hz */").arg(cut_number_text(hz));
+    return source.band_name[b0] + QStringLiteral(" /* %1Hz */").arg(millihertz_text(source.band_freq[b0]));
 }
 
 QString delay_text(int x, int width, const ReadoutSource &source)
