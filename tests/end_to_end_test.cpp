@@ -8,6 +8,7 @@
 #include "siggen/generator.h"
 #include "siggen/siggen_panel.h"
 #include "support/jack_server.h"
+#include "support/qt_app.h"
 #include "support/qt_print.h"
 #include "ui/button_map.h"
 #include "ui/config_panel.h"
@@ -72,12 +73,9 @@ TEST(EndToEnd, LoopDelayAndNoteReadThroughTheWindow)
     JackServer server(48000, 2, 2, PERIOD);
     ASSERT_TRUE(server.running());
 
-    char program[] = "orvel";
-    char *argv[] = {program, nullptr};
-    int argc = 1;
-    QApplication app(argc, argv);
+    QtApp qt;
     int exit_status = -1;
-    ASSERT_TRUE(start_orvel(argc, argv, exit_status));   // default rate 16000, window 7168
+    ASSERT_TRUE(start_orvel(qt.argc, qt.argv, exit_status));   // default rate 16000, window 7168
     ASSERT_NE(main_window, nullptr);
     // Start-up ends with the configuration page showing the device.
     const OrvDeviceSelection &devices = main_window->config_page->device_selection;

@@ -9,6 +9,7 @@
 #include "support/child_process.h"
 #include "support/engine_fixture.h"
 #include "support/jack_server.h"
+#include "support/qt_app.h"
 #include "ui/config_panel.h"
 #include "ui/main_window.h"
 
@@ -298,10 +299,7 @@ TEST(JackClient, WrongRateOrNoServerFailsAndLeavesNothing)
 
 TEST(JackClient, NoAudioBoxNamesTheRateOverTheWindow)
 {
-    int argc = 1;
-    char name[] = "orvel";
-    char *argv[] = {name, nullptr};
-    QApplication app(argc, argv);
+    QtApp qt;
     sample_rate = 16000;
     window_size = 7168;
     band_count = 27648;

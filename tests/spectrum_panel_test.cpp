@@ -40,12 +40,10 @@ protected:
 // The command button showing text ("Zoom\nLeft" ...).
 QPushButton *command(OrvSpectrum &panel, const QString &text)
 {
-    for (QPushButton *button : panel.findChildren<QPushButton *>()) {
-        if (button->text() == text)
-            return button;
-    }
-    ADD_FAILURE() << "no button " << text.toStdString();
-    return nullptr;
+    QPushButton *button = button_with_text(panel, text);
+    if (button == nullptr)
+        ADD_FAILURE() << "no button " << text.toStdString();
+    return button;
 }
 
 void press(OrvSpectrum &panel, const char *text, int times = 1)

@@ -8,6 +8,23 @@
 #include <chrono>
 #include <cstdlib>
 
+namespace {
+
+// execve's environment: extra entries (which must outlive the call) ahead
+// of this process's own, so they win.
+std::vector<char *> child_environment(const std::vector<std::string> &extra)
+{
+    std::vector<char *> envp;
+    for (const std::string &entry : extra)
+        envp.push_back(const_cast<char *>(entry.c_str()));
+    for (char **entry = environ; *entry != nullptr; entry++)
+        envp.push_back(*entry);
+    envp.push_back(nullptr);
+    return envp;
+}
+
+}  // namespace
+
 ChildResult run_child(const std::string &program, const std::vector<std::string> &args,
                       const std::vector<std::string> &extra_env, int timeout_ms)
 {
@@ -24,12 +41,7 @@ ChildResult run_child(const std::string &program, const std::vector<std::string>
     for (const std::string &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
-    std::vector<char *> envp;
-    for (const std::string &entry : extra_env)
-        envp.push_back(const_cast<char *>(entry.c_str()));
-    for (char **entry = environ; *entry != nullptr; entry++)
-        envp.push_back(*entry);
-    envp.push_back(nullptr);
+    std::vector<char *> envp = child_environment(extra_env);
 
     const pid_t pid = fork();
     if (pid == 0) {
@@ -97,12 +109,7 @@ pid_t start_background_child(const std::string &program, const std::vector<std::
 {
     std::vector<std::string> env = headless_env();
     env.insert(env.end(), extra_env.begin(), extra_env.end());
-    std::vector<char *> envp;
-    for (std::string &entry : env)
-        envp.push_back(entry.data());
-    for (char **entry = environ; *entry != nullptr; entry++)
-        envp.push_back(*entry);
-    envp.push_back(nullptr);
+    std::vector<char *> envp = child_environment(env);
     char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
     const pid_t pid = fork();
     if (pid == 0) {

@@ -8,6 +8,7 @@
 #include "siggen/generator.h"
 #include "siggen/siggen_panel.h"
 #include "support/jack_server.h"
+#include "support/qt_app.h"
 #include "ui/button_map.h"
 #include "ui/main_window.h"
 #include "ui/spectrum_panel.h"
@@ -33,12 +34,9 @@ void click(QWidget *widget)
 
 void press(OrvSpectrum *spectrum, const char *text, int times = 1)
 {
-    for (QPushButton *button : spectrum->findChildren<QPushButton *>()) {
-        if (button->text() == text) {
-            for (int i = 0; i < times; i++)
-                click(button);
-        }
-    }
+    QPushButton *button = button_with_text(*spectrum, text);
+    for (int i = 0; i < times && button; i++)
+        click(button);
 }
 
 // Let a window's worth of the current sound through the analysis.
@@ -73,12 +71,9 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    char program[] = "orvel";
-    char *orvel_argv[] = {program, nullptr};
-    int orvel_argc = 1;
-    QApplication app(orvel_argc, orvel_argv);
+    QtApp qt;
     int exit_status = 0;
-    if (!start_orvel(orvel_argc, orvel_argv, exit_status))
+    if (!start_orvel(qt.argc, qt.argv, exit_status))
         return 1;
     JackPeer patch("patch");
     patch.connect("orvel:output_1", "orvel:input_1");
