@@ -6,7 +6,8 @@
 //   pipeline_bench [-r rate] [-w window] [-n workers] [-s seconds of audio] [-p]
 // -p feeds at real time as a server would; an analysis slower than that
 // then skips blocks at the bound on jobs in flight.
-#include "audio/sample_rings.h"
+#include "audio/block_assembler.h"
+#include "audio/rate_conversion.h"
 #include "engine/command_line.h"
 #include "engine/engine_state.h"
 #include "support/engine_fixture.h"

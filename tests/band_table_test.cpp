@@ -100,7 +100,7 @@ TEST(BandTable, SetupStartsDetectorsServingToneQueue)
     sample_rate = 16000;
     worker_count = 2;
     window_size = 1024;
-    input_history_length = window_size + BLOCK_SAMPLES;
+    input_history_length = window_size + BLOCK_LEN;
     band_table_setup();
 
     AnalysisJob *job = new_job();

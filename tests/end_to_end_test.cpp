@@ -3,7 +3,8 @@
 // through the window's own controls, read from the graph's statistics and
 // the note read-out.
 #include "audio/jack_client.h"
-#include "audio/sample_rings.h"
+#include "audio/block_assembler.h"
+#include "audio/rate_conversion.h"
 #include "engine/engine_state.h"
 #include "siggen/generator.h"
 #include "siggen/siggen_panel.h"

@@ -1,6 +1,6 @@
 #include "siggen/generator.h"
 
-#include "audio/sample_rings.h"
+#include "audio/rate_conversion.h"
 #include "engine/engine_state.h"
 
 #include <gtest/gtest.h>
@@ -245,22 +245,18 @@ namespace {
 
 constexpr double UNWRITTEN = 0.5;  // no source makes a half at these settings
 
-void take(SampleRing &ring, int reader, int count)
+void take(SampleRing &ring, RingReader reader, int count)
 {
-    for (int i = 0; i < count; i++) {
-        if (reader == 1)
-            ring_pop_1(ring);
-        else
-            ring_pop_2(ring);
-    }
+    for (int i = 0; i < count; i++)
+        ring_pop(ring, reader);
 }
 
 // Both rings' write index; the generator moves them under one lock hold.
 std::uint32_t write_index()
 {
     audio_lock();
-    const std::uint32_t index = out_ring_0.write_index;
-    EXPECT_EQ(out_ring_1.write_index, index);
+    const std::uint32_t index = out_ring_0.write_index.load();
+    EXPECT_EQ(out_ring_1.write_index.load(), index);
     audio_unlock();
     return index;
 }
@@ -307,16 +303,16 @@ TEST(GeneratorThread, WritesTwoFramesThenWaitsForEveryReader)
     // one slot short of a frame.
     constexpr int needed = GEN_FRAME - (RING_SIZE - 1 - 2 * GEN_FRAME);
     audio_lock();
-    take(out_ring_0, 1, needed);
-    take(out_ring_0, 2, needed);
-    take(out_ring_1, 1, needed);
-    take(out_ring_1, 2, needed - 1);
+    take(out_ring_0, RingReader::tap, needed);
+    take(out_ring_0, RingReader::consumer, needed);
+    take(out_ring_1, RingReader::tap, needed);
+    take(out_ring_1, RingReader::consumer, needed - 1);
     audio_wakeup();
     audio_unlock();
     EXPECT_EQ(write_index_after_a_while(), 2u * GEN_FRAME);
 
     audio_lock();
-    take(out_ring_1, 2, 1);
+    take(out_ring_1, RingReader::consumer, 1);
     audio_wakeup();
     audio_unlock();
     ASSERT_TRUE(wait_for_write_index(3 * GEN_FRAME % RING_SIZE));

@@ -2,7 +2,8 @@
 // through real ports from test clients of our own.
 #include "audio/jack_client.h"
 #include "audio/midi_output.h"
-#include "audio/sample_rings.h"
+#include "audio/block_assembler.h"
+#include "audio/rate_conversion.h"
 #include "engine/engine_state.h"
 #include "siggen/filter_design.h"
 #include "siggen/generator.h"

@@ -1,7 +1,8 @@
 // The whole analysis pipeline, fed through exchange_samples in periods as the
 // sound server would: rings, assembler, correlation workers, tone detectors
 // and collector, with their real threads.
-#include "audio/sample_rings.h"
+#include "audio/block_assembler.h"
+#include "audio/rate_conversion.h"
 #include "engine/collector.h"
 #include "engine/engine_state.h"
 #include "support/engine_fixture.h"
@@ -148,7 +149,7 @@ TEST(Pipeline, ResetClearsCorrelationAndInputButKeepsRows)
     const std::vector<ToneEntry> rows(tone_rows, tone_rows + 256 * groups);
     result_unlock();
     audio_lock();
-    ASSERT_EQ(ring_fill_2(in_ring_0), 256u);
+    ASSERT_EQ(ring_fill(in_ring_0, RingReader::consumer), 256u);
     const std::uint64_t submitted = jobs_submitted;
     const std::uint64_t done = jobs_completed;
     audio_unlock();
@@ -162,8 +163,8 @@ TEST(Pipeline, ResetClearsCorrelationAndInputButKeepsRows)
         ASSERT_EQ(tone_rows[i].level, rows[i].level) << i;
     result_unlock();
     audio_lock();
-    EXPECT_EQ(ring_fill_2(in_ring_0), 0u);
-    EXPECT_EQ(ring_fill_2(in_ring_1), 0u);
+    EXPECT_EQ(ring_fill(in_ring_0, RingReader::consumer), 0u);
+    EXPECT_EQ(ring_fill(in_ring_1, RingReader::consumer), 0u);
     EXPECT_EQ(jobs_submitted, submitted);
     EXPECT_EQ(jobs_completed, done);
     audio_unlock();
@@ -291,7 +292,7 @@ void expect_loop_delay_holds(int rate)
 
     loop.server.run(3 * 256 * div);  // some hundreds of samples wait unread
     audio_lock();
-    EXPECT_GE(ring_fill_2(in_ring_0), 256u);
+    EXPECT_GE(ring_fill(in_ring_0, RingReader::consumer), 256u);
     audio_unlock();
     analysis_reset();
     EXPECT_EQ(loop.measure(), before) << "after a reset";
@@ -304,7 +305,7 @@ void expect_loop_delay_holds(int rate)
     for (int block = 0; block < 24 && !full; block++) {
         loop.server.run(frames_for_blocks(1));
         audio_lock();
-        full = ring_free_2(in_ring_0) == 0;
+        full = ring_free(in_ring_0, RingReader::consumer) == 0;
         audio_unlock();
     }
     loop.server.run(frames_for_blocks(4));

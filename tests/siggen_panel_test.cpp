@@ -2,7 +2,7 @@
 // the offscreen platform; what it writes is read back from the engine.
 #include "siggen/siggen_panel.h"
 
-#include "audio/sample_rings.h"
+#include "audio/block_assembler.h"
 #include "engine/engine_state.h"
 #include "siggen/filter_design.h"
 #include "siggen/generator.h"

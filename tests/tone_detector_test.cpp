@@ -34,7 +34,7 @@ void set_up_engine()
     sample_rate = RATE;
     worker_count = 0;
     window_size = WINDOW;
-    input_history_length = WINDOW + BLOCK_SAMPLES;
+    input_history_length = WINDOW + BLOCK_LEN;
     band_table_setup();
 }
 

@@ -1,6 +1,7 @@
 #include "audio/jack_client.h"
 
-#include "audio/sample_rings.h"
+#include "audio/block_assembler.h"
+#include "audio/rate_conversion.h"
 #include "engine/engine_state.h"
 #include "siggen/generator.h"
 #include "ui/config_panel.h"

@@ -1,11 +1,16 @@
 #include "audio/jack_client.h"
 
+#include "audio/callback_timing.h"
 #include "audio/midi_output.h"
-#include "audio/sample_rings.h"
+#include "audio/rate_conversion.h"
 
 #include <jack/midiport.h>
+#include <sched.h>
 #include <unistd.h>
 
+#include <QThread>
+
+#include <chrono>
 #include <cstring>
 
 jack_client_t *jack_client = nullptr;
@@ -98,7 +103,22 @@ bool audio_open(const char *name, bool connect)
     return false;
 }
 
-int process_callback(jack_nframes_t nframes, void *)
+namespace {
+
+using CallbackClock = std::chrono::steady_clock;
+
+// JACK gives a real-time server's client threads their priority; the
+// toolkit's HighPriority maps to a lower real-time priority and would put
+// Orvel behind the clients it plays with. Only an ordinary thread is raised.
+void adopt_callback_thread()
+{
+    callback_thread_id.store(static_cast<pid_t>(gettid()), std::memory_order_relaxed);
+    const int policy = sched_getscheduler(0);
+    if (policy != SCHED_FIFO && policy != SCHED_RR)
+        QThread::currentThread()->setPriority(QThread::HighPriority);
+}
+
+void move_audio(jack_nframes_t nframes)
 {
     const auto *in_1 = static_cast<const float *>(jack_port_get_buffer(port_input_1, nframes));
     const auto *in_2 = static_cast<const float *>(jack_port_get_buffer(port_input_2, nframes));
@@ -111,7 +131,7 @@ int process_callback(jack_nframes_t nframes, void *)
     if (audio_stopping.load(std::memory_order_acquire) != 0) {
         std::memset(out_1, 0, nframes * sizeof(float));
         std::memset(out_2, 0, nframes * sizeof(float));
-        return 0;
+        return;
     }
     // exchange_samples works in place: the inputs go in, what to play comes out.
     std::memmove(out_1, in_1, nframes * sizeof(float));
@@ -136,6 +156,17 @@ int process_callback(jack_nframes_t nframes, void *)
             break;
         std::memcpy(event, message, static_cast<size_t>(length));
     }
+}
+
+}  // namespace
+
+int process_callback(jack_nframes_t nframes, void *)
+{
+    const CallbackClock::time_point started = CallbackClock::now();
+    if (callback_thread_id.load(std::memory_order_relaxed) == 0)
+        adopt_callback_thread();
+    move_audio(nframes);
+    callback_timing_record(std::chrono::duration_cast<std::chrono::nanoseconds>(CallbackClock::now() - started).count());
     return 0;
 }
 

@@ -90,7 +90,10 @@ void *midi_sender_main(void *)
 
 int midi_take_pending(std::uint8_t *dst)
 {
-    audio_lock();
+    // Never wait for the lock here: its holder may be stalled. A busy lock
+    // only delays the message by one period.
+    if (pthread_mutex_trylock(&audio_mutex) != 0)
+        return -1;
     if (midi_pending_len == 0) {
         audio_unlock();
         return -1;

@@ -31,5 +31,6 @@ void midi_start();
 void *midi_sender_main(void *);
 
 // Real-time thread: copy the waiting message to dst (at least 3 bytes) and
-// return its length, or -1 when nothing waits. Takes audio_mutex briefly.
+// return its length, or -1 when nothing waits or audio_mutex is busy (the
+// message then goes a period later). Never waits for the lock.
 int midi_take_pending(std::uint8_t *dst);

@@ -1,6 +1,5 @@
 #include "engine/collector.h"
 
-#include "audio/sample_rings.h"
 #include "engine/engine_state.h"
 #include "engine/kernels.h"
 #include "engine/merge_sort.h"
@@ -160,13 +159,4 @@ void collector_setup()
     pitch_class_rows = static_cast<PitchClassPeak *>(
         std::calloc(RESULT_ROWS * PITCH_CLASSES, sizeof(PitchClassPeak)));
     start_engine_thread(result_collector);
-}
-
-void analysis_reset()
-{
-    result_lock();
-    std::memset(input_history, 0, input_history_length * sizeof(double));
-    std::memset(correlation_sum, 0, window_size * sizeof(double));
-    result_unlock();
-    flush_input_rings();
 }

@@ -28,8 +28,3 @@ void collect_task(BandTask *task);
 
 // Thread body: pop_collect_task, collect_task; forever.
 void *result_collector(void *);
-
-// The spectrum panel's Reset: zero input_history and correlation_sum (under
-// result_mutex), then drop the unread input samples (under audio_mutex).
-// Rows and counters stay. Main thread.
-void analysis_reset();

@@ -1,6 +1,5 @@
 #include "engine/correlation.h"
 
-#include "audio/sample_rings.h"
 #include "engine/engine_state.h"
 #include "engine/kernels.h"
 

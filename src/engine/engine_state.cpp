@@ -40,6 +40,7 @@ ToneEntry *tone_rows = nullptr;
 PitchClassPeak *pitch_class_rows = nullptr;
 std::uint64_t jobs_submitted = 0;
 std::uint64_t jobs_completed = 0;
+std::uint64_t blocks_skipped = 0;
 
 // ---- locks --------------------------------------------------------------------
 pthread_mutex_t audio_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -48,7 +49,14 @@ pthread_mutex_t result_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 void engine_init_locks()
 {
-    pthread_mutex_init(&audio_mutex, nullptr);
+    // The process callback takes audio_mutex every period; a niced holder
+    // preempted by ordinary threads would make it wait. Inheritance lends
+    // the holder the callback's priority for as long as it holds the lock.
+    pthread_mutexattr_t inherit;
+    pthread_mutexattr_init(&inherit);
+    pthread_mutexattr_setprotocol(&inherit, PTHREAD_PRIO_INHERIT);
+    pthread_mutex_init(&audio_mutex, &inherit);
+    pthread_mutexattr_destroy(&inherit);
     pthread_mutex_init(&result_mutex, nullptr);
     pthread_cond_init(&audio_cond, nullptr);
 }

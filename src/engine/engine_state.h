@@ -36,7 +36,7 @@ struct PitchClassPeak {
 };
 
 // Analysis blocks are always this many samples long.
-constexpr std::uint64_t BLOCK_SAMPLES = 1024;
+constexpr std::uint32_t BLOCK_LEN = 1024;
 // Bands per semitone group.
 constexpr std::uint64_t BANDS_PER_GROUP = 256;
 // Most semitone groups any rate yields: ten octaves of twelve.
@@ -71,14 +71,17 @@ extern ToneEntry *tone_rows;                // result_mutex; R rows of G entries
 extern PitchClassPeak *pitch_class_rows;    // result_mutex; R rows of 12 entries
 extern std::uint64_t jobs_submitted;        // audio_mutex; jobs created so far
 extern std::uint64_t jobs_completed;        // audio_mutex; jobs whose rows are final
+// Blocks that made no job because the jobs in flight were at their bound or
+// memory was short; such blocks still enter input_history.
+extern std::uint64_t blocks_skipped;        // audio_mutex
 
 // ---- locks -----------------------------------------------------------------
 extern pthread_mutex_t audio_mutex;
 extern pthread_cond_t audio_cond;
 extern pthread_mutex_t result_mutex;
 
-// Initialise the two global mutexes and audio_cond with default attributes.
-// Main thread, start-up only, before any other thread exists.
+// Initialise the two global mutexes and audio_cond; audio_mutex lends a
+// waiting real-time thread's priority to its holder. Main thread, start-up only, before any other thread exists.
 void engine_init_locks();
 
 void audio_lock();

@@ -103,3 +103,11 @@ void push_collect_task(BandTask *task);
 AnalysisJob *pop_job();
 BandTask *pop_tone_task();
 BandTask *pop_collect_task();
+
+// Jobs made but not completed at once are bounded: few enough that their
+// memory stays within job_memory_budget and their result rows do not collide.
+constexpr std::uint64_t JOB_MEMORY_BUDGET = 256ull << 20;  // bytes
+extern std::uint64_t job_memory_budget;  // audio_mutex; JOB_MEMORY_BUDGET unless a test lowers it
+std::uint64_t job_limit();  // caller holds audio_mutex
+// Bytes one job and its tasks take at the current window and band count.
+std::uint64_t job_bytes();

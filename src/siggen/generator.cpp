@@ -1,6 +1,6 @@
 #include "siggen/generator.h"
 
-#include "audio/sample_rings.h"
+#include "audio/rate_conversion.h"
 #include "engine/engine_state.h"
 #include "engine/kernels.h"
 
@@ -68,7 +68,7 @@ void carry_tail(double *bp)
 bool rings_have_room()
 {
     for (const SampleRing *ring : {&out_ring_0, &out_ring_1})
-        if (std::min(ring_free_1(*ring), ring_free_2(*ring)) < static_cast<std::uint32_t>(GEN_FRAME))
+        if (std::min(ring_free(*ring, RingReader::tap), ring_free(*ring, RingReader::consumer)) < static_cast<std::uint32_t>(GEN_FRAME))
             return false;
     return true;
 }

@@ -4,11 +4,11 @@
 // noises span -2^23 .. 2^23 - 1 and the cosine has amplitude 2^24.
 #pragma once
 
-#include "audio/sample_rings.h"
+#include "audio/sample_ring.h"
 
 #include <cstdint>
 
-constexpr int GEN_FRAME = GENERATOR_FRAME;  // samples per generated frame
+constexpr int GEN_FRAME = 2048;          // samples per generated frame
 constexpr int BP_KERNEL_LEN = 1024;      // band-pass taps; tap i at entry 512 + i
 
 enum GeneratorSource : int {

@@ -1,5 +1,6 @@
 #include "ui/spectrum_panel.h"
 
+#include "audio/block_assembler.h"
 #include "engine/collector.h"
 #include "engine/engine_state.h"
 #include "ui/band_view.h"

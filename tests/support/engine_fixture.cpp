@@ -1,6 +1,7 @@
 #include "support/engine_fixture.h"
 
-#include "audio/sample_rings.h"
+#include "audio/block_assembler.h"
+#include "audio/rate_conversion.h"
 #include "engine/band_table.h"
 #include "engine/collector.h"
 #include "engine/command_line.h"
@@ -41,8 +42,8 @@ void ServerStandIn::top_up_outputs()
     // Keep about two blocks ahead of playback, respecting both readers.
     constexpr std::uint32_t target = 2 * BLOCK_LEN;
     audio_lock();
-    while (ring_fill_2(out_ring_0) < target && ring_free_1(out_ring_0) > 0
-           && ring_free_2(out_ring_0) > 0) {
+    while (ring_fill(out_ring_0, RingReader::consumer) < target && ring_free(out_ring_0, RingReader::tap) > 0
+           && ring_free(out_ring_0, RingReader::consumer) > 0) {
         ring_push(out_ring_0, output_0(generated_));
         ring_push(out_ring_1, output_1(generated_));
         generated_++;
@@ -63,7 +64,7 @@ void ServerStandIn::run(std::uint64_t frames)
         top_up_outputs();
         if (keep_pace || max_jobs_in_flight != 0) {
             audio_lock();
-            while ((keep_pace && ring_fill_2(in_ring_0) >= BLOCK_LEN)
+            while ((keep_pace && ring_fill(in_ring_0, RingReader::consumer) >= BLOCK_LEN)
                    || (max_jobs_in_flight != 0 && jobs_submitted - jobs_completed >= max_jobs_in_flight))
                 audio_wait_for(AUDIO_POLL_US);
             audio_unlock();
@@ -108,8 +109,8 @@ bool wait_for_completed(std::uint64_t count, int timeout_ms)
 bool wait_for_quiet(int timeout_ms)
 {
     return wait_until([] {
-        const bool block_waiting = ring_fill_2(in_ring_0) >= BLOCK_LEN && ring_fill_2(in_ring_1) >= BLOCK_LEN
-            && ring_fill_1(out_ring_0) >= BLOCK_LEN && ring_fill_1(out_ring_1) >= BLOCK_LEN;
+        const bool block_waiting = ring_fill(in_ring_0, RingReader::consumer) >= BLOCK_LEN && ring_fill(in_ring_1, RingReader::consumer) >= BLOCK_LEN
+            && ring_fill(out_ring_0, RingReader::tap) >= BLOCK_LEN && ring_fill(out_ring_1, RingReader::tap) >= BLOCK_LEN;
         return assembler_waiting && !block_waiting && jobs_completed == jobs_submitted;
     }, timeout_ms);
 }

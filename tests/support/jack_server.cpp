@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <dirent.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -12,6 +13,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -83,7 +86,8 @@ bool wait_for_exit(pid_t pid, int timeout_ms)
 
 }  // namespace
 
-JackServer::JackServer(int rate, int capture_ports, int playback_ports, int period)
+JackServer::JackServer(int rate, int capture_ports, int playback_ports, int period, bool real_time)
+    : real_time_(real_time && real_time_allowed())
 {
     // A slot may still be taken by a server nobody tracks; then jackd exits
     // at once and the next slot is tried.
@@ -107,17 +111,28 @@ void JackServer::start(int rate, int capture_ports, int playback_ports, int peri
     const std::string period_arg = std::to_string(period);
     const std::string capture_arg = std::to_string(capture_ports);
     const std::string playback_arg = std::to_string(playback_ports);
-    const char *argv[] = {"jackd", "--no-realtime", "-n", name_.c_str(), "-d", "dummy",
-                          "-r", rate_arg.c_str(), "-p", period_arg.c_str(),
-                          "-C", capture_arg.c_str(), "-P", playback_arg.c_str(), nullptr};
+    // Priority 70, as studio set-ups often choose: JACK then runs its
+    // clients' threads at 65, above the system's threaded interrupts (50).
+    std::vector<const char *> argv = {"jackd"};
+    if (real_time_)
+        argv.insert(argv.end(), {"--realtime", "--realtime-priority=70"});
+    else
+        argv.push_back("--no-realtime");
+    argv.insert(argv.end(), {"-n", name_.c_str(), "-d", "dummy", "-r", rate_arg.c_str(), "-p", period_arg.c_str(),
+                             "-C", capture_arg.c_str(), "-P", playback_arg.c_str(), nullptr});
+    // The server's messages go to a file of the name's own, so a test can read
+    // which client the server blamed for an xrun.
+    const char *log = getenv("ORVEL_JACKD_LOG");
+    log_path_ = log != nullptr ? log : "/tmp/" + name_ + ".log";
+    if (log == nullptr)
+        unlink(log_path_.c_str());
     pid_ = fork();
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a crashed test
-        const char *log = getenv("ORVEL_JACKD_LOG");
-        const int null_fd = open(log != nullptr ? log : "/dev/null", O_WRONLY | O_CREAT | O_APPEND, 0644);
-        dup2(null_fd, STDOUT_FILENO);
-        dup2(null_fd, STDERR_FILENO);
-        execvp("jackd", const_cast<char **>(argv));
+        const int log_fd = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(log_fd, STDOUT_FILENO);
+        dup2(log_fd, STDERR_FILENO);
+        execvp("jackd", const_cast<char **>(argv.data()));
         _exit(127);
     }
     const std::vector<std::string> env = {"JACK_DEFAULT_SERVER=" + name_};
@@ -270,4 +285,24 @@ DelayLine::DelayLine(const std::string &name, std::size_t frames)
         }
     };
     active_ = in_ != nullptr && out_ != nullptr && peer.activate();
+}
+
+std::string JackServer::output() const
+{
+    std::ifstream file(log_path_);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+bool real_time_allowed()
+{
+    // Tried in a child, so this process keeps its own scheduling.
+    const pid_t child = fork();
+    if (child == 0) {
+        const sched_param param = {1};
+        _exit(sched_setscheduler(0, SCHED_FIFO, &param) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }

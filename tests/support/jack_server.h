@@ -12,15 +12,20 @@
 
 class JackServer {
 public:
-    // Starts jackd (no real-time rights needed) and waits until jack_lsp
-    // answers; sets JACK_DEFAULT_SERVER for this process so clients find it.
+    // Starts jackd and waits until jack_lsp answers; sets JACK_DEFAULT_SERVER
+    // for this process so clients find it. With real_time, the server runs
+    // its threads under SCHED_FIFO where the system allows it (real_time()
+    // tells), as a studio server does; otherwise it needs no rights.
     explicit JackServer(int rate = 48000, int capture_ports = 2, int playback_ports = 2,
-                        int period = 256);
+                        int period = 256, bool real_time = false);
     ~JackServer();
 
     bool running() const { return ready_; }
     const std::string &name() const { return name_; }
     pid_t pid() const { return pid_; }
+    bool real_time() const { return real_time_; }
+    // Everything the server printed so far.
+    std::string output() const;
 
     void stop();  // SIGTERM, then SIGKILL if it lingers
     void kill();  // SIGKILL: the server vanishes under its clients
@@ -32,7 +37,12 @@ private:
     pid_t pid_ = -1;
     int lock_fd_ = -1;  // holds the name for this process
     bool ready_ = false;
+    bool real_time_ = false;
+    std::string log_path_;
 };
+
+// Whether this process may run threads under SCHED_FIFO.
+bool real_time_allowed();
 
 // Points clients at a server name nobody runs.
 void use_absent_server();

@@ -3,7 +3,8 @@
 // into its inputs, as in the demo, driven through its own controls.
 //
 //     orvel_screenshots DIR
-#include "audio/sample_rings.h"
+#include "audio/block_assembler.h"
+#include "audio/rate_conversion.h"
 #include "engine/engine_state.h"
 #include "siggen/generator.h"
 #include "siggen/siggen_panel.h"

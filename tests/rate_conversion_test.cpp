@@ -1,11 +1,9 @@
-#include "audio/sample_rings.h"
+#include "audio/block_assembler.h"
+#include "audio/rate_conversion.h"
 #include "engine/engine_state.h"
-#include "engine/work_queue.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <functional>
 #include <vector>
 
 namespace {
@@ -24,8 +22,8 @@ std::vector<double> take_input_0()
 {
     std::vector<double> values;
     audio_lock();
-    while (ring_fill_2(in_ring_0) != 0)
-        values.push_back(ring_pop_2(in_ring_0));
+    while (ring_fill(in_ring_0, RingReader::consumer) != 0)
+        values.push_back(ring_pop(in_ring_0, RingReader::consumer));
     audio_unlock();
     return values;
 }
@@ -96,7 +94,7 @@ TEST(RateConversion, FullInputRingDropsNewSamplesAndTheirTap)
         ring_push(in_ring_0, i);
         ring_push(in_ring_1, i);
     }
-    ASSERT_EQ(ring_free_2(in_ring_0), 0u);
+    ASSERT_EQ(ring_free(in_ring_0, RingReader::consumer), 0u);
     audio_unlock();
     push_outputs({0.0, 0.0});
 
@@ -104,10 +102,15 @@ TEST(RateConversion, FullInputRingDropsNewSamplesAndTheirTap)
     const std::vector<double> kept = take_input_0();
     ASSERT_EQ(kept.size(), RING_SIZE - 1);
     EXPECT_EQ(kept.back(), RING_SIZE - 2.0);
-    // The sample played in that group leaves the assembler's tap with it.
-    EXPECT_EQ(ring_fill_1(out_ring_0), 1u);
-    EXPECT_EQ(ring_fill_1(out_ring_1), 1u);
-    EXPECT_EQ(ring_fill_2(out_ring_0), 1u);
+    // The sample played in that group leaves the assembler's tap with it, as
+    // soon as the assembler next looks.
+    EXPECT_EQ(ring_fill(out_ring_0, RingReader::tap), 2u);
+    audio_lock();
+    skip_unpaired_tap_samples();
+    audio_unlock();
+    EXPECT_EQ(ring_fill(out_ring_0, RingReader::tap), 1u);
+    EXPECT_EQ(ring_fill(out_ring_1, RingReader::tap), 1u);
+    EXPECT_EQ(ring_fill(out_ring_0, RingReader::consumer), 1u);
 }
 
 TEST(RateConversion, EmptyOutputRingRampsToSilence)
@@ -122,9 +125,9 @@ TEST(RateConversion, EmptyOutputRingRampsToSilence)
     const std::vector<float> expected = {0.0f, 0.0f, 0.0f, 1.0f / 3.0f, 2.0f / 3.0f, 1.0f,
                                          2.0f / 3.0f, 1.0f / 3.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     EXPECT_EQ(played, expected);
-    // Running dry moves no index.
-    EXPECT_EQ(out_ring_0.read_index_2, 1u);
-    EXPECT_EQ(out_ring_0.write_index, 1u);
+    // Running dry moves no index: playback stays level with the writer.
+    EXPECT_EQ(ring_fill(out_ring_0, RingReader::consumer), 0u);
+    EXPECT_EQ(ring_free(out_ring_0, RingReader::consumer), RING_SIZE - 1);
     // Only the group played from the ring keeps its input: the silence that
     // followed never reaches the assembler's tap.
     EXPECT_EQ(take_input_0().size(), 1u);
@@ -138,108 +141,6 @@ TEST(RateConversion, NonFiniteInputCountsAsZero)
     EXPECT_EQ(take_input_0(), (std::vector<double>{0.0, 0.0, 0.0}));
 }
 
-namespace {
-
-// Sample k of block b on ring r (0, 1: inputs; 2, 3: outputs).
-double ring_value(int ring, std::uint64_t block, std::uint32_t k)
-{
-    return 100000.0 * static_cast<double>(block) + 10000.0 * ring + k;
-}
-
-class Assembler : public ::testing::Test {
-protected:
-    void start(std::uint64_t window)
-    {
-        sample_rate = 16000;
-        window_size = window;
-        band_count = 27648;
-        queue_init(job_queue);
-        input_history_setup();
-        assembler_start();
-    }
-
-    void feed_block()
-    {
-        audio_lock();
-        for (std::uint32_t k = 0; k < BLOCK_LEN; k++) {
-            ring_push(in_ring_0, ring_value(0, fed_, k));
-            ring_push(in_ring_1, ring_value(1, fed_, k));
-            ring_push(out_ring_0, ring_value(2, fed_, k));
-            ring_push(out_ring_1, ring_value(3, fed_, k));
-        }
-        audio_wakeup();
-        audio_unlock();
-        fed_++;
-    }
-
-    std::uint64_t fed_ = 0;
-};
-
-double channel_value(int channel, std::uint64_t block, std::uint32_t k)
-{
-    auto v = [&](int ring) { return ring_value(ring, block, k); };
-    switch (channel) {
-    case CHANNEL_INPUT_0: return v(0);
-    case CHANNEL_INPUT_1: return v(1);
-    case CHANNEL_INPUT_SUM: return v(1) + v(0);
-    case CHANNEL_OUTPUT_0: return v(2);
-    case CHANNEL_OUTPUT_1: return v(3);
-    default: return v(3) + v(2);
-    }
-}
-
-}  // namespace
-
-// At the smallest window each job holds the previous block, then the current
-// one; the reference is the correlation channel reversed.
-TEST_F(Assembler, JobLayoutAtWindow1024)
-{
-    start(1024);
-    const struct { int main, corr; } selections[] = {
-        {CHANNEL_INPUT_SUM, CHANNEL_OUTPUT_SUM},
-        {CHANNEL_INPUT_SUM, CHANNEL_OUTPUT_0},
-        {CHANNEL_INPUT_1, CHANNEL_INPUT_0},
-    };
-    for (std::uint64_t b = 0; b < 3; b++) {
-        SCOPED_TRACE(b);
-        audio_lock();
-        main_channel = selections[b].main;
-        corr_channel = selections[b].corr;
-        audio_unlock();
-        feed_block();
-        AnalysisJob *job = pop_job();
-        EXPECT_EQ(job->seq, b);
-        for (std::uint32_t k = 0; k < BLOCK_LEN; k++) {
-            const double older = b == 0 ? 0.0 : channel_value(selections[b - 1].main, b - 1, k);
-            ASSERT_EQ(job->samples[k], older) << k;
-            ASSERT_EQ(job->samples[BLOCK_LEN + k], channel_value(selections[b].main, b, k)) << k;
-            ASSERT_EQ(job->reference[k], channel_value(selections[b].corr, b, BLOCK_LEN - 1 - k)) << k;
-        }
-        free(job);
-    }
-}
-
-TEST_F(Assembler, FreezeDrainsBlocksWithoutJobs)
-{
-    start(7168);
-    audio_lock();
-    freeze_flag = 1;
-    audio_unlock();
-    feed_block();
-    feed_block();
-
-    audio_lock();
-    while (ring_fill_2(in_ring_0) != 0 || ring_fill_2(in_ring_1) != 0
-           || ring_fill_1(out_ring_0) != 0 || ring_fill_1(out_ring_1) != 0)
-        audio_wait_for(AUDIO_POLL_US);
-    EXPECT_EQ(jobs_submitted, 0u);
-    audio_unlock();
-    EXPECT_EQ(job_queue.first, nullptr);
-    EXPECT_EQ(input_history_pos, 0u);
-    for (std::uint64_t i = 0; i < input_history_length; i++)
-        ASSERT_EQ(input_history[i], 0.0) << i;
-}
-
 // Reset drops the unread input; the tap drops as many, so what the assembler
 // takes next is still paired.
 TEST(RateConversion, FlushKeepsTapPaired)
@@ -248,17 +149,17 @@ TEST(RateConversion, FlushKeepsTapPaired)
     push_outputs({1, 2, 3, 4, 5, 6, 7, 8});
     exchange({0.1f, 0.2f, 0.3f, 0.4f, 0.5f});
     audio_lock();
-    ASSERT_EQ(ring_fill_2(in_ring_0), 5u);
+    ASSERT_EQ(ring_fill(in_ring_0, RingReader::consumer), 5u);
     audio_unlock();
 
     flush_input_rings();
     exchange({0.6f});
     audio_lock();
-    EXPECT_EQ(ring_fill_2(in_ring_0), 1u);
-    EXPECT_EQ(ring_fill_2(in_ring_1), 1u);
-    EXPECT_EQ(ring_fill_1(out_ring_0), 3u);
+    EXPECT_EQ(ring_fill(in_ring_0, RingReader::consumer), 1u);
+    EXPECT_EQ(ring_fill(in_ring_1, RingReader::consumer), 1u);
+    EXPECT_EQ(ring_fill(out_ring_0, RingReader::tap), 3u);
     // The input recorded while sample 6 played and the tap's next sample agree.
-    EXPECT_EQ(ring_pop_2(in_ring_0), static_cast<double>(0.6f * static_cast<float>(FULL_SCALE)));
-    EXPECT_EQ(ring_pop_1(out_ring_0), 6.0);
+    EXPECT_EQ(ring_pop(in_ring_0, RingReader::consumer), static_cast<double>(0.6f * static_cast<float>(FULL_SCALE)));
+    EXPECT_EQ(ring_pop(out_ring_0, RingReader::tap), 6.0);
     audio_unlock();
 }
