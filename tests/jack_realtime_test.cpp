@@ -12,15 +12,20 @@
 #include "siggen/generator.h"
 #include "support/engine_fixture.h"
 #include "support/jack_server.h"
+#include "support/stall_witness.h"
 
 #include <gtest/gtest.h>
+#include <jack/thread.h>
+#include <sched.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -53,7 +58,9 @@ std::map<std::string, int> xruns_by_cause(const std::string &server_output)
 
 // Half a minute of noise looped back with the analysis busy, on a real-time
 // server where the system allows one (a plain server preempts the callback
-// at the scheduler's whim, and says little about Orvel).
+// at the scheduler's whim, and says little about Orvel). Calls that a stall
+// of their processor overlapped are reported and set aside: on a virtual
+// machine the host takes processors away for milliseconds at a time.
 TEST(RealTime, CallbackStaysShortUnderLoad)
 {
     JackServer server(48000, 2, 2, PERIOD_FRAMES, true);
@@ -78,32 +85,91 @@ TEST(RealTime, CallbackStaysShortUnderLoad)
     std::this_thread::sleep_for(std::chrono::seconds(1));  // past the start-up transient
     const std::size_t log_before = server.output().size();
     const CallbackDurations before = callback_durations();
+    const std::size_t slow_before = slow_callbacks().size();
     audio_lock();
     const std::uint64_t jobs_before = jobs_completed;
     audio_unlock();
-    std::this_thread::sleep_for(std::chrono::seconds(30));
-    audio_lock();
-    const std::uint64_t jobs = jobs_completed - jobs_before;
-    audio_unlock();
-    const CallbackDurations during = callback_durations().since(before);
+    std::uint64_t jobs = 0;
+    CallbackDurations during;
+    std::vector<SlowCallback> slow;
+    std::vector<StallWitness::Stall> stalls;
+    std::vector<bool> excused;
+    {
+        StallWitness witness;
+        std::this_thread::sleep_for(std::chrono::seconds(30));
+        audio_lock();
+        jobs = jobs_completed - jobs_before;
+        audio_unlock();
+        during = callback_durations().since(before);
+        const std::vector<SlowCallback> all_slow = slow_callbacks();
+        slow.assign(all_slow.begin() + static_cast<std::ptrdiff_t>(slow_before), all_slow.end());
+        for (const SlowCallback &call : slow)
+            excused.push_back(witness.overlaps(call.start_ns, call.end_ns, call.cpu));
+        stalls = witness.stalls();
+        if (!witness.real_time())
+            std::printf("the stall witness runs without real-time rights: its stalls are guesses\n");
+    }
     const std::map<std::string, int> causes = xruns_by_cause(server.output().substr(log_before));
     audio_stop();
 
-    std::printf("callbacks: %llu, 99.9th percentile %d us, worst %d us, period %d us; jobs completed: %llu\n",
-                static_cast<unsigned long long>(during.total()), during.percentile_us(0.999),
+    // The worst call no stall overlapped.
+    int worst_us = 0;
+    for (int b = 0; b < SLOW_CALLBACK_NS / 1000; b++)
+        if (during.calls[b] != 0)
+            worst_us = b;
+    for (std::size_t i = 0; i < slow.size(); i++) {
+        const int us = static_cast<int>((slow[i].end_ns - slow[i].start_ns + 999) / 1000);
+        std::printf("slow call: %d us on processor %d%s\n", us, slow[i].cpu,
+                    excused[i] ? ", during a stall of that processor" : "");
+        if (!excused[i])
+            worst_us = std::max(worst_us, us);
+    }
+    std::printf("callbacks: %llu, 99.9th percentile %d us, worst %d us (%d us with the stalled ones), "
+                "period %d us; jobs completed: %llu\n",
+                static_cast<unsigned long long>(during.total()), during.percentile_us(0.999), worst_us,
                 during.worst_us(), PERIOD_US, static_cast<unsigned long long>(jobs));
+    std::printf("processor stalls of 0.2 ms or more: %zu\n", stalls.size());
     for (const auto &[cause, count] : causes)
         std::printf("xruns: %d x %s\n", count, cause.c_str());
-    RecordProperty("worst_us", during.worst_us());
+    RecordProperty("worst_us", worst_us);
     RecordProperty("p999_us", during.percentile_us(0.999));
 
     EXPECT_GT(during.total(), 5000u);  // 5625 periods in 30 s
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_GT(jobs, 1000u);  // 1406 blocks arrive in 30 s; the analysis keeps up
-    EXPECT_LT(during.worst_us(), PERIOD_US / 4);
-    // Running: the callback had started and not finished in time.
-    EXPECT_EQ(causes.count("orvel Running"), 0u);
+    EXPECT_LT(during.percentile_us(0.999), PERIOD_US / 4);
+    EXPECT_LT(worst_us, PERIOD_US / 4);
+    // Running: the callback had started and not finished in time. Only a
+    // stall can make a call this short miss a period.
+    if (stalls.empty()) {
+        EXPECT_EQ(causes.count("orvel Running"), 0u);
+    }
 #else
     EXPECT_GT(jobs, 0u);  // sanitizer builds are too slow to judge the timing
 #endif
+}
+
+// JACK runs a real-time server's client threads at a priority of its own
+// choosing (the server's, less five); Orvel must leave the callback there,
+// not move it to the toolkit's idea of "high".
+TEST(RealTime, CallbackKeepsThePriorityJackGaveIt)
+{
+    JackServer server(48000, 2, 2, PERIOD_FRAMES, true);
+    ASSERT_TRUE(server.running());
+    if (!server.real_time())
+        GTEST_SKIP() << "real-time scheduling refused here";
+    start_engine(48000);
+    ASSERT_FALSE(audio_open("orvel", false));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (callback_thread_id.load() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // well past the first call
+    const pid_t thread = callback_thread_id.load();
+    ASSERT_NE(thread, 0);
+    sched_param param = {};
+    EXPECT_EQ(sched_getscheduler(thread), SCHED_FIFO);
+    ASSERT_EQ(sched_getparam(thread, &param), 0);
+    EXPECT_EQ(param.sched_priority, jack_client_real_time_priority(jack_client));
+    EXPECT_EQ(param.sched_priority, 65);
+    audio_stop();
 }

@@ -1,5 +1,8 @@
 #include "audio/callback_timing.h"
 
+#include <sched.h>
+#include <time.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -13,15 +16,41 @@ constexpr std::int64_t NS_PER_BUCKET = 1000;
 // enough; readers only need each counter whole, not ordered with the others.
 std::array<std::atomic<std::uint64_t>, CALLBACK_TIMING_BUCKETS> bucket_calls{};
 
+// Written by the callback thread only; slow_count publishes each entry.
+SlowCallback slow_log[SLOW_CALLBACK_LOG];
+std::atomic<int> slow_count{0};
+
 }  // namespace
 
-void callback_timing_record(std::int64_t nanoseconds)
+void callback_timing_record(std::int64_t start_ns, std::int64_t end_ns)
 {
+    const std::int64_t nanoseconds = end_ns - start_ns;
     // Round up, so a bucket's index is a bound the call stayed within.
     const std::int64_t bucket = (std::max<std::int64_t>(nanoseconds, 0) + NS_PER_BUCKET - 1) / NS_PER_BUCKET;
     std::atomic<std::uint64_t> &calls = bucket_calls[static_cast<std::size_t>(
         std::min<std::int64_t>(bucket, CALLBACK_TIMING_BUCKETS - 1))];
     calls.store(calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+
+    if (nanoseconds < SLOW_CALLBACK_NS)
+        return;
+    const int kept = slow_count.load(std::memory_order_relaxed);
+    if (kept == SLOW_CALLBACK_LOG)
+        return;
+    slow_log[kept] = {start_ns, end_ns, sched_getcpu()};
+    slow_count.store(kept + 1, std::memory_order_release);  // publishes the entry
+}
+
+std::int64_t monotonic_ns()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+std::vector<SlowCallback> slow_callbacks()
+{
+    const int kept = slow_count.load(std::memory_order_acquire);
+    return std::vector<SlowCallback>(slow_log, slow_log + kept);
 }
 
 CallbackDurations callback_durations()

@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 // Durations are counted in buckets of one microsecond; the last bucket holds
 // every call that took longer (far beyond any period worth running).
@@ -28,13 +29,29 @@ struct CallbackDurations {
     CallbackDurations since(const CallbackDurations &earlier) const;
 };
 
-// Real-time thread, at the end of each callback: count one call that took
-// nanoseconds. Lock-free, allocates nothing.
-void callback_timing_record(std::int64_t nanoseconds);
+// A call that took at least SLOW_CALLBACK_NS, kept with when and where it ran
+// so that it can be set beside what else the machine did at that time.
+constexpr std::int64_t SLOW_CALLBACK_NS = 500000;
+constexpr int SLOW_CALLBACK_LOG = 256;  // the first this many are kept
+struct SlowCallback {
+    std::int64_t start_ns;  // CLOCK_MONOTONIC
+    std::int64_t end_ns;    // CLOCK_MONOTONIC
+    int cpu;                // the processor it ended on
+};
+
+// Real-time thread, at the end of each callback: count one call that ran
+// from start_ns to end_ns (CLOCK_MONOTONIC). Lock-free, allocates nothing.
+void callback_timing_record(std::int64_t start_ns, std::int64_t end_ns);
+
+// CLOCK_MONOTONIC in nanoseconds, as the callback reads it.
+std::int64_t monotonic_ns();
 
 // Any thread: the counts so far. Each bucket is read atomically, the whole
 // only nearly so: a call recorded meanwhile may or may not be in it.
 CallbackDurations callback_durations();
+
+// Any thread: the slow calls kept so far, oldest first.
+std::vector<SlowCallback> slow_callbacks();
 
 // The kernel's id of the thread the server runs the callback on, 0 before
 // the first call. Lets another thread read that thread's scheduling.

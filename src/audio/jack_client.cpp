@@ -10,7 +10,6 @@
 
 #include <QThread>
 
-#include <chrono>
 #include <cstring>
 
 jack_client_t *jack_client = nullptr;
@@ -105,8 +104,6 @@ bool audio_open(const char *name, bool connect)
 
 namespace {
 
-using CallbackClock = std::chrono::steady_clock;
-
 // JACK gives a real-time server's client threads their priority; the
 // toolkit's HighPriority maps to a lower real-time priority and would put
 // Orvel behind the clients it plays with. Only an ordinary thread is raised.
@@ -162,11 +159,11 @@ void move_audio(jack_nframes_t nframes)
 
 int process_callback(jack_nframes_t nframes, void *)
 {
-    const CallbackClock::time_point started = CallbackClock::now();
+    const std::int64_t started = monotonic_ns();
     if (callback_thread_id.load(std::memory_order_relaxed) == 0)
         adopt_callback_thread();
     move_audio(nframes);
-    callback_timing_record(std::chrono::duration_cast<std::chrono::nanoseconds>(CallbackClock::now() - started).count());
+    callback_timing_record(started, monotonic_ns());
     return 0;
 }
 
