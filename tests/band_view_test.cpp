@@ -3,8 +3,8 @@
 #include "audio/midi_output.h"
 #include "engine/engine_state.h"
 #include "support/engine_fixture.h"
-#include "support/qt_print.h"
 #include "support/qt_app.h"
+#include "support/qt_print.h"
 #include "ui/band_view.h"
 #include "ui/spectrum_panel.h"
 

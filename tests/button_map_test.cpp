@@ -1,7 +1,7 @@
 // The one-of-n button map, driven with real mouse events on the offscreen
 // platform.
-#include "ui/button_map.h"
 #include "support/qt_app.h"
+#include "ui/button_map.h"
 
 #include <gtest/gtest.h>
 

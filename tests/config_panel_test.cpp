@@ -1,8 +1,8 @@
 // The audio-device interface's JACK answers, and the configuration page
 // against them and against a stand-in back-end that applies every request.
 #include "audio/audio_device.h"
-#include "ui/config_panel.h"
 #include "support/qt_app.h"
+#include "ui/config_panel.h"
 
 #include <gtest/gtest.h>
 

@@ -2,12 +2,12 @@
 // private JACK server: a delaying loop from output 0 back to input 0, driven
 // through the window's own controls, read from the graph's statistics and
 // the note read-out.
-#include "audio/jack_client.h"
+#include "app/startup.h"
 #include "audio/block_assembler.h"
+#include "audio/jack_client.h"
 #include "audio/rate_conversion.h"
 #include "engine/engine_state.h"
 #include "siggen/generator.h"
-#include "siggen/siggen_panel.h"
 #include "support/jack_server.h"
 #include "support/qt_app.h"
 #include "support/qt_print.h"
@@ -15,8 +15,8 @@
 #include "ui/config_panel.h"
 #include "ui/graph_view.h"
 #include "ui/main_window.h"
+#include "ui/siggen_panel.h"
 #include "ui/spectrum_panel.h"
-#include "ui/startup.h"
 
 #include <gtest/gtest.h>
 

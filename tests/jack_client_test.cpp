@@ -1,8 +1,10 @@
 // Orvel's JACK client against a real jackd (dummy driver), talking to it
 // through real ports from test clients of our own.
+#include "app/audio_start.h"
+#include "app/startup.h"
+#include "audio/block_assembler.h"
 #include "audio/jack_client.h"
 #include "audio/midi_output.h"
-#include "audio/block_assembler.h"
 #include "audio/rate_conversion.h"
 #include "engine/engine_state.h"
 #include "siggen/filter_design.h"

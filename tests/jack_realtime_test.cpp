@@ -2,10 +2,10 @@
 // controls: it must stay short, and the server must never have to wait for
 // it. Runs alone (see tests/CMakeLists.txt): other tests on the same two
 // cores would be counted against it.
+#include "audio/block_assembler.h"
 #include "audio/callback_timing.h"
 #include "audio/jack_client.h"
 #include "audio/midi_output.h"
-#include "audio/block_assembler.h"
 #include "audio/rate_conversion.h"
 #include "engine/engine_state.h"
 #include "siggen/filter_design.h"

@@ -1,14 +1,15 @@
 // The main window: its page buttons, mnemonics, layout and closing, in
 // process on the offscreen platform and as the real program.
+#include "app/startup.h"
 #include "engine/engine_state.h"
-#include "siggen/siggen_panel.h"
 #include "support/child_process.h"
 #include "support/engine_fixture.h"
 #include "support/jack_server.h"
-#include "support/qt_print.h"
 #include "support/qt_app.h"
+#include "support/qt_print.h"
 #include "ui/config_panel.h"
 #include "ui/main_window.h"
+#include "ui/siggen_panel.h"
 #include "ui/spectrum_panel.h"
 
 #include <gtest/gtest.h>

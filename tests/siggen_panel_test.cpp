@@ -1,13 +1,13 @@
 // The generator page at 16000 Hz, driven with real key and mouse events on
 // the offscreen platform; what it writes is read back from the engine.
-#include "siggen/siggen_panel.h"
+#include "ui/siggen_panel.h"
 
 #include "audio/block_assembler.h"
 #include "engine/engine_state.h"
 #include "siggen/filter_design.h"
 #include "siggen/generator.h"
-#include "ui/button_map.h"
 #include "support/qt_app.h"
+#include "ui/button_map.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 // offscreen platform against a running engine without sound.
 #include "engine/engine_state.h"
 #include "support/engine_fixture.h"
-#include "support/qt_print.h"
 #include "support/qt_app.h"
-#include "ui/button_map.h"
+#include "support/qt_print.h"
 #include "ui/band_view.h"
+#include "ui/button_map.h"
 #include "ui/graph_view.h"
 #include "ui/spectrum_panel.h"
 

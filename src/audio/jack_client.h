@@ -45,9 +45,3 @@ void shutdown_callback(void *);
 // ports down and closes the client. Does nothing without a client; after the
 // server went away it only releases the client.
 void audio_stop();
-
-// Start the audio side: input_history, the generator and block assembler
-// threads, then the client; shows the "NO AUDIO" box when the client cannot
-// be opened. Main thread, once, after the main window exists. Lives in the
-// widget library (audio_start.cpp), since it shows a message box.
-void audio_start();

@@ -23,7 +23,6 @@ double *band_freq = nullptr;
 QString *band_name = nullptr;
 std::uint8_t *third_octave_band = nullptr;
 std::uint64_t result_row_count = 0;
-OrvMainWindow *main_window = nullptr;
 
 // ---- run-time settings --------------------------------------------------------
 double decay_factor = 0.0;
@@ -49,14 +48,7 @@ pthread_mutex_t result_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 void engine_init_locks()
 {
-    // The process callback takes audio_mutex every period; a niced holder
-    // preempted by ordinary threads would make it wait. Inheritance lends
-    // the holder the callback's priority for as long as it holds the lock.
-    pthread_mutexattr_t inherit;
-    pthread_mutexattr_init(&inherit);
-    pthread_mutexattr_setprotocol(&inherit, PTHREAD_PRIO_INHERIT);
-    pthread_mutex_init(&audio_mutex, &inherit);
-    pthread_mutexattr_destroy(&inherit);
+    pthread_mutex_init(&audio_mutex, nullptr);
     pthread_mutex_init(&result_mutex, nullptr);
     pthread_cond_init(&audio_cond, nullptr);
 }

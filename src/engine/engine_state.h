@@ -3,14 +3,16 @@
 //
 // Everything here lives for the whole process: it is set up once during
 // start-up and never freed or resized. Two global locks guard it:
-//   audio_mutex / audio_cond  - everything the audio side shares (rings,
-//                               selections, generator parameters, MIDI queue,
+//   audio_mutex / audio_cond  - everything the audio side shares (the
+//                               generator's and assembler's ends of the
+//                               rings, selections, generator parameters, MIDI queue,
 //                               job counters, freeze/record/sensitivity);
 //   result_mutex              - the analysis results and decay_factor.
 // The two are never held at the same time: release one before taking the
 // other. Every change made under audio_mutex that a waiter may need is
-// followed by audio_wakeup(), except in the real-time callback (see
-// audio/sample_rings.h); every waiter re-tests its own condition.
+// followed by audio_wakeup(); every waiter re-tests its own condition. The
+// real-time callback takes neither lock (it only tries audio_mutex for MIDI)
+// and wakes nobody: whoever waits for it looks again on a short time-out.
 #pragma once
 
 #include <pthread.h>
@@ -19,7 +21,6 @@
 #include <cstdint>
 
 class QString;
-class OrvMainWindow;
 
 // One semitone group's tone level in a result row.
 struct ToneEntry {
@@ -52,7 +53,6 @@ extern double *band_freq;                   // B band frequencies in Hz
 extern QString *band_name;                  // B band names ("A5", "A0.128", ...)
 extern std::uint8_t *third_octave_band;     // per group: ISO 1/3-octave band 1..31
 extern std::uint64_t result_row_count;      // R: rows of tone_rows / pitch_class_rows (256)
-extern OrvMainWindow *main_window;          // the single main window
 
 // ---- run-time settings written by the spectrum panel ----------------------
 extern double decay_factor;                 // result_mutex; 0.0 or 1 - 1/2^(setting+2)

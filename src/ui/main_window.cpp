@@ -1,8 +1,8 @@
 #include "ui/main_window.h"
 
 #include "audio/jack_client.h"
-#include "siggen/siggen_panel.h"
 #include "ui/config_panel.h"
+#include "ui/siggen_panel.h"
 #include "ui/spectrum_panel.h"
 
 #include <QCoreApplication>

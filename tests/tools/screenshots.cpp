@@ -3,17 +3,17 @@
 // into its inputs, as in the demo, driven through its own controls.
 //
 //     orvel_screenshots DIR
+#include "app/startup.h"
 #include "audio/block_assembler.h"
 #include "audio/rate_conversion.h"
 #include "engine/engine_state.h"
 #include "siggen/generator.h"
-#include "siggen/siggen_panel.h"
 #include "support/jack_server.h"
 #include "support/qt_app.h"
 #include "ui/button_map.h"
 #include "ui/main_window.h"
+#include "ui/siggen_panel.h"
 #include "ui/spectrum_panel.h"
-#include "ui/startup.h"
 
 #include <QApplication>
 #include <QPushButton>

@@ -1,5 +1,7 @@
-#include "ui/startup.h"
+#include "app/startup.h"
 
+#include "app/audio_start.h"
+#include "app/close_on_signal.h"
 #include "audio/audio_device.h"
 #include "audio/jack_client.h"
 #include "audio/midi_output.h"
@@ -8,12 +10,13 @@
 #include "engine/command_line.h"
 #include "engine/correlation.h"
 #include "engine/engine_state.h"
-#include "ui/close_on_signal.h"
 #include "ui/main_window.h"
 
 #include <err.h>
 
 #include <QThread>
+
+OrvMainWindow *main_window = nullptr;
 
 bool start_orvel(int argc, char **argv, int &exit_status)
 {

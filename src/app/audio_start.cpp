@@ -1,6 +1,8 @@
-#include "audio/jack_client.h"
+#include "app/audio_start.h"
 
+#include "app/startup.h"
 #include "audio/block_assembler.h"
+#include "audio/jack_client.h"
 #include "audio/rate_conversion.h"
 #include "engine/engine_state.h"
 #include "siggen/generator.h"

@@ -1,6 +1,6 @@
 // Process entry: the toolkit application, then the start-up, then the event
 // loop, whose result is the exit status.
-#include "ui/startup.h"
+#include "app/startup.h"
 
 #include <QApplication>
 

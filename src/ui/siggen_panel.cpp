@@ -1,4 +1,4 @@
-#include "siggen/siggen_panel.h"
+#include "ui/siggen_panel.h"
 
 #include "audio/block_assembler.h"
 #include "engine/engine_state.h"

@@ -9,3 +9,7 @@
 // for by a signal during start-up). Fatal errors end the process (errx).
 // Main thread, once, with a QApplication constructed from argv.
 bool start_orvel(int argc, char **argv, int &exit_status);
+
+class OrvMainWindow;
+// The single main window, built by start_orvel and never deleted.
+extern OrvMainWindow *main_window;
