@@ -22,7 +22,7 @@ std::atomic<int> slow_count{0};
 
 }  // namespace
 
-void callback_timing_record(std::int64_t start_ns, std::int64_t end_ns)
+void callback_timing_record(std::int64_t start_ns, std::int64_t end_ns, int start_cpu)
 {
     const std::int64_t nanoseconds = end_ns - start_ns;
     // Round up, so a bucket's index is a bound the call stayed within.
@@ -36,7 +36,7 @@ void callback_timing_record(std::int64_t start_ns, std::int64_t end_ns)
     const int kept = slow_count.load(std::memory_order_relaxed);
     if (kept == SLOW_CALLBACK_LOG)
         return;
-    slow_log[kept] = {start_ns, end_ns, sched_getcpu()};
+    slow_log[kept] = {start_ns, end_ns, start_cpu, sched_getcpu()};
     slow_count.store(kept + 1, std::memory_order_release);  // publishes the entry
 }
 

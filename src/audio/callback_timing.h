@@ -36,12 +36,14 @@ constexpr int SLOW_CALLBACK_LOG = 256;  // the first this many are kept
 struct SlowCallback {
     std::int64_t start_ns;  // CLOCK_MONOTONIC
     std::int64_t end_ns;    // CLOCK_MONOTONIC
-    int cpu;                // the processor it ended on
+    int start_cpu;          // the processor it started on
+    int end_cpu;            // the processor it ended on (a higher priority may push it over)
 };
 
 // Real-time thread, at the end of each callback: count one call that ran
-// from start_ns to end_ns (CLOCK_MONOTONIC). Lock-free, allocates nothing.
-void callback_timing_record(std::int64_t start_ns, std::int64_t end_ns);
+// from start_ns to end_ns (CLOCK_MONOTONIC), started on processor
+// start_cpu. Lock-free, allocates nothing.
+void callback_timing_record(std::int64_t start_ns, std::int64_t end_ns, int start_cpu);
 
 // CLOCK_MONOTONIC in nanoseconds, as the callback reads it.
 std::int64_t monotonic_ns();

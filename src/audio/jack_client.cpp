@@ -160,10 +160,11 @@ void move_audio(jack_nframes_t nframes)
 int process_callback(jack_nframes_t nframes, void *)
 {
     const std::int64_t started = monotonic_ns();
+    const int started_on = sched_getcpu();
     if (callback_thread_id.load(std::memory_order_relaxed) == 0)
         adopt_callback_thread();
     move_audio(nframes);
-    callback_timing_record(started, monotonic_ns());
+    callback_timing_record(started, monotonic_ns(), started_on);
     return 0;
 }
 
