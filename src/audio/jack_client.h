@@ -35,8 +35,10 @@ extern std::atomic<bool> audio_server_gone;
 bool audio_open(const char *name, bool connect);
 
 // Real-time thread. Copies the inputs to the outputs, hands them to
-// exchange_samples, and writes the waiting MIDI messages. Allocates nothing;
-// takes audio_mutex through exchange_samples and midi_take_pending.
+// exchange_samples, and writes the waiting MIDI messages. Allocates nothing
+// and never waits for a lock (MIDI only tries audio_mutex); counts its own
+// duration (callback_timing.h). On its first call it records its thread and
+// raises it, unless JACK already runs it under a real-time policy.
 int process_callback(jack_nframes_t nframes, void *);
 int buffer_size_callback(jack_nframes_t nframes, void *);
 void shutdown_callback(void *);
