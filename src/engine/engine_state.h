@@ -80,8 +80,8 @@ extern pthread_mutex_t audio_mutex;
 extern pthread_cond_t audio_cond;
 extern pthread_mutex_t result_mutex;
 
-// Initialise the two global mutexes and audio_cond; audio_mutex lends a
-// waiting real-time thread's priority to its holder. Main thread, start-up only, before any other thread exists.
+// Initialise the two global mutexes and audio_cond with default attributes.
+// Main thread, start-up only, before any other thread exists.
 void engine_init_locks();
 
 void audio_lock();

@@ -71,11 +71,12 @@ std::vector<StallWitness::Stall> StallWitness::stalls() const
     return stalls_;
 }
 
-bool StallWitness::overlaps(std::int64_t from_ns, std::int64_t to_ns, int cpu) const
+bool StallWitness::overlaps(std::int64_t from_ns, std::int64_t to_ns, int cpu, std::int64_t min_ns) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const Stall &stall : stalls_)
-        if (stall.cpu == cpu && stall.from_ns < to_ns && from_ns < stall.to_ns)
+        if ((cpu == ANY_CPU || stall.cpu == cpu) && stall.to_ns - stall.from_ns >= min_ns && stall.from_ns < to_ns
+            && from_ns < stall.to_ns)
             return true;
     return false;
 }

@@ -27,8 +27,10 @@ public:
     // wake-ups wait for ordinary threads and they see stalls everywhere.
     bool real_time() const { return real_time_; }
     std::vector<Stall> stalls() const;
-    // Whether a stall on cpu overlaps from_ns .. to_ns.
-    bool overlaps(std::int64_t from_ns, std::int64_t to_ns, int cpu) const;
+    static constexpr int ANY_CPU = -1;
+    // Whether a stall of at least min_ns on cpu (or on any, with ANY_CPU)
+    // overlaps from_ns .. to_ns.
+    bool overlaps(std::int64_t from_ns, std::int64_t to_ns, int cpu, std::int64_t min_ns = 0) const;
 
 private:
     void watch(int cpu);
