@@ -81,17 +81,6 @@ TEST(BandTable, NoOctaveAboveEndsTheProcess)
     EXPECT_EXIT(band_table_setup(), testing::ExitedWithCode(1), "Invalid number of octaves");
 }
 
-TEST(BandTable, Names)
-{
-    const struct { std::uint64_t band; const char *name; } cases[] = {
-        {0, "A0"},       {1, "A0.128"}, {2, "A0.64"},  {3, "A0.192"},  {128, "A0.1"},
-        {255, "A0.255"}, {256, "B0B"},  {512, "B0"},   {768, "C1"},    {1024, "D1B"},
-        {2304, "G1B"},   {2816, "A1B"}, {3072, "A1"},  {3840, "C2"},   {15360, "A5"},
-        {15361, "A5.128"}, {16128, "C6"}, {30719, "A10B.255"},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(make_band_name(c.band), c.name) << "band " << c.band;
-}
 
 // The threads the set-up starts take tasks from tone_queue and hand every
 // one on to collect_queue.

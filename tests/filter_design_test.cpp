@@ -16,11 +16,11 @@ constexpr double PI = std::numbers::pi;
 
 // The kernel's response at f Hz, referred to its centre tap; real, since the
 // taps are symmetric about it.
-double response(const double *kernel, double f)
+double response(const double *kernel, double f, int rate)
 {
     double sum = 0.0;
     for (int i = 1 - CENTRE; i < CENTRE; i++)
-        sum += kernel[CENTRE + i] * std::cos(2.0 * PI * f * i / sample_rate);
+        sum += kernel[CENTRE + i] * std::cos(2.0 * PI * f * i / rate);
     return sum;
 }
 
@@ -30,9 +30,9 @@ double response(const double *kernel, double f)
 // same cut-off negated must take away exactly what was added.
 TEST(Lowpass, QuarterRateTapsAndNegativeCutOff)
 {
-    sample_rate = 16000;
+    constexpr int RATE = 16000;
     std::vector<double> kernel(BP_KERNEL_LEN, 0.0);
-    add_lowpass(kernel.data(), sample_rate / 4.0);
+    add_lowpass(kernel.data(), RATE / 4.0, RATE);
 
     const struct { int tap; double value; } taps[] = {
         {0, 0.5}, {1, 1 / PI}, {-1, 1 / PI}, {2, 0.0}, {-2, 0.0}, {3, -1 / (3 * PI)}, {-3, -1 / (3 * PI)},
@@ -41,7 +41,7 @@ TEST(Lowpass, QuarterRateTapsAndNegativeCutOff)
         EXPECT_NEAR(kernel[CENTRE + t.tap], t.value, 1e-15) << t.tap;
     EXPECT_EQ(kernel[0], 0.0);
 
-    add_lowpass(kernel.data(), -sample_rate / 4.0);
+    add_lowpass(kernel.data(), -RATE / 4.0, RATE);
     for (int j = 0; j < BP_KERNEL_LEN; j++)
         ASSERT_EQ(kernel[j], 0.0) << j;
 }
@@ -63,8 +63,7 @@ TEST(FilterDesign, EdgesLevelAndStep)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.rate << " Hz, centre " << c.centre << ", width " << c.width);
-        sample_rate = c.rate;
-        const FilterDesign design = design_filter(c.centre, c.width, c.level);
+        const FilterDesign design = design_filter(c.centre, c.width, c.level, c.rate);
         EXPECT_EQ(design.lower, c.lower);
         EXPECT_EQ(design.upper, c.upper);
         EXPECT_EQ(design.level, c.gen_level);
@@ -90,9 +89,8 @@ TEST(FilterDesign, PassesTheBandAndRejectsTheRest)
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.rate << " Hz, band " << c.centre << " +- " << c.width / 2
                                         << ", at " << c.f << " Hz");
-        sample_rate = c.rate;
-        const FilterDesign design = design_filter(c.centre, c.width, 0);
-        EXPECT_NEAR(response(design.kernel, c.f), c.gain, tolerance);
+        const FilterDesign design = design_filter(c.centre, c.width, 0, c.rate);
+        EXPECT_NEAR(response(design.kernel, c.f, c.rate), c.gain, tolerance);
     }
 }
 
@@ -100,7 +98,7 @@ TEST(FilterDesign, ApplyPublishesKernelLevelAndStep)
 {
     sample_rate = 16000;
     apply_filter_design(1000, 500, 16);
-    const FilterDesign expected = design_filter(1000, 500, 16);
+    const FilterDesign expected = design_filter(1000, 500, 16, 16000);
     audio_lock();
     EXPECT_EQ(gen_level, 2.0);
     EXPECT_DOUBLE_EQ(gen_phase_step, PI / 8);

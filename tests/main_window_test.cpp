@@ -1,6 +1,7 @@
 // The main window: its page buttons, mnemonics, layout and closing, in
 // process on the offscreen platform and as the real program.
 #include "app/startup.h"
+#include "audio/midi_output.h"
 #include "engine/engine_state.h"
 #include "support/child_process.h"
 #include "support/engine_fixture.h"
@@ -18,6 +19,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QPlainTextEdit>
 #include <QTest>
 #include <QTimer>
 
@@ -124,6 +126,36 @@ TEST_F(MainWindowTest, ButtonsKeepTheirNaturalWidthWhenTheWindowWidens)
         EXPECT_LT(x, width / 2 + 400);
         EXPECT_GE(window->page_stack.width(), width - 40);
     }
+}
+
+// Recording is the spectrum page's, but it must not stop while another page
+// hides it: the log and the MIDI queue keep filling twice a second.
+TEST_F(MainWindowTest, RecordingGoesOnWithTheGeneratorPageShown)
+{
+    result_lock();
+    pitch_class_rows[0] = {40.0, 0.0, 15360.0};   // A5
+    result_unlock();
+    audio_lock();
+    jobs_submitted = jobs_completed = 1;
+    audio_unlock();
+
+    QTest::mouseClick(button_with_text(*window->spectrum_page, "Toggle\nRecord"), Qt::LeftButton);
+    QTest::mouseClick(&window->siggen_button, Qt::LeftButton);
+    ASSERT_FALSE(window->spectrum_page->isVisible());
+
+    auto midi_bytes = [] {
+        audio_lock();
+        const int bytes = midi_queue_len;
+        audio_unlock();
+        return bytes;
+    };
+    const QString line = "A5 /* A5 440Hz R=0.000 */";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->spectrum_page->text_log->toPlainText() == line + "\n" + line; },
+                                3000))
+        << window->spectrum_page->text_log->toPlainText().toStdString();
+    // Each row: a note on, a pause, a note off and a pause, 4 bytes each.
+    EXPECT_GE(midi_bytes(), 2 * 16);
+    EXPECT_FALSE(window->spectrum_page->isVisible());
 }
 
 TEST_F(MainWindowTest, ClosingLeavesTheEventLoopWithZero)

@@ -58,7 +58,7 @@ void expect_published(int centre, int width, int level)
 {
     SCOPED_TRACE(testing::Message() << "centre " << centre << ", width " << width
                                     << ", level " << level);
-    const auto design = std::make_unique<FilterDesign>(design_filter(centre, width, level));
+    const auto design = std::make_unique<FilterDesign>(design_filter(centre, width, level, sample_rate));
     audio_lock();
     EXPECT_EQ(gen_level, design->level);
     EXPECT_EQ(gen_phase_step, design->phase_step);

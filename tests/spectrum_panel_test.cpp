@@ -53,14 +53,6 @@ void press(OrvSpectrum &panel, const char *text, int times = 1)
         QTest::mouseClick(button, Qt::LeftButton);
 }
 
-int audio_read(const int &flag)
-{
-    audio_lock();
-    const int value = flag;
-    audio_unlock();
-    return value;
-}
-
 }  // namespace
 
 TEST(ZoomTest, EachKindHalvesTheWindowAndNeverEmptiesIt)
@@ -166,9 +158,9 @@ TEST_F(SpectrumPanelTest, FineTuningAndSensitivityFollowTheirControls)
     EXPECT_EQ(panel.sensitivity_slider->maximum(), 31);
     panel.sensitivity_slider->setFocus();
     QTest::keyClick(panel.sensitivity_slider, Qt::Key_End);
-    EXPECT_EQ(audio_read(sensitivity), 31);
+    EXPECT_EQ(current_sensitivity(), 31);
     QTest::keyClick(panel.sensitivity_slider, Qt::Key_Left);
-    EXPECT_EQ(audio_read(sensitivity), 30);
+    EXPECT_EQ(current_sensitivity(), 30);
 }
 
 TEST_F(SpectrumPanelTest, FreezeAndRecordToggleBack)
@@ -176,13 +168,13 @@ TEST_F(SpectrumPanelTest, FreezeAndRecordToggleBack)
     OrvSpectrum panel;
     struct Toggle {
         const char *text;
-        const int &flag;
+        bool (*on)();
     };
-    for (const Toggle &t : {Toggle{"Toggle\nFreeze", freeze_flag}, Toggle{"Toggle\nRecord", record_flag}}) {
+    for (const Toggle &t : {Toggle{"Toggle\nFreeze", analysis_frozen}, Toggle{"Toggle\nRecord", recording_on}}) {
         press(panel, t.text);
-        EXPECT_EQ(audio_read(t.flag), 1) << t.text;
+        EXPECT_TRUE(t.on()) << t.text;
         press(panel, t.text);
-        EXPECT_EQ(audio_read(t.flag), 0) << t.text;
+        EXPECT_FALSE(t.on()) << t.text;
     }
 }
 

@@ -57,7 +57,7 @@ std::vector<double> noise(std::uint64_t count, unsigned seed)
 double stored_level(const double *window, double step)
 {
     double level = SENTINEL;
-    tone_level(window, &level, step);
+    tone_level(window, WINDOW, &level, step);
     return level;
 }
 
@@ -82,10 +82,9 @@ bool same_double(double a, double b)
 
 TEST(ToneLevel, SilenceMeasuresZeroStoredAsOne)
 {
-    window_size = WINDOW;
     const std::vector<double> silence(WINDOW, 0.0);
     double stored = SENTINEL;
-    EXPECT_EQ(tone_level(silence.data(), &stored, 0.0275), 0.0);
+    EXPECT_EQ(tone_level(silence.data(), WINDOW, &stored, 0.0275), 0.0);
     EXPECT_EQ(stored, 1.0);
 }
 
@@ -101,7 +100,6 @@ TEST(ToneLevel, MatchesPlainTriangleLoop)
         -0.0275, 2251799813685248.0, std::numeric_limits<double>::infinity(), NaN,
     };
     for (std::uint64_t length : {WINDOW, std::uint64_t{1025}}) {
-        window_size = length;
         std::vector<double> window = noise(length + 8, 3);
         for (std::uint64_t i = length; i < window.size(); i++)
             window[i] = NaN;
@@ -109,7 +107,7 @@ TEST(ToneLevel, MatchesPlainTriangleLoop)
             SCOPED_TRACE(testing::Message() << "length " << length << ", step " << step);
             const double expected = plain_level(window.data(), length, step);
             double stored = SENTINEL;
-            const double level = tone_level(window.data(), &stored, step);
+            const double level = tone_level(window.data(), length, &stored, step);
             EXPECT_PRED2(same_double, level, expected);
             EXPECT_EQ(stored, std::isnan(expected) ? 1.0 : std::max(1.0, expected));
         }
@@ -140,11 +138,9 @@ TEST(ToneLevel, ImpulseMatchesTrianglesAtEachPhase)
     const double tail_impulse[] = {0.0, 0.0, 1.0};
     double stored;  // clamped to 1.0, which would hide the last bits
     for (double phase : phases) {
-        window_size = 2;
-        ASSERT_EQ(tone_level(pair_impulse, &stored, phase), plain_level(pair_impulse, 2, phase))
+        ASSERT_EQ(tone_level(pair_impulse, 2, &stored, phase), plain_level(pair_impulse, 2, phase))
             << "phase " << phase;
-        window_size = 3;
-        ASSERT_EQ(tone_level(tail_impulse, &stored, phase / 2),
+        ASSERT_EQ(tone_level(tail_impulse, 3, &stored, phase / 2),
                   plain_level(tail_impulse, 3, phase / 2))
             << "phase " << phase;
     }

@@ -152,3 +152,19 @@ void analysis_reset()
     result_unlock();
     flush_input_rings();
 }
+
+void set_main_channel(int channel)
+{
+    audio_lock();
+    main_channel = channel;
+    audio_wakeup();
+    audio_unlock();
+}
+
+void set_corr_channel(int channel)
+{
+    audio_lock();
+    corr_channel = channel;
+    audio_wakeup();
+    audio_unlock();
+}

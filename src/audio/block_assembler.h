@@ -24,6 +24,12 @@ enum AnalysisChannel : int {
 extern int main_channel;  // audio_mutex; channel appended to input_history (0..5)
 extern int corr_channel;  // audio_mutex; channel sent time-reversed as each job's reference
 
+// Choose the analysed and the correlated channel (AnalysisChannel). Toolkit
+// thread; takes audio_mutex and wakes the waiters. Takes effect with the next
+// block.
+void set_main_channel(int channel);
+void set_corr_channel(int channel);
+
 // True while the assembler waits for a whole block on every ring (audio_mutex).
 extern bool assembler_waiting;
 

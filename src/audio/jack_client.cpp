@@ -3,6 +3,7 @@
 #include "audio/callback_timing.h"
 #include "audio/midi_output.h"
 #include "audio/rate_conversion.h"
+#include "engine/engine_state.h"
 
 #include <jack/midiport.h>
 #include <sched.h>

@@ -17,7 +17,6 @@
 #include <atomic>
 #include <cstdint>
 
-constexpr int SERVER_RATE = 48000;  // the only server rate we run at
 constexpr int MAX_RATE_DIV = 8;     // staging room; 48000 / the lowest engine rate is 6
 // Far below the slack either waiter has: a generator frame lasts 42 ms and
 // a block 21 ms even at 48000 Hz.

@@ -4,8 +4,6 @@
 
 #include <cstdint>
 
-class QString;
-
 struct OctaveCounts {
     double low;   // whole octaves analysed below 440 Hz
     double high;  // whole octaves analysed from 440 Hz upward
@@ -14,11 +12,6 @@ struct OctaveCounts {
 // How many octaves fit below 440 Hz (above 8 Hz) and from 440 Hz up to half
 // the rate. Pure.
 OctaveCounts count_octaves(int rate);
-
-// Display name of band i: note, octave (going up at every C) and, for a band
-// between semitones, "." and the sub-step in reversed bit order
-// ("A0", "A0.128", "B0B", "C1", "A5"). Pure.
-QString make_band_name(std::uint64_t band);
 
 // Start-up, main thread: initialise tone_queue, fill band_count, band_freq and
 // band_name for sample_rate, then start worker_count tone-detector threads.

@@ -3,6 +3,7 @@
 #include "engine/engine_state.h"
 #include "engine/kernels.h"
 #include "engine/merge_sort.h"
+#include "engine/pitch.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +11,6 @@
 namespace {
 
 constexpr std::uint64_t RESULT_ROWS = 256;
-constexpr int PITCH_CLASSES = 12;
 constexpr std::uint64_t REFINED_GROUPS = 3;
 
 struct SortEntry {
@@ -41,18 +41,18 @@ void finish_job(AnalysisJob *job)
     const std::uint64_t groups = group_count();
     ToneEntry *row = row_of(job->seq);
     const ToneEntry *previous = row_of(job->seq - 1);  // seq 0 decays against row 255
-    PitchClassPeak *peaks = pitch_class_rows + (job->seq % result_row_count) * PITCH_CLASSES;
+    PitchClassPeak *peaks = pitch_class_rows + (job->seq % result_row_count) * PITCH_CLASS_COUNT;
 
     result_lock();
     for (std::uint64_t k = 0; k < groups; k++)
         row[k].level = previous[k].level * decay_factor + row[k].level;
-    for (int p = 0; p < PITCH_CLASSES; p++)
+    for (int p = 0; p < PITCH_CLASS_COUNT; p++)
         peaks[p] = {0.0, static_cast<double>(p), 0.0};
     // The first and last groups lack a neighbour and are never peaks; ">="
     // lets the highest of equal peaks in a class win.
     for (std::uint64_t j = 1; j + 1 < groups; j++) {
         const double v = row[j].level;
-        PitchClassPeak &peak = peaks[j % PITCH_CLASSES];
+        PitchClassPeak &peak = peaks[j % PITCH_CLASS_COUNT];
         if (v >= row[j - 1].level && v >= row[j + 1].level && v >= peak.level) {
             peak.level = v;
             peak.band = row[j].band;
@@ -157,6 +157,6 @@ void collector_setup()
     for (std::uint64_t g = 0; g < groups; g++)
         third_octave_band[g] = static_cast<std::uint8_t>(iso_third_octave_band(band_freq[BANDS_PER_GROUP * g]));
     pitch_class_rows = static_cast<PitchClassPeak *>(
-        std::calloc(RESULT_ROWS * PITCH_CLASSES, sizeof(PitchClassPeak)));
+        std::calloc(RESULT_ROWS * PITCH_CLASS_COUNT, sizeof(PitchClassPeak)));
     start_engine_thread(result_collector);
 }

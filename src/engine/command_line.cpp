@@ -1,5 +1,7 @@
 #include "engine/command_line.h"
 
+#include "engine/engine_state.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 
 namespace {
 
-constexpr int SERVER_RATE_HZ = 48000;
 constexpr int MIN_RATE_HZ = 8000;
 constexpr int MIN_WORKERS = 1;
 constexpr int MAX_WORKERS = 16;
@@ -44,8 +45,8 @@ CommandLine parse_command_line(int argc, char **argv)
             line.worker_count = std::clamp(saturating_atoi(optarg), MIN_WORKERS, MAX_WORKERS);
             break;
         case 'r':
-            line.sample_rate = std::clamp(saturating_atoi(optarg), MIN_RATE_HZ, SERVER_RATE_HZ);
-            if (SERVER_RATE_HZ % line.sample_rate != 0) {
+            line.sample_rate = std::clamp(saturating_atoi(optarg), MIN_RATE_HZ, SERVER_RATE);
+            if (SERVER_RATE % line.sample_rate != 0) {
                 line.action = StartupAction::usage;
                 line.exit_status = 1;
                 return line;

@@ -1,10 +1,12 @@
 #include "engine/engine_state.h"
 
 #include <sys/resource.h>
-#include <ctime>
 #include <unistd.h>
 
 #include <QThread>
+
+#include <cmath>
+#include <ctime>
 
 namespace {
 
@@ -28,8 +30,13 @@ std::uint64_t result_row_count = 0;
 double decay_factor = 0.0;
 std::atomic<double> tuning_factor{1.0};
 int freeze_flag = 0;
-int record_flag = 0;
-int sensitivity = 0;
+
+namespace {
+
+int record_flag = 0;   // audio_mutex; 1 = log and play each new row
+int sensitivity = 0;   // audio_mutex; 0..31, the strip's threshold exponent
+
+}  // namespace
 
 // ---- results and counters -----------------------------------------------------
 double *correlation_sum = nullptr;
@@ -82,4 +89,78 @@ void audio_wait_for(long timeout_us)
     until.tv_sec += until.tv_nsec / 1000000000;
     until.tv_nsec %= 1000000000;
     pthread_cond_timedwait(&audio_cond, &audio_mutex, &until);
+}
+
+void toggle_freeze()
+{
+    audio_lock();
+    freeze_flag = freeze_flag == 0 ? 1 : 0;
+    audio_wakeup();
+    audio_unlock();
+}
+
+void toggle_record()
+{
+    audio_lock();
+    record_flag = record_flag == 0 ? 1 : 0;
+    audio_wakeup();
+    audio_unlock();
+}
+
+bool analysis_frozen()
+{
+    audio_lock();
+    const bool frozen = freeze_flag != 0;
+    audio_unlock();
+    return frozen;
+}
+
+bool recording_on()
+{
+    audio_lock();
+    const bool on = record_flag != 0;
+    audio_unlock();
+    return on;
+}
+
+void set_sensitivity(int exponent)
+{
+    audio_lock();
+    sensitivity = exponent;
+    audio_wakeup();
+    audio_unlock();
+}
+
+int current_sensitivity()
+{
+    audio_lock();
+    const int exponent = sensitivity;
+    audio_unlock();
+    return exponent;
+}
+
+double decay_for_choice(int k)
+{
+    return k == 0 ? 0.0 : 1.0 - 1.0 / std::pow(2.0, k + 2);
+}
+
+void set_decay_choice(int k)
+{
+    const double factor = decay_for_choice(k);
+    result_lock();
+    decay_factor = factor;
+    result_unlock();
+}
+
+void set_fine_tuning(int thousandths)
+{
+    tuning_factor.store(std::pow(2.0, thousandths / 12000.0), std::memory_order_relaxed);
+}
+
+JobCounts job_counts()
+{
+    audio_lock();
+    const JobCounts counts{jobs_submitted, jobs_completed};
+    audio_unlock();
+    return counts;
 }

@@ -1,18 +1,64 @@
 // Process-wide engine state shared by the analysis pipeline, the audio side
-// and the displays.
+// and the displays, and the one map of who touches what.
 //
-// Everything here lives for the whole process: it is set up once during
+// Everything shared lives for the whole process: it is set up once during
 // start-up and never freed or resized. Two global locks guard it:
-//   audio_mutex / audio_cond  - everything the audio side shares (the
-//                               generator's and assembler's ends of the
-//                               rings, selections, generator parameters, MIDI queue,
-//                               job counters, freeze/record/sensitivity);
+//   audio_mutex / audio_cond  - what the audio side shares: selections,
+//                               generator parameters, the MIDI queue, the job
+//                               counters, freeze, record and sensitivity;
 //   result_mutex              - the analysis results and decay_factor.
 // The two are never held at the same time: release one before taking the
 // other. Every change made under audio_mutex that a waiter may need is
 // followed by audio_wakeup(); every waiter re-tests its own condition. The
 // real-time callback takes neither lock (it only tries audio_mutex for MIDI)
 // and wakes nobody: whoever waits for it looks again on a short time-out.
+// Widgets take no lock themselves: they call the owner's functions below
+// and in block_assembler.h, generator.h, filter_design.h and midi_output.h.
+//
+// Threads, in the order start-up starts them (all live until the process
+// ends; none is joined):
+//   toolkit (main)     normal, then LowPriority  main(); owns every widget
+//   tone detectors     nice 10      band_table_setup()  -> tone_detector, worker_count of them
+//   correlation        nice 10      correlation_setup() -> correlation_worker, worker_count
+//   result collector   normal       collector_setup()   -> result_collector
+//   MIDI sender        normal       midi_start()        -> midi_sender_main
+//   generator          HighPriority generator_start()   -> generator_main
+//   block assembler    HighPriority assembler_start()   -> assembler_main
+//   process callback   JACK's thread (SCHED_FIFO on a real-time server, else
+//                      raised to HighPriority) -> process_callback, once
+//                      audio_open() has joined the server
+//
+// Shared variables. "Unlocked" says who may read without the lock, and why.
+//   variable                 lock          writers                 readers            unlocked
+//   start-up parameters      none          toolkit, at start-up    all                all: fixed before
+//     (sample_rate ... result_row_count)                                              any reader starts
+//   tuning_factor            atomic        toolkit                 tone detectors     all (relaxed)
+//   decay_factor             result_mutex  toolkit                 correlation,       no
+//                                                                  collector
+//   freeze_flag              audio_mutex   toolkit                 assembler          no
+//   record_flag, sensitivity audio_mutex   toolkit                 toolkit            no
+//   correlation_sum          result_mutex  correlation, toolkit    toolkit (graph)    no
+//                                          (Reset)
+//   input_history            result_mutex  assembler, toolkit      assembler          no
+//                                          (Reset)
+//   input_history_pos        none          assembler               assembler          one thread only
+//   tone_rows                result_mutex  collector               toolkit (graph)    no
+//   pitch_class_rows         result_mutex  collector               toolkit (strip,    no
+//                                                                  tick)
+//   jobs_submitted           audio_mutex   assembler               assembler, toolkit no
+//   jobs_completed           audio_mutex   collector, correlation  assembler, toolkit no
+//                                          (a job given up)
+//   blocks_skipped           audio_mutex   assembler, correlation  tests              no
+//   main_channel,            audio_mutex   toolkit                 assembler          no
+//     corr_channel
+//   output_source_0/1,       audio_mutex   toolkit                 generator          no
+//     gen_level, gen_phase_step, bp_kernel
+//   midi_queue, _len         audio_mutex   toolkit (tick, clicks)  MIDI sender        no
+//   midi_pending, _len       audio_mutex   MIDI sender             process callback   no (it only
+//                                                                                     tries the lock)
+//   sample rings' indices    atomic        one owner per index (sample_ring.h)        all
+//   callback_thread_id,      atomic        process callback,       any                all
+//     audio_stopping, audio_server_gone    toolkit
 #pragma once
 
 #include <pthread.h>
@@ -36,6 +82,9 @@ struct PitchClassPeak {
     double band;         // band index of the peak, 0.0 if none
 };
 
+// The sound server's rate in Hz: the only one Orvel runs at. Engine rates
+// divide it.
+constexpr int SERVER_RATE = 48000;
 // Analysis blocks are always this many samples long.
 constexpr std::uint32_t BLOCK_LEN = 1024;
 // Bands per semitone group.
@@ -54,14 +103,14 @@ extern QString *band_name;                  // B band names ("A5", "A0.128", ...
 extern std::uint8_t *third_octave_band;     // per group: ISO 1/3-octave band 1..31
 extern std::uint64_t result_row_count;      // R: rows of tone_rows / pitch_class_rows (256)
 
-// ---- run-time settings written by the spectrum panel ----------------------
-extern double decay_factor;                 // result_mutex; 0.0 or 1 - 1/2^(setting+2)
+// ---- run-time settings, set through the functions below -----------------
+// (record and sensitivity live in engine_state.cpp: only those functions
+// touch them.)
+extern double decay_factor;                 // result_mutex; 0.0 or 1 - 1/2^(choice+2)
 // Read by the tone detectors without a lock. Relaxed ordering suffices: each
 // call only needs some recent value, never one ordered with other data.
-extern std::atomic<double> tuning_factor;   // 2^(cents/12000), 1.0 at start
-extern int freeze_flag;                     // audio_mutex for writers; 1 = drop blocks
-extern int record_flag;                     // audio_mutex for writers; 1 = log and play notes
-extern int sensitivity;                     // audio_mutex for writers; 0..31
+extern std::atomic<double> tuning_factor;   // 2^(thousandths of a semitone / 12000), 1.0 at start
+extern int freeze_flag;                     // audio_mutex; 1 = blocks make no jobs
 
 // ---- results and counters ---------------------------------------------------
 extern double *correlation_sum;             // result_mutex; W decayed correlation values
@@ -92,6 +141,41 @@ void audio_wait_for(long timeout_us);
 void audio_wakeup();  // broadcast audio_cond
 void result_lock();
 void result_unlock();
+
+// ---- the settings and counters, through named functions ---------------------
+// Toolkit thread (tests stand in for it). Each takes the variable's lock and
+// wakes whoever waits on it; none is called with a global lock held.
+void toggle_freeze();
+void toggle_record();
+bool analysis_frozen();       // takes audio_mutex
+bool recording_on();          // takes audio_mutex
+void set_sensitivity(int exponent);  // 0..31: tone levels below 2^exponent are not shown
+int current_sensitivity();    // takes audio_mutex
+// decay_factor for decay choice k (0 = "OFF" .. 6 = "1/256"): 0.0, or
+// 1 - 1/2^(k + 2). Pure.
+double decay_for_choice(int k);
+void set_decay_choice(int k); // takes result_mutex
+// Fine tuning in thousandths of a semitone (-999 .. 999): tuning_factor.
+void set_fine_tuning(int thousandths);
+
+struct JobCounts {
+    std::uint64_t submitted;  // jobs_submitted
+    std::uint64_t completed;  // jobs_completed: rows 0 .. completed - 1 are final
+};
+// Both counters read together under audio_mutex. Any thread but the
+// real-time one.
+JobCounts job_counts();
+
+// Runs read() with result_mutex held, so the results it looks at are
+// consistent and still; read must not take audio_mutex. Any thread but the
+// real-time one.
+template <typename Read>
+void read_results(Read &&read)
+{
+    result_lock();
+    read();
+    result_unlock();
+}
 
 // G: the number of semitone groups, band_count / 256.
 inline std::uint64_t group_count() { return band_count / BANDS_PER_GROUP; }

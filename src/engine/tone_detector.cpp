@@ -115,15 +115,14 @@ double measure_sub_step(std::uint64_t sub_step, void *context)
 {
     const auto *group = static_cast<const RefinedGroup *>(context);
     double level;
-    tone_level(group->samples, &level, band_step(group->first_band + sub_step));
+    tone_level(group->samples, window_size, &level, band_step(group->first_band + sub_step));
     return level;
 }
 
 }  // namespace
 
-double tone_level(const double *window, double *out, double step)
+double tone_level(const double *window, std::uint64_t length, double *out, double step)
 {
-    const std::uint64_t length = window_size;
     const auto w = static_cast<double>(length);
     const QuadratureSums sums = step >= 0.0 && step * w < FAST_PHASE_LIMIT
                                     ? fast_sums(window, length, step)
@@ -158,7 +157,7 @@ void detect_task(BandTask *task)
     const std::uint64_t band = task->band;
     double *level = &job->semitone_level[band / BANDS_PER_GROUP];
     if (job->pass == COARSE_PASS) {
-        tone_level(job->samples, level, band_step(band));
+        tone_level(job->samples, window_size, level, band_step(band));
     } else if (job->pass == REFINE_PASS) {
         RefinedGroup group{job->samples, band};
         const RefinedBand refined = refine_sub_step(*level, measure_sub_step, &group);

@@ -16,9 +16,9 @@ constexpr double LEVEL_STEPS_PER_OCTAVE = 16.0;  // level slider steps per doubl
 
 }  // namespace
 
-void add_lowpass(double *kernel, double fc)
+void add_lowpass(double *kernel, double fc, int rate_hz)
 {
-    const double rate = sample_rate;
+    const double rate = rate_hz;
     kernel[CENTRE_TAP] += 2.0 * fc / rate;
     // w = 2 pi fc / rate; this order of operations fixes the kernel's last bits.
     const double w = fc / rate * 512.0 * TWO_PI_OVER_512;
@@ -29,28 +29,29 @@ void add_lowpass(double *kernel, double fc)
     }
 }
 
-FilterDesign design_filter(int centre, int width, int level)
+FilterDesign design_filter(int centre, int width, int level, int rate)
 {
     FilterDesign design{};
     const double half = width * 0.5;
     // Below rate / 1024 the 1023 taps cannot resolve the edge anyway.
-    design.lower = std::max({1.0, static_cast<double>(sample_rate / 1024), centre - half});
-    design.upper = std::min(static_cast<double>(sample_rate / 2), centre + half);
+    design.lower = std::max({1.0, static_cast<double>(rate / 1024), centre - half});
+    design.upper = std::min(static_cast<double>(rate / 2), centre + half);
     // Low-pass(lower) minus low-pass(upper): the band with gain -1. When the
     // edges cross it turns into a positive band between them.
-    add_lowpass(design.kernel, design.lower);
-    add_lowpass(design.kernel, -design.upper);
+    add_lowpass(design.kernel, design.lower, rate);
+    add_lowpass(design.kernel, -design.upper, rate);
     design.level = std::pow(2.0, level / LEVEL_STEPS_PER_OCTAVE);
-    design.phase_step = centre * 2 * std::numbers::pi / sample_rate;
+    design.phase_step = centre * 2 * std::numbers::pi / rate;
     return design;
 }
 
 void apply_filter_design(int centre, int width, int level)
 {
-    const FilterDesign design = design_filter(centre, width, level);
+    const FilterDesign design = design_filter(centre, width, level, sample_rate);
     audio_lock();
     std::memcpy(bp_kernel, design.kernel, sizeof(bp_kernel));
     gen_level = design.level;
     gen_phase_step = design.phase_step;
+    audio_wakeup();
     audio_unlock();
 }

@@ -4,23 +4,24 @@
 
 #include "siggen/generator.h"
 
-// Add a truncated ideal low-pass kernel with cut-off fc Hz (sample_rate) to
+// Add a truncated ideal low-pass kernel with cut-off fc Hz at rate_hz to
 // kernel (BP_KERNEL_LEN entries, tap i at 512 + i). A negative fc adds the
-// negated low-pass of |fc|. Pure apart from reading sample_rate.
-void add_lowpass(double *kernel, double fc);
+// negated low-pass of |fc|. Pure.
+void add_lowpass(double *kernel, double fc, int rate_hz);
 
 struct FilterDesign {
     double lower;                    // lower band edge in Hz, after clamping
     double upper;                    // upper band edge in Hz, after clamping
     double kernel[BP_KERNEL_LEN];    // low-pass(lower) minus low-pass(upper)
     double level;                    // 2^(level slider / 16)
-    double phase_step;               // 2 pi centre / sample_rate
+    double phase_step;               // 2 pi centre / rate
 };
 
 // The design for centre frequency and band width in Hz and the level slider
-// value (-256 .. 256). Pure apart from reading sample_rate.
-FilterDesign design_filter(int centre, int width, int level);
+// value (-256 .. 256), at rate Hz. Pure.
+FilterDesign design_filter(int centre, int width, int level, int rate);
 
-// Design and publish: copies kernel, level and cosine step into the generator
-// parameters under audio_mutex. User-interface thread.
+// Design at the engine rate and publish: copies kernel, level and cosine step
+// into the generator parameters under audio_mutex and wakes the generator.
+// User-interface thread.
 void apply_filter_design(int centre, int width, int level);

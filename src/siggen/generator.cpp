@@ -167,3 +167,11 @@ void generator_start()
 {
     start_engine_thread(generator_main);
 }
+
+void set_output_source(int output, int source)
+{
+    audio_lock();
+    (output == 0 ? output_source_0 : output_source_1) = source;
+    audio_wakeup();
+    audio_unlock();
+}

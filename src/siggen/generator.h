@@ -28,6 +28,10 @@ extern double gen_level;                 // amplitude factor 2^(level / 16)
 extern double gen_phase_step;            // cosine step, radians per sample
 extern double bp_kernel[BP_KERNEL_LEN];  // band-pass kernel
 
+// What output (0 or 1) plays: a GeneratorSource. Toolkit thread; takes
+// audio_mutex and wakes the generator. Takes effect with the next frame.
+void set_output_source(int output, int source);
+
 // What one frame is computed from: a consistent copy of the parameters.
 struct GeneratorSnapshot {
     double level;

@@ -1,13 +1,14 @@
 // The band view of the spectrum page: the last 129 pitch-class rows as a
-// 12-column grey-scale strip, newest at the top, and the note read-out of
-// the newest row. While recording and not frozen, each repaint logs the
-// newest row's notes and plays them as MIDI. Main (toolkit) thread only.
+// 12-column grey-scale strip, newest at the top. Its paint only draws; what a
+// click asks for leaves as a signal, for the panel to log or play. Main
+// (toolkit) thread only.
 //
-// The paint reads jobs_completed under audio_mutex, then the rows under
-// result_mutex, never both at once.
+// Also the texts built from a row: the note read-out, the row's notes with
+// their MIDI keys, and the column names.
 #pragma once
 
 #include "engine/engine_state.h"
+#include "engine/pitch.h"
 
 #include <QImage>
 #include <QString>
@@ -15,32 +16,20 @@
 
 #include <cstdint>
 
-class OrvSpectrum;
 class QTimer;
 
-constexpr int PITCH_CLASS_COUNT = 12;
 constexpr int BAND_STRIP_ROWS = 129;   // rows shown, newest at line 0
 
 // ---- what the paint and the texts are built from (pure) --------------------
 
-// Name of note number n (n mod 12 = 0 is a C): "C5", "B5B", "A5" ...
-QString note_name(std::int64_t note);
-// The note number (also the MIDI key) of band b: the nearest semitone group,
-// plus 9 because group 0 is an A. Band 15360 (440 Hz) is note 69.
-std::int64_t note_of_band(std::int64_t band);
-// Deviation of band b from its note in semitones, -0.500 .. 0.496.
-double band_deviation(std::int64_t band);
+// The strip (12 x 129, opaque, line 0 the newest) of the 129 rows ending at
+// row (completed - 1) mod row_count of rows (row_count rows of 12), with
+// pitch classes below threshold left white. Caller holds result_mutex.
+QImage build_band_strip(const PitchClassPeak *rows, std::uint64_t row_count,
+                        std::uint64_t completed, double threshold);
 
-struct BandStrip {
-    QImage image;      // 12 x 129, opaque; line 0 is the newest row
-    double note_band;  // band of the newest row's strongest entry
-};
-
-// The strip of the 129 rows ending at row (completed - 1) mod row_count of
-// rows (row_count rows of 12), with pitch classes below threshold left
-// white. Caller holds result_mutex.
-BandStrip build_band_strip(const PitchClassPeak *rows, std::uint64_t row_count,
-                           std::uint64_t completed, double threshold);
+// The index of a row's strongest entry: the first of equals wins.
+int strongest_pitch_class(const PitchClassPeak *row);
 
 // The two-line note read-out for note_band: "A5 - 440Hz\nR=0.000".
 QString note_readout(double note_band, const double *freqs);
@@ -61,23 +50,28 @@ QString column_note_name(int x, int width);
 // Level threshold 2^sensitivity, exact for 0..31.
 double sensitivity_threshold(int sensitivity);
 
+// The row a click at height y of a strip height pixels tall stands for:
+// 0 = newest, clamped to the oldest shown (128).
+int row_at_height(int y, int height);
+
 class OrvBand : public QWidget {
     Q_OBJECT
 
 public:
     // Parentless (the panel's layout adopts it); starts the 500 ms repaint
     // timer and turns on mouse tracking.
-    explicit OrvBand(OrvSpectrum *spectrum);
+    OrvBand();
 
-    OrvSpectrum *spectrum;   // the owning panel: note_label, text_log, handle_append_text
     QTimer *watchdog;        // child timer, 500 ms, repaints
 
-    // The notes of the row at height y (0 = newest, clamped to the oldest
-    // shown). While recording, frozen or not, also queues the row as a
-    // 50 ms chord and 50 ms of silence. Takes each global lock in turn.
-    QString row_text(int y);
     // The pitch-class name of the column under the event's position.
     QString column_name(QMouseEvent *event);
+
+signals:
+    // Left click: the row back rows before the newest (0 = newest).
+    void row_chosen(int back);
+    // Middle click: the column's name; right click: an empty line.
+    void log_line(const QString &text);
 
 public slots:
     void handle_watchdog();
@@ -85,5 +79,7 @@ public slots:
 protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
+    // Reads the job counts, the sensitivity and the rows through the engine's
+    // functions, one lock at a time; draws the strip.
     void paintEvent(QPaintEvent *event) override;
 };

@@ -358,9 +358,9 @@ QString OrvGraph::position_text(QMouseEvent *event)
 void OrvGraph::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() == Qt::LeftButton)
-        spectrum->text_log->appendPlainText(position_text(event));
+        emit log_line(position_text(event));
     else if (event->button() == Qt::RightButton)
-        spectrum->text_log->appendPlainText(QString());
+        emit log_line(QString());
     event->accept();
 }
 
@@ -378,26 +378,19 @@ void OrvGraph::paintEvent(QPaintEvent *)
     const std::uint64_t groups = group_count();
     const std::uint64_t rows = result_row_count;
 
-    audio_lock();
-    const std::uint64_t completed = jobs_completed;
-    audio_unlock();
-
+    const JobCounts counts = job_counts();
     GraphImages images = blank_graph_images(w, h, groups, rows);
     const GraphResults results{correlation_sum, spectrum->current_zoom(), window_size,
                                tone_rows,       groups,                   rows,
-                               completed};
-    result_lock();
-    const CorrelationStats stats = fill_graph_images(images, results);
-    result_unlock();
+                               counts.completed};
+    CorrelationStats stats;
+    read_results([&] { stats = fill_graph_images(images, results); });
 
-    audio_lock();
-    const std::uint64_t under_way = (jobs_submitted - jobs_completed) % rows;
-    audio_unlock();
-
+    const std::uint64_t under_way = (counts.submitted - counts.completed) % rows;
     const QString statistics = statistics_text(stats, sample_rate, under_way);
     const std::vector<FrequencyLabel> labels = frequency_labels(third_octave_band, groups, w, h);
 
-    // Only now, with both locks released, does the toolkit draw.
+    // Only now, with the results released, does the toolkit draw.
     QPainter painter(this);
     draw_graph(painter, w, h, images, statistics, labels);
 }

@@ -157,7 +157,7 @@ public:
     // timer and turns on mouse tracking.
     explicit OrvGraph(OrvSpectrum *spectrum);
 
-    OrvSpectrum *spectrum;   // the owning panel: zoom stack and text_log
+    OrvSpectrum *spectrum;   // the owning panel: its zoom stack
     QTimer *watchdog;        // child timer, 500 ms, repaints
 
     // What lies under the event's position: the semitone group and its
@@ -165,16 +165,20 @@ public:
     // Reads fixed engine tables and the zoom stack: no lock.
     QString position_text(QMouseEvent *event);
 
+signals:
+    // A line for the log: the position text on a left click, an empty line
+    // on a right click.
+    void log_line(const QString &text);
+
 public slots:
     void handle_watchdog();
 
 protected:
-    // Left: the position text as a new line of the panel's log; right: an
-    // empty line. Every press is accepted.
+    // Emits log_line for a left or right click; every press is accepted.
     void mousePressEvent(QMouseEvent *event) override;
     // The position text as the tool tip.
     void mouseMoveEvent(QMouseEvent *event) override;
-    // Takes audio_mutex, then result_mutex, then audio_mutex again, one at a
-    // time; draws only after result_mutex is released.
+    // Reads the job counts, then the results through read_results; draws only
+    // after that.
     void paintEvent(QPaintEvent *event) override;
 };

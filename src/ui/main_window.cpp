@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include "audio/jack_client.h"
+#include "engine/version.h"
 #include "ui/config_panel.h"
 #include "ui/siggen_panel.h"
 #include "ui/spectrum_panel.h"
@@ -21,7 +22,7 @@ OrvMainWindow::OrvMainWindow()
       siggen_button(tr("SIGNAL &GENERATOR")),
       config_button(tr("&AUDIO CONFIG"))
 {
-    setWindowTitle("Orvel v1.8.3");
+    setWindowTitle(QStringLiteral("Orvel v" ORVEL_VERSION));
     setWindowIcon(QIcon(":/orvel.png"));
 
     connect(&spectrum_button, SIGNAL(released()), this, SLOT(handle_spectrum()));

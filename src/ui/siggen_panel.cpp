@@ -149,34 +149,22 @@ OrvSigGen::OrvSigGen()
 
 void OrvSigGen::handle_source_0(int channel)
 {
-    audio_lock();
-    main_channel = channel;
-    audio_wakeup();
-    audio_unlock();
+    set_main_channel(channel);
 }
 
 void OrvSigGen::handle_source_1(int channel)
 {
-    audio_lock();
-    corr_channel = channel;
-    audio_wakeup();
-    audio_unlock();
+    set_corr_channel(channel);
 }
 
 void OrvSigGen::handle_output_0(int source)
 {
-    audio_lock();
-    output_source_0 = source;
-    audio_wakeup();
-    audio_unlock();
+    set_output_source(0, source);
 }
 
 void OrvSigGen::handle_output_1(int source)
 {
-    audio_lock();
-    output_source_1 = source;
-    audio_wakeup();
-    audio_unlock();
+    set_output_source(1, source);
 }
 
 void OrvSigGen::handle_filter_0(int)

@@ -2,8 +2,9 @@
 // forms (main_channel, corr_channel), which source each output plays
 // (output_source_0/1), and the three sliders the band-pass kernel, the
 // amplitude and the cosine step are designed from (filter_design.h).
-// Main (toolkit) thread only. Every control takes effect at once; each
-// setting is written under audio_mutex.
+// Main (toolkit) thread only. Every control takes effect at once through its
+// owner's function (set_main_channel, set_corr_channel, set_output_source,
+// apply_filter_design); the page takes no lock itself.
 #pragma once
 
 #include <QGroupBox>

@@ -1,8 +1,9 @@
 #include "ui/spectrum_panel.h"
 
 #include "audio/block_assembler.h"
-#include "engine/collector.h"
+#include "audio/midi_output.h"
 #include "engine/engine_state.h"
+#include "engine/version.h"
 #include "ui/band_view.h"
 #include "ui/button_map.h"
 #include "ui/graph_view.h"
@@ -15,8 +16,9 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
+#include <QTimer>
 
-#include <cmath>
+#include <algorithm>
 
 void zoom_in(ZoomRange *zoom, std::uint8_t &level, ZoomKind kind)
 {
@@ -50,11 +52,6 @@ void zoom_out(ZoomRange *zoom, std::uint8_t &level, std::uint64_t full)
         zoom[0] = {0, full - 1};
 }
 
-double decay_for_choice(int k)
-{
-    return k == 0 ? 0.0 : 1.0 - 1.0 / std::pow(2.0, k + 2);
-}
-
 namespace {
 
 // Title and choices of the decay selector, as the button map reads them.
@@ -64,6 +61,31 @@ constexpr int DECAY_CHOICES = 7;
 constexpr int NOTE_FONT_PIXELS = 16;
 constexpr int TUNING_LIMIT = 999;        // thousandths of a semitone, inside one semitone
 constexpr int SENSITIVITY_LIMIT = 31;    // threshold 2^31 at most
+constexpr int TICK_MS = 500;
+constexpr int MIDI_VELOCITY = 90;
+constexpr int CHORD_MS = 50;     // each recorded row sounds this long ...
+constexpr int REST_MS = 50;      // ... then this much silence
+
+// The row back rows before the newest finished one (0 = newest).
+void copy_pitch_class_row(int back, PitchClassPeak *row)
+{
+    const std::uint64_t completed = job_counts().completed;
+    read_results([&] {
+        const std::uint64_t index = (completed + result_row_count - 1 - back) % result_row_count;
+        std::copy_n(pitch_class_rows + index * PITCH_CLASS_COUNT, PITCH_CLASS_COUNT, row);
+    });
+}
+
+// The row's notes as a chord of CHORD_MS, then REST_MS of silence.
+void play_notes(const RowNotes &notes)
+{
+    for (int i = 0; i < notes.key_count; i++)
+        midi_queue_note(0, notes.keys[i], MIDI_VELOCITY, 0);
+    midi_queue_pause(CHORD_MS);
+    for (int i = 0; i < notes.key_count; i++)
+        midi_queue_note(0, notes.keys[i], 0, 0);
+    midi_queue_pause(REST_MS);
+}
 
 }  // namespace
 
@@ -74,7 +96,7 @@ OrvSpectrum::OrvSpectrum()
 
     main_grid = new QGridLayout(this);
     graph_view = new OrvGraph(this);
-    band_view = new OrvBand(this);
+    band_view = new OrvBand();
 
     note_label = new QLabel();
     note_label->setAlignment(Qt::AlignCenter);
@@ -137,10 +159,15 @@ OrvSpectrum::OrvSpectrum()
     side_grid->addWidget(text_log, 5, 0, 1, 1);
     side_grid->setRowStretch(4, 1);
 
-    connect(this, SIGNAL(handle_append_text(const QString)), text_log,
-            SLOT(appendPlainText(const QString &)));
+    connect(band_view, SIGNAL(row_chosen(int)), this, SLOT(handle_row_chosen(int)));
+    connect(band_view, SIGNAL(log_line(const QString &)), text_log, SLOT(appendPlainText(const QString &)));
+    connect(graph_view, SIGNAL(log_line(const QString &)), text_log, SLOT(appendPlainText(const QString &)));
 
-    setWindowTitle(tr("Orvel v1.8.3"));
+    tick = new QTimer(this);
+    connect(tick, SIGNAL(timeout()), this, SLOT(handle_tick()));
+    tick->start(TICK_MS);
+
+    setWindowTitle(tr("Orvel v" ORVEL_VERSION));
     setWindowIcon(QIcon(":/orvel.png"));
 }
 
@@ -153,39 +180,50 @@ void OrvSpectrum::handle_reset()
 
 void OrvSpectrum::handle_tog_freeze()
 {
-    audio_lock();
-    freeze_flag = freeze_flag == 0 ? 1 : 0;
-    audio_wakeup();
-    audio_unlock();
+    toggle_freeze();
 }
 
 void OrvSpectrum::handle_tog_record()
 {
-    audio_lock();
-    record_flag = record_flag == 0 ? 1 : 0;
-    audio_wakeup();
-    audio_unlock();
+    toggle_record();
 }
 
 void OrvSpectrum::handle_tuning()
 {
-    tuning_factor.store(std::pow(2.0, tuning_box->value() / 12000.0), std::memory_order_relaxed);
+    set_fine_tuning(tuning_box->value());
 }
 
 void OrvSpectrum::handle_sensitivity()
 {
-    audio_lock();
-    sensitivity = sensitivity_slider->value();
-    audio_wakeup();
-    audio_unlock();
+    set_sensitivity(sensitivity_slider->value());
     band_view->update();
 }
 
 void OrvSpectrum::handle_decay_0(int k)
 {
-    result_lock();
-    decay_factor = decay_for_choice(k);
-    result_unlock();
+    set_decay_choice(k);
+}
+
+void OrvSpectrum::handle_tick()
+{
+    PitchClassPeak row[PITCH_CLASS_COUNT];
+    copy_pitch_class_row(0, row);
+    if (recording_on() && !analysis_frozen()) {
+        const RowNotes notes = row_notes(row, sensitivity_threshold(current_sensitivity()), band_freq);
+        play_notes(notes);
+        text_log->appendPlainText(notes.text);
+    }
+    note_label->setText(note_readout(row[strongest_pitch_class(row)].band, band_freq));
+}
+
+void OrvSpectrum::handle_row_chosen(int back)
+{
+    PitchClassPeak row[PITCH_CLASS_COUNT];
+    copy_pitch_class_row(back, row);
+    const RowNotes notes = row_notes(row, sensitivity_threshold(current_sensitivity()), band_freq);
+    if (recording_on())
+        play_notes(notes);
+    text_log->appendPlainText(notes.text);
 }
 
 void OrvSpectrum::handle_zoom_right()

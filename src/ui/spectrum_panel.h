@@ -3,9 +3,11 @@
 // and the zoom stack that picks the part of correlation_sum the graph shows.
 // Main (toolkit) thread only.
 //
-// Settings written here: freeze_flag, record_flag and sensitivity under
-// audio_mutex; decay_factor under result_mutex; tuning_factor without a lock
-// (atomic). No slot holds both global locks.
+// Every 500 ms, shown or not, the page updates the note read-out and, while
+// recording and not frozen, logs the newest row's notes and plays them as
+// MIDI: recording never depends on what is on screen. The settings go
+// through the engine's functions (toggle_freeze, set_decay_choice ...); the
+// page takes no lock itself.
 #pragma once
 
 #include <QWidget>
@@ -20,6 +22,7 @@ class QLabel;
 class QPlainTextEdit;
 class QSlider;
 class QSpinBox;
+class QTimer;
 
 // A window of correlation_sum indices, both ends included:
 // first <= last <= window_size - 1. Index i stands for a delay of
@@ -41,36 +44,30 @@ enum class ZoomKind { left, middle, right };
 void zoom_in(ZoomRange *zoom, std::uint8_t &level, ZoomKind kind);
 void zoom_out(ZoomRange *zoom, std::uint8_t &level, std::uint64_t full);
 
-// decay_factor for decay choice k (0 = "OFF" .. 6 = "1/256"). Pure.
-double decay_for_choice(int k);
-
 class OrvSpectrum : public QWidget {
     Q_OBJECT
 
 public:
     // Parentless; reads window_size, which must be fixed by now. Starts the
-    // two views' repaint timers and runs none of the slots.
+    // two views' repaint timers and its own tick, and runs none of the slots.
     OrvSpectrum();
 
     ZoomRange zoom[ZOOM_DEPTH];       // stack of lag windows, entry 0 outermost
     std::uint8_t zoom_level;          // 0..7: the graph shows zoom[zoom_level]
     QGridLayout *main_grid;           // layout of the page
     QGridLayout *side_grid;           // layout of side_panel
-    QLabel *note_label;               // note read-out, written by band_view
+    QLabel *note_label;               // note read-out of the newest row
     QWidget *side_panel;              // right-hand column
     OrvBand *band_view;
     OrvGraph *graph_view;
-    QPlainTextEdit *text_log;         // receives handle_append_text and click texts
+    QPlainTextEdit *text_log;         // recorded rows and the views' click texts
     QSpinBox *tuning_box;             // fine tuning in 1/1000 semitone, -999..999
     QSlider *sensitivity_slider;      // sensitivity exponent 0..31
     OrvButtonMap *decay_map;          // decay selector
+    QTimer *tick;                     // child timer, 500 ms: read-out and recording
 
     // The zoom window the views show now.
     const ZoomRange &current_zoom() const { return zoom[zoom_level]; }
-
-signals:
-    // A line for text_log; the band view emits it while recording.
-    void handle_append_text(const QString &text);
 
 public slots:
     void handle_reset();
@@ -83,6 +80,12 @@ public slots:
     void handle_zoom_left();
     void handle_zoom_middle();
     void handle_zoom_out();
+    // The read-out of the newest row; while recording and not frozen, the
+    // row's notes into the log and as a 50 ms MIDI chord.
+    void handle_tick();
+    // A click on the strip: the notes of the row back rows before the newest
+    // into the log, played as well while recording (frozen or not).
+    void handle_row_chosen(int back);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
