@@ -1,7 +1,8 @@
-// tone_level at the default window (16000 Hz, half a second), against the
-// plain loop over tri_cos / tri_sin that it must match bit for bit.
+// tone_level at the default window (16000 Hz, half a second): the fast path,
+// the literal path, and the plain loop over tri_cos / tri_sin that the
+// literal path matches bit for bit.
 #include "engine/kernels.h"
-#include "engine/tone_detector.h"
+#include "engine/tone_level.h"
 
 #include <benchmark/benchmark.h>
 
@@ -34,6 +35,17 @@ void BM_tone_level(benchmark::State &state)
     }
 }
 BENCHMARK(BM_tone_level)->Unit(benchmark::kMicrosecond);
+
+void BM_tone_level_literal(benchmark::State &state)
+{
+    const std::vector<double> window = noise();
+    double level = 0.0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(tone_level_literal(window.data(), W, &level, STEP));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_tone_level_literal)->Unit(benchmark::kMicrosecond);
 
 void BM_tone_level_plain(benchmark::State &state)
 {

@@ -25,6 +25,7 @@ double *band_freq = nullptr;
 QString *band_name = nullptr;
 std::uint8_t *third_octave_band = nullptr;
 std::uint64_t result_row_count = 0;
+bool literal_paths = false;
 
 // ---- run-time settings --------------------------------------------------------
 double decay_factor = 0.0;

@@ -102,6 +102,9 @@ extern double *band_freq;                   // B band frequencies in Hz
 extern QString *band_name;                  // B band names ("A5", "A0.128", ...)
 extern std::uint8_t *third_octave_band;     // per group: ISO 1/3-octave band 1..31
 extern std::uint64_t result_row_count;      // R: rows of tone_rows / pitch_class_rows (256)
+// The plain reference kernels instead of the fast ones, which sum in another
+// order; for the tests and benchmarks that compare the two.
+extern bool literal_paths;                  // false unless a test or benchmark sets it
 
 // ---- run-time settings, set through the functions below -----------------
 // (record and sensitivity live in engine_state.cpp: only those functions

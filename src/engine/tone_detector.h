@@ -7,12 +7,6 @@
 
 #include <cstdint>
 
-// Level of the tone at `step` cycles per sample in the first length samples
-// of window: the magnitudes of its correlations with a triangle cosine and
-// sine, scaled by 2 / length. Stores max(1.0, level) through out and returns
-// the unclamped level. Any thread, no lock.
-double tone_level(const double *window, std::uint64_t length, double *out, double step);
-
 // Cycles per sample of band b: band_freq[b] * tuning_factor / sample_rate.
 // tuning_factor is read afresh, without a lock.
 double band_step(std::uint64_t band);

@@ -1,0 +1,188 @@
+#include "engine/tone_level.h"
+
+#include "engine/kernels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// tri_sin(x) is tri_cos(x + this): the sine lags a quarter period behind.
+constexpr double SINE_PHASE_OFFSET = 0.75;
+// Adding and taking away 2^52 rounds a double in [0, 2^52) to the nearest
+// whole number (IEEE double arithmetic; not valid under -ffast-math).
+constexpr double ROUNDING_SHIFT = 4503599627370496.0;  // 2^52
+// A call whose step times window length stays below 2^51 keeps every phase,
+// sine offset and accumulated rounding included, below 2^52.
+constexpr double FAST_PHASE_LIMIT = 2251799813685248.0;  // 2^51
+
+struct QuadratureSums {
+    double c;  // sum of tri_cos(phase) * sample
+    double s;  // sum of tri_sin(phase) * sample
+};
+
+// tri_cos(x) bit for bit for 0 <= x < 2^52, without the floor/ceil calls
+// that would dominate the loop. With d = x - nearest whole number (exact),
+// |d| is the distance to the closest integer, so 1 - 4|d| is the same real
+// number as both of tri_cos's halves (1 - 4f for f = frac(x) < 0.5, 4f - 3
+// above), and each side rounds it once.
+inline double triangle(double x)
+{
+    const double nearest = (x + ROUNDING_SHIFT) - ROUNDING_SHIFT;
+    return 1.0 - 4.0 * std::fabs(x - nearest);
+}
+
+#if defined(__SSE2__)
+// triangle() on two phases at once, same operations.
+inline __m128d triangle(__m128d x)
+{
+    const __m128d shift = _mm_set1_pd(ROUNDING_SHIFT);
+    const __m128d nearest = _mm_sub_pd(_mm_add_pd(x, shift), shift);
+    const __m128d distance = _mm_andnot_pd(_mm_set1_pd(-0.0), _mm_sub_pd(x, nearest));
+    return _mm_sub_pd(_mm_set1_pd(1.0), _mm_mul_pd(_mm_set1_pd(4.0), distance));
+}
+#endif
+
+// Both loops below add the step up and never wrap the phase: the triangles
+// reduce it themselves, and wrapping would change every later rounding.
+
+// Steps that keep every phase in [0, 2^52), as every band's step does.
+QuadratureSums serial_sums(const double *window, std::uint64_t length, double step)
+{
+    double phase = 0.0;
+    double c = 0.0;
+    double s = 0.0;
+    std::uint64_t i = 0;
+#if defined(__SSE2__)
+    // The phase and both sums are serial chains; only the triangles and the
+    // products, which nothing waits on, go two samples at a time.
+    for (; i + 2 <= length; i += 2) {
+        const double phase_0 = phase;
+        phase += step;
+        const double phase_1 = phase;
+        phase += step;
+        const __m128d phases = _mm_set_pd(phase_1, phase_0);
+        const __m128d samples = _mm_loadu_pd(window + i);
+        const __m128d cos_terms = _mm_mul_pd(triangle(phases), samples);
+        const __m128d sin_terms = _mm_mul_pd(
+            triangle(_mm_add_pd(phases, _mm_set1_pd(SINE_PHASE_OFFSET))), samples);
+        c += _mm_cvtsd_f64(cos_terms);
+        s += _mm_cvtsd_f64(sin_terms);
+        c += _mm_cvtsd_f64(_mm_unpackhi_pd(cos_terms, cos_terms));
+        s += _mm_cvtsd_f64(_mm_unpackhi_pd(sin_terms, sin_terms));
+    }
+#endif
+    for (; i < length; i++) {
+        c += triangle(phase) * window[i];
+        s += triangle(phase + SINE_PHASE_OFFSET) * window[i];
+        phase += step;
+    }
+    return {c, s};
+}
+
+// Any other step: negative, huge or NaN, which no band produces.
+QuadratureSums plain_sums(const double *window, std::uint64_t length, double step)
+{
+    double phase = 0.0;
+    double c = 0.0;
+    double s = 0.0;
+    for (std::uint64_t i = 0; i < length; i++) {
+        c += tri_cos(phase) * window[i];
+        s += tri_sin(phase) * window[i];
+        phase += step;
+    }
+    return {c, s};
+}
+
+// ---- the fast path ------------------------------------------------------------
+
+// Eight doubles: one AVX-512 register, two AVX2 or four SSE2 ones. The
+// compiler lowers the same source to each unit's width in the clones below.
+using Lanes = double __attribute__((vector_size(64)));
+using LaneBits = std::int64_t __attribute__((vector_size(64)));
+constexpr int LANES = 8;
+constexpr std::int64_t MAGNITUDE_BITS = 0x7fffffffffffffff;
+
+// triangle() on eight phases at once, same operations. A macro, not a
+// function: vectors this wide must not cross a call in the default clone.
+#define TRIANGLE_LANES(x, out)                                                                  \
+    do {                                                                                        \
+        const Lanes nearest_ = ((x) + ROUNDING_SHIFT) - ROUNDING_SHIFT;                         \
+        const LaneBits bits_ = reinterpret_cast<LaneBits>((x) - nearest_) & MAGNITUDE_BITS;     \
+        (out) = 1.0 - 4.0 * reinterpret_cast<Lanes>(bits_);                                     \
+    } while (false)
+
+// Phase i is i * step, one rounding each, so no lane waits on another and
+// there is no running sum to drift. Two sets of accumulators keep two
+// multiply-add chains in flight per lane.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+QuadratureSums vector_sums(const double *window, std::uint64_t length, double step)
+{
+    Lanes index = {0, 1, 2, 3, 4, 5, 6, 7};
+    Lanes c0 = {}, s0 = {}, c1 = {}, s1 = {};
+    std::uint64_t i = 0;
+    for (; i + 2 * LANES <= length; i += 2 * LANES) {
+        const Lanes phase_0 = index * step;
+        const Lanes phase_1 = (index + LANES) * step;
+        Lanes x0, x1, cos_0, sin_0, cos_1, sin_1;
+        std::memcpy(&x0, window + i, sizeof x0);
+        std::memcpy(&x1, window + i + LANES, sizeof x1);
+        TRIANGLE_LANES(phase_0, cos_0);
+        TRIANGLE_LANES(phase_0 + SINE_PHASE_OFFSET, sin_0);
+        TRIANGLE_LANES(phase_1, cos_1);
+        TRIANGLE_LANES(phase_1 + SINE_PHASE_OFFSET, sin_1);
+        c0 += cos_0 * x0;
+        s0 += sin_0 * x0;
+        c1 += cos_1 * x1;
+        s1 += sin_1 * x1;
+        index += 2 * LANES;
+    }
+    const Lanes c_lanes = c0 + c1;
+    const Lanes s_lanes = s0 + s1;
+    double c = 0.0;
+    double s = 0.0;
+    for (int lane = 0; lane < LANES; lane++) {
+        c += c_lanes[lane];
+        s += s_lanes[lane];
+    }
+    for (; i < length; i++) {
+        const double phase = static_cast<double>(i) * step;
+        c += triangle(phase) * window[i];
+        s += triangle(phase + SINE_PHASE_OFFSET) * window[i];
+    }
+    return {c, s};
+}
+
+// Steps whose phases stay in [0, 2^52), as every band's step does.
+bool fast_phase(double step, std::uint64_t length)
+{
+    return step >= 0.0 && step * static_cast<double>(length) < FAST_PHASE_LIMIT;
+}
+
+double finish_level(QuadratureSums sums, std::uint64_t length, double *out)
+{
+    const double level = (std::fabs(sums.c) + std::fabs(sums.s)) / (static_cast<double>(length) * 0.5);
+    *out = std::max(1.0, level);
+    return level;
+}
+
+}  // namespace
+
+double tone_level(const double *window, std::uint64_t length, double *out, double step)
+{
+    const QuadratureSums sums =
+        fast_phase(step, length) ? vector_sums(window, length, step) : plain_sums(window, length, step);
+    return finish_level(sums, length, out);
+}
+
+double tone_level_literal(const double *window, std::uint64_t length, double *out, double step)
+{
+    const QuadratureSums sums =
+        fast_phase(step, length) ? serial_sums(window, length, step) : plain_sums(window, length, step);
+    return finish_level(sums, length, out);
+}
