@@ -9,6 +9,7 @@ ORVEL_PACKAGES=(
     qt6-base-dev libgl-dev
     libjack-jackd2-dev jackd2
     libgtest-dev libbenchmark-dev
+    desktop-file-utils appstream dpkg-dev man-db groff-base
 )
 
 orvel_install_missing() {
