@@ -90,6 +90,10 @@ if grep -E '^ *[EW]:' <<<"$output"; then
 fi
 grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo" ||
     fail "the metainfo does not launch $id.desktop"
+# What software centres want and the validator lets pass.
+for element in content_rating screenshot "url type=\"homepage\"" release; do
+    grep -q "<$element" "$metainfo" || fail "the metainfo has no <$element>"
+done
 newest=$(grep -o '<release version="[^"]*"' "$metainfo" | head -n 1 | cut -d'"' -f2)
 [ "$newest" = "$version" ] || fail "the metainfo's newest release is $newest, the project is $version"
 
