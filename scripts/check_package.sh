@@ -32,7 +32,7 @@ if [ ! -f "$build/build.ninja" ]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null || fail "configuring $build"
 fi
 # cpack would build everything anyway before it installs; here a failure is named.
-cmake --build "$build" >/dev/null || fail "building in $build"
+build_log=$(cmake --build "$build" 2>&1) || { echo "$build_log" >&2; fail "building in $build"; }
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
 
