@@ -9,6 +9,7 @@ ORVEL_PACKAGES=(
     qt6-base-dev libgl-dev
     libjack-jackd2-dev jackd2
     libgtest-dev libbenchmark-dev
+    desktop-file-utils appstream dpkg-dev man-db groff-base
 )
 
 orvel_install_missing() {
@@ -30,9 +31,16 @@ orvel_install_missing() {
             apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-orvel_build() {
-    if [ ! -f "$ORVEL_BUILD/build.ninja" ]; then
-        cmake -S "$ORVEL_ROOT" -B "$ORVEL_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release || return 1
+# Arguments (e.g. -DORVEL_WERROR=ON) configure even an existing tree, so an
+# option a script relies on is set whoever configured the tree first.
+orvel_configure() {
+    if [ $# -gt 0 ] || [ ! -f "$ORVEL_BUILD/build.ninja" ]; then
+        cmake -S "$ORVEL_ROOT" -B "$ORVEL_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@" || return 1
     fi
-    cmake --build "$ORVEL_BUILD"
+}
+
+# Arguments go to cmake --build, e.g. --target orvel.
+orvel_build() {
+    orvel_configure || return 1
+    cmake --build "$ORVEL_BUILD" "$@"
 }

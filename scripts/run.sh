@@ -8,7 +8,7 @@
 set -eu
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 orvel_install_missing
-orvel_build
+orvel_build --target orvel  # the tests are built by scripts/test.sh
 
 orvel="$ORVEL_BUILD/orvel"
 if jack_lsp >/dev/null 2>&1; then

@@ -8,10 +8,10 @@ sanitizers=${1:?which sanitizers, e.g. address,undefined or thread}
 filter=${2:-.}
 build="$ORVEL_ROOT/build-${sanitizers//,/-}"
 orvel_install_missing
-if [ ! -f "$build/build.ninja" ]; then
-    cmake -S "$ORVEL_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DORVEL_SANITIZE="$sanitizers" -DORVEL_BUILD_BENCH=OFF
-fi
+# Configured every time (quick on an existing tree), so warnings are errors
+# here whoever configured the tree first.
+cmake -S "$ORVEL_ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DORVEL_SANITIZE="$sanitizers" -DORVEL_BUILD_BENCH=OFF -DORVEL_WERROR=ON
 cmake --build "$build" -j "$(nproc)"
 cd "$build"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1}
