@@ -8,6 +8,7 @@ ORVEL_PACKAGES=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev libgl-dev
     libjack-jackd2-dev jackd2
+    libfftw3-dev
     libgtest-dev libbenchmark-dev
     desktop-file-utils appstream dpkg-dev man-db groff-base
 )

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -82,4 +84,55 @@ TEST_F(Correlation, OneCoarseTaskPerGroupInOrder)
     }
     EXPECT_EQ(tone_queue.first, nullptr);
     free(job);
+}
+
+// The spectral path against the literal one on the same history and
+// reference: every lag within 1e-9 of the largest magnitude, and the largest
+// and smallest lags at the same index, at the smallest, the default and the
+// largest windows, for noise with a delay, a tone, a chord and silence.
+TEST(CorrelationPaths, SpectralFollowsLiteral)
+{
+    const std::uint64_t windows[] = {1024, 7168, 24576, 786432};
+    const char *const kinds[] = {"noise delayed 300", "tone", "chord", "silence"};
+    double worst = 0.0;
+    for (std::uint64_t w : windows) {
+        const std::uint64_t n = w + 1024;
+        std::mt19937 rng(static_cast<unsigned>(w));
+        std::uniform_real_distribution<double> dist(-1e6, 1e6);
+        for (int kind = 0; kind < 4; kind++) {
+            SCOPED_TRACE(testing::Message() << kinds[kind] << ", window " << w);
+            std::vector<double> samples(n, 0.0);
+            for (std::uint64_t i = 0; i < n; i++) {
+                if (kind == 0)
+                    samples[i] = dist(rng);
+                else if (kind == 1)
+                    samples[i] = 1e6 * std::cos(0.0575 * double(i));
+                else if (kind == 2)
+                    samples[i] = 1e6 * (std::cos(0.0575 * double(i)) + std::cos(0.0724 * double(i) + 1.0) +
+                                        std::cos(0.0861 * double(i) + 2.0));
+            }
+            // The reference: the newest block, delayed 300 samples, time-reversed.
+            std::vector<double> reference(1024);
+            for (std::uint64_t t = 0; t < 1024; t++)
+                reference[1023 - t] = samples[w + t - std::min<std::uint64_t>(300, w - 1)];
+            std::vector<double> literal(n + 1024, 0.0);
+            std::vector<double> spectral(n + 1024, 0.0);
+            correlate_literal(samples.data(), reference.data(), literal.data(), w);
+            correlate_spectral(samples.data(), reference.data(), spectral.data(), w);
+
+            const double *a = literal.data() + 1024;
+            const double *b = spectral.data() + 1024;
+            double largest = 0.0;
+            for (std::uint64_t i = 0; i < w; i++)
+                largest = std::max(largest, std::fabs(a[i]));
+            for (std::uint64_t i = 0; i < w; i++) {
+                ASSERT_LE(std::fabs(a[i] - b[i]), 1e-9 * largest) << "lag index " << i;
+                if (largest > 0.0)
+                    worst = std::max(worst, std::fabs(a[i] - b[i]) / largest);
+            }
+            EXPECT_EQ(std::max_element(a, a + w) - a, std::max_element(b, b + w) - b);
+            EXPECT_EQ(std::min_element(a, a + w) - a, std::min_element(b, b + w) - b);
+        }
+    }
+    std::printf("largest difference, relative to the largest lag: %.3g\n", worst);
 }

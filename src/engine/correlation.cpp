@@ -3,24 +3,135 @@
 #include "engine/engine_state.h"
 #include "engine/kernels.h"
 
+#include <fftw3.h>
+
 #include <QThread>
 
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+namespace {
+
+// Two blocks: room for a block's correlation with the reference to run into
+// the next block without wrapping round.
+constexpr int FFT_LEN = 2 * BLOCK_LEN;
+constexpr int BINS = FFT_LEN / 2 + 1;
+
+// Planned once (the planner is not thread-safe; executing a plan on other
+// arrays is, as long as they are aligned as these: the scratch arrays all
+// come from fftw_alloc). Estimated, so every run computes in the same order.
+fftw_plan forward_plan = nullptr;
+fftw_plan inverse_plan = nullptr;
+std::once_flag plans_made;
+
+void make_plans()
+{
+    double *real = fftw_alloc_real(FFT_LEN);
+    fftw_complex *complex = fftw_alloc_complex(BINS);
+    forward_plan = fftw_plan_dft_r2c_1d(FFT_LEN, real, complex, FFTW_ESTIMATE);
+    inverse_plan = fftw_plan_dft_c2r_1d(FFT_LEN, complex, real, FFTW_ESTIMATE);
+    fftw_free(complex);
+    fftw_free(real);
+}
+
+// One thread's working arrays for correlate_spectral.
+struct SpectralScratch {
+    double *padded;          // FFT_LEN: a block, then zeros
+    double *lags;            // FFT_LEN: one lag block's circular correlation
+    fftw_complex *reference; // BINS: the reference block's spectrum
+    fftw_complex *block;     // BINS: this history block's spectrum
+    fftw_complex *next;      // BINS: the next history block's spectrum
+    fftw_complex *product;   // BINS: the lag block's spectrum
+};
+
+SpectralScratch *new_scratch()
+{
+    auto *s = new SpectralScratch;
+    s->padded = fftw_alloc_real(FFT_LEN);
+    s->lags = fftw_alloc_real(FFT_LEN);
+    s->reference = fftw_alloc_complex(BINS);
+    s->block = fftw_alloc_complex(BINS);
+    s->next = fftw_alloc_complex(BINS);
+    s->product = fftw_alloc_complex(BINS);
+    return s;
+}
+
+// A correlation worker's scratch lives as long as the thread, which is as
+// long as the process.
+thread_local SpectralScratch *thread_scratch = nullptr;
+
+void block_spectrum(SpectralScratch &s, const double *block, fftw_complex *spectrum)
+{
+    std::memcpy(s.padded, block, BLOCK_LEN * sizeof(double));
+    std::memset(s.padded + BLOCK_LEN, 0, BLOCK_LEN * sizeof(double));
+    fftw_execute_dft_r2c(forward_plan, s.padded, spectrum);
+}
+
+}  // namespace
 
 void correlation_setup()
 {
     queue_init(job_queue);
     correlation_sum = static_cast<double *>(std::calloc(window_size, sizeof(double)));
+    std::call_once(plans_made, make_plans);
     for (int i = 0; i < worker_count; i++)
         start_engine_thread(correlation_worker);
+}
+
+void correlate_literal(const double *samples, const double *reference, double *product, std::uint64_t window)
+{
+    for (std::uint64_t offset = 0; offset != window + BLOCK_LEN; offset += BLOCK_LEN)
+        convolve_add(samples + offset, reference, product + offset, BLOCK_LEN);
+}
+
+void correlate_spectral(const double *samples, const double *reference, double *product, std::uint64_t window)
+{
+    std::call_once(plans_made, make_plans);
+    if (thread_scratch == nullptr)
+        thread_scratch = new_scratch();
+    SpectralScratch &s = *thread_scratch;
+
+    // c[t] = corr[t], the reference block forward in time.
+    for (std::uint32_t t = 0; t < BLOCK_LEN; t++)
+        s.padded[t] = reference[BLOCK_LEN - 1 - t];
+    std::memset(s.padded + BLOCK_LEN, 0, BLOCK_LEN * sizeof(double));
+    fftw_execute_dft_r2c(forward_plan, s.padded, s.reference);
+
+    // Lag block L reads history blocks L and L + 1: the pair's spectrum is the
+    // first block's plus the second's shifted by a block, (-1)^k. Its
+    // correlation with c is conj(C) times that; sample r + 1 of the inverse is
+    // lag 1024 L + r.
+    const std::uint64_t lag_blocks = window / BLOCK_LEN;
+    constexpr double scale = 1.0 / FFT_LEN;
+    block_spectrum(s, samples, s.next);
+    double *lags = product + BLOCK_LEN;
+    for (std::uint64_t l = 0; l < lag_blocks; l++) {
+        std::swap(s.block, s.next);
+        block_spectrum(s, samples + (l + 1) * BLOCK_LEN, s.next);
+        for (int k = 0; k < BINS; k++) {
+            const double sign = (k & 1) != 0 ? -1.0 : 1.0;
+            const double ur = s.block[k][0] + sign * s.next[k][0];
+            const double ui = s.block[k][1] + sign * s.next[k][1];
+            const double cr = s.reference[k][0];
+            const double ci = s.reference[k][1];
+            s.product[k][0] = cr * ur + ci * ui;
+            s.product[k][1] = cr * ui - ci * ur;
+        }
+        fftw_execute_dft_c2r(inverse_plan, s.product, s.lags);
+        for (std::uint32_t r = 0; r < BLOCK_LEN; r++)
+            lags[l * BLOCK_LEN + r] = s.lags[r + 1] * scale;
+    }
 }
 
 void correlate_job(AnalysisJob *job)
 {
     job->pending = group_count();
-    const std::uint64_t n = input_history_length;
-    for (std::uint64_t offset = 0; offset != n; offset += BLOCK_LEN)
-        convolve_add(job->samples + offset, job->reference, job->product + offset, BLOCK_LEN);
+    if (literal_paths)
+        correlate_literal(job->samples, job->reference, job->product, window_size);
+    else
+        correlate_spectral(job->samples, job->reference, job->product, window_size);
 
     // product[1024 + i] lines the reference block up with the history taken
     // window_size - 1 - i samples earlier, with all 1024 samples overlapping.

@@ -6,12 +6,30 @@
 
 #include "engine/work_queue.h"
 
+#include <cstdint>
+
 // Start-up, main thread: initialise job_queue, allocate correlation_sum
-// (window_size zeros), start worker_count correlation_worker threads.
+// (window_size zeros), plan the transforms, start worker_count
+// correlation_worker threads.
 void correlation_setup();
 
-// Convolve the job into its product and fold it into correlation_sum under
-// result_mutex. Sets the job's pending to G first. Any thread.
+// The lags of a window (a multiple of 1024) into product[1024 .. 1024 +
+// window - 1]: product[1024 + i] is the sum over t < 1024 of
+// corr[t] * samples[i + 1 + t], where corr is reference read backwards (it is
+// stored time-reversed). samples holds window + 1024 values.
+//
+// The literal path adds the block-by-block convolutions (convolve_add) into
+// product, which must start at zero, and fills product[0 .. N + 1022]. The
+// spectral path gets the same lags from 2048-point transforms (FFTW), one
+// per history block and one back per lag block, within rounding of the
+// largest lag, and writes only those. Any thread after correlation_setup();
+// the spectral path allocates its scratch on a thread's first call only.
+void correlate_literal(const double *samples, const double *reference, double *product, std::uint64_t window);
+void correlate_spectral(const double *samples, const double *reference, double *product, std::uint64_t window);
+
+// The job's lags by the path chosen at start-up (literal_paths), folded into
+// correlation_sum with decay_factor under result_mutex. Sets the job's
+// pending to G first. Any thread.
 void correlate_job(AnalysisJob *job);
 
 // Hand the job to the tone detectors as one task per semitone group, in
