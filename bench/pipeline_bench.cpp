@@ -1,23 +1,35 @@
 // The whole analysis pipeline as fast as it goes: noise plus a 440 Hz tone
 // fed through exchange_samples in server periods, analysed by the real
-// assembler, workers and collector. Prints jobs per second and the real-time
-// factor (seconds of audio analysed per second of wall time).
+// assembler, workers and collector. For the fast kernels and then the
+// literal ones (each in a process of its own, since the engine is
+// process-wide), prints jobs per second, the real-time factor (seconds of
+// audio analysed per second of wall time), the processor time per job of
+// each stage and the peak RSS.
 //
 //   pipeline_bench [-r rate] [-w window] [-n workers] [-s seconds of audio] [-p]
+//                  [--fast | --literal]
 // -p feeds at real time as a server would; an analysis slower than that
-// then skips blocks at the bound on jobs in flight.
+// then skips blocks at the bound on jobs in flight. --fast or --literal
+// measures one path only.
 #include "audio/block_assembler.h"
 #include "audio/rate_conversion.h"
 #include "engine/command_line.h"
 #include "engine/engine_state.h"
+#include "engine/work_queue.h"
 #include "support/engine_fixture.h"
 
+#include <dirent.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
 
 namespace {
 
@@ -34,18 +46,111 @@ float noise_and_tone(std::uint64_t frame)
     return 0.1f * noise(frame) + static_cast<float>(0.4 * tone);
 }
 
+// Processor seconds used so far by this process's threads, by thread name.
+std::map<std::string, double> thread_seconds()
+{
+    std::map<std::string, double> seconds;
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    DIR *tasks = opendir("/proc/self/task");
+    if (tasks == nullptr)
+        return seconds;
+    while (const dirent *entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string path = std::string("/proc/self/task/") + entry->d_name + "/stat";
+        FILE *file = std::fopen(path.c_str(), "r");
+        if (file == nullptr)
+            continue;
+        char line[1024] = {};
+        const std::size_t length = std::fread(line, 1, sizeof line - 1, file);
+        std::fclose(file);
+        line[length] = '\0';
+        // "tid (name) state ppid ..."; utime and stime are fields 14 and 15.
+        const char *open = std::strchr(line, '(');
+        const char *close = std::strrchr(line, ')');
+        if (open == nullptr || close == nullptr)
+            continue;
+        unsigned long utime = 0, stime = 0;
+        if (std::sscanf(close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) == 2)
+            seconds[std::string(open + 1, close)] += static_cast<double>(utime + stime) / tick;
+    }
+    closedir(tasks);
+    return seconds;
+}
+
+int measure(const CommandLine &line, double seconds, bool paced, bool literal)
+{
+    literal_paths = literal;
+    start_engine(line.sample_rate, line.window_request, line.worker_count);
+    if (window_size == 0) {
+        std::fprintf(stderr, "window too small\n");
+        return 1;
+    }
+    set_main_channel(CHANNEL_INPUT_0);
+    set_corr_channel(CHANNEL_OUTPUT_0);
+
+    ServerStandIn server;
+    server.input_0 = noise_and_tone;
+    server.input_1 = noise;
+    server.output_0 = [](std::uint64_t k) { return noise(k * 7919) * FULL_SCALE / 256; };
+    // Keep the jobs in flight at their bound, so nothing is skipped and no worker idles.
+    audio_lock();
+    server.max_jobs_in_flight = paced ? 0 : job_limit();
+    audio_unlock();
+    server.real_time = paced;
+
+    const std::uint64_t blocks = static_cast<std::uint64_t>(seconds * sample_rate / BLOCK_LEN) + 1;
+    const std::uint64_t div = static_cast<std::uint64_t>(SERVER_RATE / sample_rate);
+    const std::map<std::string, double> before = thread_seconds();
+    const auto start = std::chrono::steady_clock::now();
+    server.run(blocks * BLOCK_LEN * div);
+    if (!wait_for_quiet(3600 * 1000))
+        std::fprintf(stderr, "timed out\n");
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::map<std::string, double> after = thread_seconds();
+
+    const JobCounts counts = job_counts();
+    audio_lock();
+    const std::uint64_t skipped = blocks_skipped;
+    audio_unlock();
+    const std::uint64_t analysed = counts.completed - skipped;
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const double audio_seconds = static_cast<double>(counts.completed * BLOCK_LEN) / sample_rate;
+    std::printf("%-7s rate %5d Hz, window %6llu, workers %d: %6llu jobs (%llu skipped) in %6.2f s: "
+                "real-time factor %7.2f, peak RSS %4.0f MiB; ms of processor per job:",
+                literal ? "literal" : "fast", sample_rate, static_cast<unsigned long long>(window_size),
+                worker_count, static_cast<unsigned long long>(counts.completed),
+                static_cast<unsigned long long>(skipped), wall, audio_seconds / wall, usage.ru_maxrss / 1024.0);
+    for (const char *stage : {"orvel-correlate", "orvel-tone", "orvel-collector", "orvel-assembler"}) {
+        const auto it = before.find(stage);
+        const double used = after.count(stage) ? after.at(stage) - (it == before.end() ? 0.0 : it->second) : 0.0;
+        std::printf(" %s %.3f", stage + 6, analysed ? 1000.0 * used / static_cast<double>(analysed) : 0.0);
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     double seconds = 20.0;
     bool paced = false;  // feed at real time, as a server does, instead of flat out
+    bool fast = true;
+    bool literal = true;
     std::vector<char *> engine_args = {argv[0]};
     for (int i = 1; i < argc; i++) {
-        if (std::string(argv[i]) == "-s" && i + 1 < argc)
+        const std::string arg = argv[i];
+        if (arg == "-s" && i + 1 < argc)
             seconds = std::atof(argv[++i]);
-        else if (std::string(argv[i]) == "-p")
+        else if (arg == "-p")
             paced = true;
+        else if (arg == "--fast")
+            literal = false;
+        else if (arg == "--literal")
+            fast = false;
         else
             engine_args.push_back(argv[i]);
     }
@@ -54,43 +159,16 @@ int main(int argc, char **argv)
         print_usage();
         return 1;
     }
-    start_engine(line.sample_rate, line.window_request, line.worker_count);
-    if (window_size == 0) {
-        std::fprintf(stderr, "window too small\n");
-        return 1;
+    int status = 0;
+    for (bool path_literal : {false, true}) {
+        if ((path_literal && !literal) || (!path_literal && !fast))
+            continue;
+        const pid_t child = fork();
+        if (child == 0)
+            _exit(measure(line, seconds, paced, path_literal));
+        int child_status = 0;
+        if (child < 0 || waitpid(child, &child_status, 0) != child || child_status != 0)
+            status = 1;
     }
-    audio_lock();
-    main_channel = CHANNEL_INPUT_0;
-    corr_channel = CHANNEL_OUTPUT_0;
-    audio_unlock();
-
-    ServerStandIn server;
-    server.input_0 = noise_and_tone;
-    server.input_1 = noise;
-    server.output_0 = [](std::uint64_t k) { return noise(k * 7919) * FULL_SCALE / 256; };
-    // Keep a few jobs queued per worker, so nothing is skipped and no worker idles.
-    server.max_jobs_in_flight = paced ? 0 : 2 * static_cast<std::uint64_t>(worker_count) + 2;
-    server.real_time = paced;
-
-    const std::uint64_t blocks = static_cast<std::uint64_t>(seconds * sample_rate / BLOCK_LEN) + 1;
-    const std::uint64_t div = static_cast<std::uint64_t>(SERVER_RATE / sample_rate);
-    const auto start = std::chrono::steady_clock::now();
-    server.run(blocks * BLOCK_LEN * div);
-    if (!wait_for_quiet(3600 * 1000))
-        std::fprintf(stderr, "timed out\n");
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-
-    audio_lock();
-    const std::uint64_t done = jobs_completed;
-    const std::uint64_t skipped = blocks_skipped;
-    audio_unlock();
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const double audio_seconds = static_cast<double>(done * BLOCK_LEN) / sample_rate;
-    std::printf("rate %d Hz, window %llu, workers %d: %llu jobs (%llu skipped) in %.2f s: "
-                "%.1f jobs/s, real-time factor %.2f, peak RSS %.0f MiB\n",
-                sample_rate, static_cast<unsigned long long>(window_size), worker_count,
-                static_cast<unsigned long long>(done), static_cast<unsigned long long>(skipped), wall,
-                static_cast<double>(done) / wall, audio_seconds / wall, usage.ru_maxrss / 1024.0);
-    return 0;
+    return status;
 }

@@ -61,9 +61,14 @@ std::uint64_t strongest_correlation_index()
     return index;
 }
 
-// Run whole blocks through the pipeline and wait until all their jobs are done.
+// Run whole blocks through the pipeline and wait until all their jobs are
+// done. Fed no faster than the bound on jobs in flight allows, no block is
+// skipped.
 void run_blocks(ServerStandIn &server, std::uint64_t blocks)
 {
+    audio_lock();
+    server.max_jobs_in_flight = job_limit();
+    audio_unlock();
     const std::uint64_t before = completed();
     server.run(frames_for_blocks(blocks));
     ASSERT_TRUE(wait_for_completed(before + blocks));
@@ -184,7 +189,9 @@ TEST(Pipeline, JobsInFlightStayWithinBudget)
         window_size = c.window == -1 ? 16u * c.rate : (c.window == 0 ? 7168u : 1024u);
         input_history_length = window_size + BLOCK_LEN;
         band_count = c.rate == 48000 ? 30720 : (c.rate == 8000 ? 24576 : 27648);
-        const std::uint64_t limit = job_limit();
+        // With many workers the memory is the bound at 16 s, else the rows.
+        worker_count = 200;
+        std::uint64_t limit = job_limit();
         EXPECT_GE(limit, 1u);
         EXPECT_LE(limit, 255u);
         EXPECT_LE(limit * job_bytes(), JOB_MEMORY_BUDGET);
@@ -192,16 +199,21 @@ TEST(Pipeline, JobsInFlightStayWithinBudget)
             EXPECT_GE((limit + 1) * job_bytes(), JOB_MEMORY_BUDGET);  // the budget is used, not wasted
         else
             EXPECT_EQ(limit, 255u);
+        // With few, two jobs per worker.
+        worker_count = 2;
+        limit = job_limit();
+        EXPECT_EQ(limit, 4u);
     }
 }
 
-// Workers held back: jobs stop at the bound, further blocks are counted as
-// skipped but still reach input_history; released, the analysis goes on.
+// Workers held back: jobs stop at the bound (here the memory, three jobs),
+// further blocks are counted as skipped but still reach input_history;
+// released, the analysis goes on.
 TEST(Pipeline, HeldBackWorkersSkipBlocksAndResume)
 {
     start_engine(16000, 0, 2, true);
     audio_lock();
-    job_memory_budget = 10 * job_bytes();
+    job_memory_budget = 3 * job_bytes();
     audio_unlock();
     select_channels(CHANNEL_INPUT_0, CHANNEL_INPUT_0);
     ServerStandIn server;
@@ -212,8 +224,8 @@ TEST(Pipeline, HeldBackWorkersSkipBlocksAndResume)
 
     ASSERT_TRUE(wait_until([] { return jobs_submitted + blocks_skipped >= 14; }));
     audio_lock();
-    EXPECT_EQ(jobs_submitted, 10u);
-    EXPECT_EQ(blocks_skipped, 4u);
+    EXPECT_EQ(jobs_submitted, 3u);
+    EXPECT_EQ(blocks_skipped, 11u);
     EXPECT_EQ(jobs_completed, 0u);
     audio_unlock();
     result_lock();
@@ -222,12 +234,12 @@ TEST(Pipeline, HeldBackWorkersSkipBlocksAndResume)
     result_unlock();
 
     release_workers();
-    ASSERT_TRUE(wait_for_completed(10));
+    ASSERT_TRUE(wait_for_completed(3));
     server.run(frames_for_blocks(2));
-    ASSERT_TRUE(wait_for_completed(12));
+    ASSERT_TRUE(wait_for_completed(5));
     audio_lock();
-    EXPECT_EQ(jobs_submitted, 12u);
-    EXPECT_EQ(blocks_skipped, 4u);
+    EXPECT_EQ(jobs_submitted, 5u);
+    EXPECT_EQ(blocks_skipped, 11u);
     audio_unlock();
 }
 

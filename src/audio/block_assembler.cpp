@@ -94,7 +94,12 @@ void *assembler_main(void *)
             skip_unpaired_tap_samples();
             if (block_ready())
                 break;
-            assembler_waiting = true;
+            if (!assembler_waiting) {
+                // Whoever feeds blocks at the pace of the jobs learns at once
+                // that this block's job is made.
+                assembler_waiting = true;
+                audio_wakeup();
+            }
             audio_wait_for(AUDIO_POLL_US);
         }
         assembler_waiting = false;
@@ -141,7 +146,7 @@ void input_history_setup()
 
 void assembler_start()
 {
-    start_engine_thread(assembler_main);
+    start_engine_thread(assembler_main, "orvel-assembler");
 }
 
 void analysis_reset()

@@ -6,7 +6,6 @@
 #include "engine/work_queue.h"
 
 #include <err.h>
-#include <pthread.h>
 
 #include <QString>
 
@@ -53,9 +52,6 @@ void band_table_setup()
         band_name[i] = make_band_name(i);
     }
 
-    // The detectors live as long as the process: never joined, handles dropped.
-    for (int i = 0; i < worker_count; i++) {
-        pthread_t thread;
-        pthread_create(&thread, nullptr, tone_detector, nullptr);
-    }
+    for (int i = 0; i < worker_count; i++)
+        start_engine_thread(tone_detector, "orvel-tone");
 }

@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::uint64_t RESULT_ROWS = 256;
 constexpr std::uint64_t REFINED_GROUPS = 3;
+// Tasks the collector takes per hand-over: a whole job's coarse pass at most.
+constexpr std::uint64_t COLLECT_BATCH = MAX_GROUP_COUNT;
 
 struct SortEntry {
     double level;
@@ -80,8 +82,7 @@ std::uint64_t dispatch_refinement(AnalysisJob *job)
             tasks[made++] = task;
     }
     job->pending += made;
-    for (std::uint64_t i = 0; i < made; i++)
-        push_tone_task(tasks[i]);
+    push_tone_tasks(tasks, made);
     return made;
 }
 
@@ -142,8 +143,12 @@ void collect_task(BandTask *task)
 
 void *result_collector(void *)
 {
-    for (;;)
-        collect_task(pop_collect_task());
+    BandTask *batch[COLLECT_BATCH];
+    for (;;) {
+        const std::uint64_t count = pop_collect_tasks(batch, COLLECT_BATCH);
+        for (std::uint64_t i = 0; i < count; i++)
+            collect_task(batch[i]);
+    }
     return nullptr;
 }
 
@@ -158,5 +163,5 @@ void collector_setup()
         third_octave_band[g] = static_cast<std::uint8_t>(iso_third_octave_band(band_freq[BANDS_PER_GROUP * g]));
     pitch_class_rows = static_cast<PitchClassPeak *>(
         std::calloc(RESULT_ROWS * PITCH_CLASS_COUNT, sizeof(PitchClassPeak)));
-    start_engine_thread(result_collector);
+    start_engine_thread(result_collector, "orvel-collector");
 }

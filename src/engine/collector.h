@@ -26,5 +26,6 @@ void refinement_groups(std::uint64_t t, std::uint64_t groups, std::uint64_t out[
 // finished). Collector thread only: pending and pass are not locked.
 void collect_task(BandTask *task);
 
-// Thread body: pop_collect_task, collect_task; forever.
+// Thread body: take every waiting task (at most 120), collect_task each;
+// forever.
 void *result_collector(void *);

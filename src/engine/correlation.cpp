@@ -77,7 +77,7 @@ void correlation_setup()
     correlation_sum = static_cast<double *>(std::calloc(window_size, sizeof(double)));
     std::call_once(plans_made, make_plans);
     for (int i = 0; i < worker_count; i++)
-        start_engine_thread(correlation_worker);
+        start_engine_thread(correlation_worker, "orvel-correlate");
 }
 
 void correlate_literal(const double *samples, const double *reference, double *product, std::uint64_t window)
@@ -157,8 +157,7 @@ bool dispatch_coarse_tasks(AnalysisJob *job)
             return false;
         }
     }
-    for (std::uint64_t g = 0; g < groups; g++)
-        push_tone_task(tasks[g]);
+    push_tone_tasks(tasks, groups);
     return true;
 }
 

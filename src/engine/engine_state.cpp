@@ -68,11 +68,14 @@ void audio_wakeup() { pthread_cond_broadcast(&audio_cond); }
 void result_lock() { pthread_mutex_lock(&result_mutex); }
 void result_unlock() { pthread_mutex_unlock(&result_mutex); }
 
-void start_engine_thread(void *(*body)(void *))
+void start_engine_thread(void *(*body)(void *), const char *name)
 {
     pthread_t thread;
-    if (pthread_create(&thread, nullptr, body, nullptr) == 0)
-        pthread_detach(thread);
+    if (pthread_create(&thread, nullptr, body, nullptr) != 0)
+        return;
+    if (name != nullptr)
+        pthread_setname_np(thread, name);
+    pthread_detach(thread);
 }
 
 void lower_analysis_thread_priority()

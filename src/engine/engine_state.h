@@ -183,10 +183,11 @@ void read_results(Read &&read)
 // G: the number of semitone groups, band_count / 256.
 inline std::uint64_t group_count() { return band_count / BANDS_PER_GROUP; }
 
-// Start a detached POSIX thread with default attributes; engine threads are
-// never joined and end with the process. A failed creation is ignored: the
-// thread is simply missing.
-void start_engine_thread(void *(*body)(void *));
+// Start a detached POSIX thread with default attributes, named name (at most
+// 15 characters; top -H and /proc show it); engine threads are never joined
+// and end with the process. A failed creation is ignored: the thread is
+// simply missing.
+void start_engine_thread(void *(*body)(void *), const char *name = nullptr);
 
 // Lower the calling analysis thread below the audio threads. The toolkit's
 // LowPriority changes nothing for ordinary Linux threads, so the thread's

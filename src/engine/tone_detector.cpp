@@ -13,6 +13,9 @@ namespace {
 // AnalysisJob::pass values this stage acts on; any later pass is finished.
 constexpr std::uint64_t COARSE_PASS = 0;
 constexpr std::uint64_t REFINE_PASS = 1;
+// Most tasks a detector takes per hand-over. A batch goes on to the collector
+// only when all of it is measured, so a large one would hold back the first.
+constexpr std::uint64_t TONE_BATCH = 16;
 
 // The level of band step `step` in a job's window, by the path chosen at
 // start-up.
@@ -75,9 +78,11 @@ void detect_task(BandTask *task)
 void *tone_detector(void *)
 {
     lower_analysis_thread_priority();
+    BandTask *batch[TONE_BATCH];
     for (;;) {
-        BandTask *task = pop_tone_task();
-        detect_task(task);
-        push_collect_task(task);
+        const std::uint64_t count = pop_tone_tasks(batch, TONE_BATCH);
+        for (std::uint64_t i = 0; i < count; i++)
+            detect_task(batch[i]);
+        push_collect_tasks(batch, count);
     }
 }

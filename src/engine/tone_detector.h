@@ -30,5 +30,6 @@ RefinedBand refine_sub_step(double coarse_level, SubStepLevel measure, void *con
 // band), or nothing for a finished job.
 void detect_task(BandTask *task);
 
-// Thread body: pop from tone_queue, detect_task, push to collect_queue; forever.
+// Thread body: take a share of tone_queue (at most 16 tasks), detect_task
+// each, hand them all to collect_queue at once; forever.
 void *tone_detector(void *);

@@ -49,6 +49,18 @@ void push_collect_task(BandTask *task) { queue_push(collect_queue, task); }
 AnalysisJob *pop_job() { return queue_pop(job_queue); }
 BandTask *pop_tone_task() { return queue_pop(tone_queue); }
 BandTask *pop_collect_task() { return queue_pop(collect_queue); }
+void push_tone_tasks(BandTask *const *tasks, std::uint64_t count) { queue_push_all(tone_queue, tasks, count); }
+void push_collect_tasks(BandTask *const *tasks, std::uint64_t count) { queue_push_all(collect_queue, tasks, count); }
+
+std::uint64_t pop_tone_tasks(BandTask **out, std::uint64_t max)
+{
+    return queue_pop_some(tone_queue, out, max, static_cast<std::uint64_t>(std::max(worker_count, 1)));
+}
+
+std::uint64_t pop_collect_tasks(BandTask **out, std::uint64_t max)
+{
+    return queue_pop_some(collect_queue, out, max);
+}
 
 std::uint64_t job_memory_budget = JOB_MEMORY_BUDGET;
 
@@ -64,5 +76,8 @@ std::uint64_t job_limit()
     // Rows are reused every result_row_count jobs, and the in-flight count is
     // shown modulo that, so stay one below it.
     constexpr std::uint64_t row_bound = 255;
-    return std::clamp<std::uint64_t>(job_memory_budget / job_bytes(), 1, row_bound);
+    // A few jobs per worker keep every worker busy; more would only queue up
+    // and make what the window shows older.
+    const std::uint64_t latency_bound = JOBS_PER_WORKER * static_cast<std::uint64_t>(std::max(worker_count, 1));
+    return std::clamp<std::uint64_t>(std::min(job_memory_budget / job_bytes(), latency_bound), 1, row_bound);
 }

@@ -12,6 +12,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdint>
 
 // One block of sound on its way through the pipeline. new_job() makes it as
@@ -90,6 +91,53 @@ Item *queue_pop(WorkQueue<Item> &queue)
     return item;
 }
 
+// Append count items at the tail in their order, under one lock, and wake
+// every waiting taker: one hand-over instead of count.
+template <typename Item>
+void queue_push_all(WorkQueue<Item> &queue, Item *const *items, std::uint64_t count)
+{
+    if (count == 0)
+        return;
+    pthread_mutex_lock(&queue.mutex);
+    for (std::uint64_t i = 0; i < count; i++) {
+        Item *item = items[i];
+        item->next = nullptr;
+        item->prev_link = queue.last;
+        *queue.last = item;
+        queue.last = &item->next;
+    }
+    pthread_cond_broadcast(&queue.cond);
+    pthread_mutex_unlock(&queue.mutex);
+}
+
+// Remove up to max items from the head into out, in order, blocking while
+// the queue is empty; returns how many (at least 1). With share set, takes
+// at most 1/share of what is queued (but at least one), so that share
+// takers waking together divide a burst between them.
+template <typename Item>
+std::uint64_t queue_pop_some(WorkQueue<Item> &queue, Item **out, std::uint64_t max, std::uint64_t share = 1)
+{
+    pthread_mutex_lock(&queue.mutex);
+    while (queue.first == nullptr)
+        pthread_cond_wait(&queue.cond, &queue.mutex);
+    std::uint64_t queued = 0;
+    for (const Item *item = queue.first; item != nullptr && queued < max * share; item = item->next)
+        queued++;
+    const std::uint64_t take = std::max<std::uint64_t>(1, std::min(max, queued / std::max<std::uint64_t>(share, 1)));
+    std::uint64_t taken = 0;
+    while (taken < take) {
+        Item *item = queue.first;
+        if (item->next != nullptr)
+            item->next->prev_link = item->prev_link;
+        else
+            queue.last = item->prev_link;
+        *item->prev_link = item->next;
+        out[taken++] = item;
+    }
+    pthread_mutex_unlock(&queue.mutex);
+    return taken;
+}
+
 // A task for the group starting at band, of job; null when memory is short.
 BandTask *new_task(std::uint64_t band, AnalysisJob *job);
 
@@ -103,10 +151,19 @@ void push_collect_task(BandTask *task);
 AnalysisJob *pop_job();
 BandTask *pop_tone_task();
 BandTask *pop_collect_task();
+// The batch forms: one lock and one wake-up per batch. pop_tone_tasks takes
+// a share of the queue fit for worker_count detectors, at most max.
+void push_tone_tasks(BandTask *const *tasks, std::uint64_t count);
+void push_collect_tasks(BandTask *const *tasks, std::uint64_t count);
+std::uint64_t pop_tone_tasks(BandTask **out, std::uint64_t max);
+std::uint64_t pop_collect_tasks(BandTask **out, std::uint64_t max);
 
 // Jobs made but not completed at once are bounded: few enough that their
-// memory stays within job_memory_budget and their result rows do not collide.
+// memory stays within job_memory_budget, their result rows do not collide,
+// and no more than JOBS_PER_WORKER wait per worker, so that the analysis
+// stays on recent sound when it cannot keep up.
 constexpr std::uint64_t JOB_MEMORY_BUDGET = 256ull << 20;  // bytes
+constexpr std::uint64_t JOBS_PER_WORKER = 2;
 extern std::uint64_t job_memory_budget;  // audio_mutex; JOB_MEMORY_BUDGET unless a test lowers it
 std::uint64_t job_limit();  // caller holds audio_mutex
 // Bytes one job and its tasks take at the current window and band count.

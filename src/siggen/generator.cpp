@@ -165,7 +165,7 @@ void *generator_main(void *)
 
 void generator_start()
 {
-    start_engine_thread(generator_main);
+    start_engine_thread(generator_main, "orvel-generator");
 }
 
 void set_output_source(int output, int source)

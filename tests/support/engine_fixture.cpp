@@ -34,7 +34,7 @@ void start_engine(int rate, std::int64_t window_request, int workers, bool hold_
 void release_workers()
 {
     for (int i = 0; i < worker_count; i++)
-        start_engine_thread(correlation_worker);
+        start_engine_thread(correlation_worker, "orvel-correlate");
 }
 
 void ServerStandIn::top_up_outputs()
@@ -64,8 +64,11 @@ void ServerStandIn::run(std::uint64_t frames)
         top_up_outputs();
         if (keep_pace || max_jobs_in_flight != 0) {
             audio_lock();
+            // A block the assembler has taken counts only once its job is
+            // made: wait for the assembler to be idle again before counting.
             while ((keep_pace && ring_fill(in_ring_0, RingReader::consumer) >= BLOCK_LEN)
-                   || (max_jobs_in_flight != 0 && jobs_submitted - jobs_completed >= max_jobs_in_flight))
+                   || (max_jobs_in_flight != 0
+                       && (!assembler_waiting || jobs_submitted - jobs_completed >= max_jobs_in_flight)))
                 audio_wait_for(AUDIO_POLL_US);
             audio_unlock();
         }
