@@ -156,7 +156,7 @@ int main(int argc, char **argv)
     }
     const CommandLine line = parse_command_line(static_cast<int>(engine_args.size()), engine_args.data());
     if (line.action != StartupAction::run) {
-        print_usage();
+        print_usage(line);
         return 1;
     }
     int status = 0;

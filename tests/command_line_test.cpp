@@ -31,6 +31,8 @@ Outcome parse(std::vector<std::string> args)
 
 constexpr StartupAction RUN = StartupAction::run;
 constexpr StartupAction USAGE = StartupAction::usage;
+constexpr StartupAction HELP = StartupAction::help;
+constexpr StartupAction VERSION = StartupAction::version;
 
 struct Case {
     std::vector<std::string> args;
@@ -79,9 +81,11 @@ TEST(CommandLine, OptionTable)
         {{"-w", "-99999999999"}, {RUN, 0, 16000, 2, 256000}},
         {{"-n", "-99999999999"}, {RUN, 0, 16000, 1, 7168}},
         {{"-n", "99999999999"}, {RUN, 0, 16000, 16, 7168}},
-        // help and unknown options
-        {{"-h"}, {USAGE, 0, 16000, 2, 0}},
-        {{"-n", "4", "-h", "-r", "10000"}, {USAGE, 0, 16000, 4, 0}},
+        // help, version and unknown options
+        {{"-h"}, {HELP, 0, 16000, 2, 0}},
+        {{"--help"}, {HELP, 0, 16000, 2, 0}},
+        {{"--version"}, {VERSION, 0, 16000, 2, 0}},
+        {{"-n", "4", "-h", "-r", "10000"}, {HELP, 0, 16000, 4, 0}},
         {{"-x"}, {USAGE, 1, 16000, 2, 0}},
         {{"-r"}, {USAGE, 1, 16000, 2, 0}},
     };
@@ -92,7 +96,7 @@ TEST(CommandLine, OptionTable)
         SCOPED_TRACE("orvel " + label);
         const Outcome got = parse(c.args);
         EXPECT_EQ(got.action, c.expected.action);
-        if (got.action == StartupAction::usage) {
+        if (got.action != StartupAction::run) {
             EXPECT_EQ(got.exit_status, c.expected.exit_status);
             continue;
         }
@@ -113,24 +117,68 @@ TEST(CommandLine, SaturatingAtoiKeepsAtoiOtherwise)
     EXPECT_EQ(saturating_atoi("-2147483649"), -2147483647 - 1);
 }
 
+// Only the toolkit's options are left to the toolkit: ours are picked out
+// before it starts, values and all.
+TEST(CommandLine, OwnOptionsBeforeTheToolkit)
+{
+    const struct {
+        std::vector<std::string> args;
+        StartupAction action;
+        int rate;
+    } cases[] = {
+        {{"-platform", "offscreen", "-r", "48000"}, RUN, 48000},
+        {{"-reverse", "-r48000"}, RUN, 48000},
+        {{"-style", "fusion", "-r", "44100"}, USAGE, 0},
+        {{"-stylesheet", "x.qss", "--version"}, VERSION, 0},
+        {{"-x", "-h"}, HELP, 0},
+        {{"-x"}, RUN, 16000},   // unknown: left for the full parse after the toolkit
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "orvel");
+        std::vector<char *> argv;
+        for (std::string &arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const CommandLine line = parse_own_options(static_cast<int>(args.size()), argv.data());
+        EXPECT_EQ(line.action, c.action) << args[1];
+        if (c.action == RUN) {
+            EXPECT_EQ(line.sample_rate, c.rate) << args[1];
+        }
+        // argv itself is never reordered.
+        EXPECT_EQ(std::string(argv[1]), c.args[0]);
+    }
+}
+
 // The real program, as a user runs it.
 TEST(CommandLine, ProgramExitPaths)
 {
     const std::vector<std::string> env = headless_env();
     const std::string usage = USAGE_TEXT;
 
-    const ChildResult help = run_child(ORVEL_BINARY, {"-h"}, env);
-    EXPECT_EQ(help.exit_status, 0);
-    EXPECT_EQ(help.err, usage);
-    EXPECT_EQ(help.out, "");
+    // No display at all and a toolkit platform that needs one: help,
+    // version and bad values must not start the toolkit.
+    const std::vector<std::string> no_display = {"QT_QPA_PLATFORM=xcb", "DISPLAY=", "WAYLAND_DISPLAY="};
+    for (const char *option : {"-h", "--help"}) {
+        const ChildResult help = run_child(ORVEL_BINARY, {option}, no_display);
+        EXPECT_EQ(help.exit_status, 0) << option;
+        EXPECT_EQ(help.out.rfind(usage, 0), 0u) << help.out;
+        for (const char *line : {"  -n <workers>", "  -w <windowsize>", "  -r <samplerate>", "  -h, --help",
+                                 "  --version", "JACK_DEFAULT_SERVER"})
+            EXPECT_NE(help.out.find(line), std::string::npos) << line;
+        EXPECT_EQ(help.err, "") << option;
+    }
+    const ChildResult version = run_child(ORVEL_BINARY, {"--version"}, no_display);
+    EXPECT_EQ(version.exit_status, 0);
+    EXPECT_EQ(version.out, "orvel " ORVEL_VERSION "\n");
 
-    const ChildResult window = run_child(ORVEL_BINARY, {"-w", "1023"}, env);
+    const ChildResult window = run_child(ORVEL_BINARY, {"-w", "1023"}, no_display);
     EXPECT_EQ(window.exit_status, 1);
     EXPECT_EQ(window.err.rfind("orvel: Invalid window size\n", 0), 0u) << window.err;
 
-    const ChildResult rate = run_child(ORVEL_BINARY, {"-r", "10000"}, env);
+    const ChildResult rate = run_child(ORVEL_BINARY, {"-r", "44100"}, no_display);
     EXPECT_EQ(rate.exit_status, 1);
-    EXPECT_EQ(rate.err, usage);
+    EXPECT_EQ(rate.err, "orvel: the engine rate must be one of 8000, 9600, 12000, 16000, 24000, 48000\n" + usage);
 
     // getopt's own diagnostic comes first, then the usage text.
     const ChildResult unknown = run_child(ORVEL_BINARY, {"-x"}, env);

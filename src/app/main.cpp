@@ -1,14 +1,17 @@
-// Process entry: the toolkit application, then the start-up, then the event
-// loop, whose result is the exit status.
+// Process entry: the answers that need no display (help, version, bad
+// values), the toolkit application, then the start-up, then the event loop,
+// whose result is the exit status.
 #include "app/startup.h"
 
 #include <QApplication>
 
 int main(int argc, char **argv)
 {
-    // First, so the toolkit takes its own options out of argv before getopt.
-    QApplication app(argc, argv);
     int exit_status = 0;
+    if (!answer_command_line(argc, argv, exit_status))
+        return exit_status;
+    // Before the full parse, so the toolkit takes its own options out of argv.
+    QApplication app(argc, argv);
     if (!start_orvel(argc, argv, exit_status))
         return exit_status;
     return app.exec();

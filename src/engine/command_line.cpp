@@ -1,13 +1,19 @@
 #include "engine/command_line.h"
 
 #include "engine/engine_state.h"
+#include "engine/version.h"
 
 #include <unistd.h>
 
+#include <getopt.h>
+
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -16,6 +22,27 @@ constexpr int MIN_WORKERS = 1;
 constexpr int MAX_WORKERS = 16;
 constexpr std::uint64_t MAX_WINDOW_SECONDS = 16;
 constexpr std::uint64_t WINDOW_GRANULE_MASK = 1023;  // windows are whole blocks of 1024
+
+// A getopt_long value that no short option uses.
+constexpr int VERSION_OPTION = 256;
+
+const option LONG_OPTIONS[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, VERSION_OPTION},
+    {nullptr, 0, nullptr, 0},
+};
+
+const char OPTION_LINES[] =
+    "\n"
+    "  -n <workers>     analysis threads per stage, 1 to 16 (default 2)\n"
+    "  -w <windowsize>  analysis window in samples, rounded down to a multiple of 1024,\n"
+    "                   at most 16 seconds; 0 means half a second (the default)\n"
+    "  -r <samplerate>  engine rate in Hz, dividing the server's 48000 (default 16000)\n"
+    "  -h, --help       print this help and exit\n"
+    "  --version        print the version and exit\n"
+    "\n"
+    "JACK_DEFAULT_SERVER names the JACK server to join. Exit status: 0, or 1 after\n"
+    "a bad option or value.\n";
 
 }  // namespace
 
@@ -29,9 +56,22 @@ int saturating_atoi(const char *text)
     return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
 }
 
-void print_usage()
+void print_usage(const CommandLine &line)
 {
+    if (line.problem != nullptr)
+        std::fprintf(stderr, "orvel: %s\n", line.problem);
     std::fwrite(USAGE_TEXT, 1, sizeof(USAGE_TEXT) - 1, stderr);
+}
+
+void print_help()
+{
+    std::fwrite(USAGE_TEXT, 1, sizeof(USAGE_TEXT) - 1, stdout);
+    std::fputs(OPTION_LINES, stdout);
+}
+
+void print_version()
+{
+    std::printf("orvel %s\n", ORVEL_VERSION);
 }
 
 CommandLine parse_command_line(int argc, char **argv)
@@ -39,7 +79,7 @@ CommandLine parse_command_line(int argc, char **argv)
     CommandLine line;
     optind = 0;  // glibc: restart the scan from scratch
     int option;
-    while ((option = getopt(argc, argv, "n:r:hw:")) != -1) {
+    while ((option = getopt_long(argc, argv, "n:r:hw:", LONG_OPTIONS, nullptr)) != -1) {
         switch (option) {
         case 'n':
             line.worker_count = std::clamp(saturating_atoi(optarg), MIN_WORKERS, MAX_WORKERS);
@@ -49,6 +89,7 @@ CommandLine parse_command_line(int argc, char **argv)
             if (SERVER_RATE % line.sample_rate != 0) {
                 line.action = StartupAction::usage;
                 line.exit_status = 1;
+                line.problem = "the engine rate must be one of 8000, 9600, 12000, 16000, 24000, 48000";
                 return line;
             }
             break;
@@ -56,8 +97,10 @@ CommandLine parse_command_line(int argc, char **argv)
             line.window_request = saturating_atoi(optarg);
             break;
         case 'h':
-            line.action = StartupAction::usage;
-            line.exit_status = 0;
+            line.action = StartupAction::help;
+            return line;
+        case VERSION_OPTION:
+            line.action = StartupAction::version;
             return line;
         default:
             line.action = StartupAction::usage;
@@ -66,6 +109,30 @@ CommandLine parse_command_line(int argc, char **argv)
         }
     }
     return line;
+}
+
+CommandLine parse_own_options(int argc, char **argv)
+{
+    std::vector<char *> own = {argc > 0 ? argv[0] : nullptr};
+    for (int i = 1; i < argc; i++) {
+        const std::string_view arg = argv[i];
+        if (arg == "--")
+            break;
+        if (arg == "-h" || arg == "--help" || arg == "--version") {
+            own.push_back(argv[i]);
+        } else if (arg == "-n" || arg == "-r" || arg == "-w") {
+            own.push_back(argv[i]);
+            if (i + 1 < argc)
+                own.push_back(argv[++i]);
+        } else if (arg.size() > 2 && (arg.starts_with("-n") || arg.starts_with("-r") || arg.starts_with("-w"))
+                   && (std::isdigit(static_cast<unsigned char>(arg[2])) || arg[2] == '-')) {
+            own.push_back(argv[i]);  // "-r48000"; "-reverse" is the toolkit's
+        }
+    }
+    // getopt may permute what it is given: give it our own copy, never argv.
+    const int count = static_cast<int>(own.size());
+    own.push_back(nullptr);
+    return parse_command_line(count, own.data());
 }
 
 std::uint64_t derive_window_size(std::int64_t request, int rate)

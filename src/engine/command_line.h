@@ -4,27 +4,38 @@
 
 #include <cstdint>
 
-// Written to standard error for -h, a bad option or a rate that does not
-// divide the server rate.
+// Written to standard error after a bad option or value, and to standard
+// output, with a line per option after it, for -h and --help.
 extern const char USAGE_TEXT[];
 
 enum class StartupAction {
-    run,    // go on with start-up
-    usage,  // print USAGE_TEXT and exit with exit_status
+    run,      // go on with start-up
+    usage,    // print problem (if any) and USAGE_TEXT on stderr, exit with exit_status (1)
+    help,     // print the help on stdout, exit 0
+    version,  // print "orvel <version>" on stdout, exit 0
 };
 
 struct CommandLine {
     StartupAction action = StartupAction::run;
-    int exit_status = 0;           // for StartupAction::usage: 0 after -h, 1 otherwise
+    int exit_status = 0;           // for StartupAction::usage: 1
+    const char *problem = nullptr; // for StartupAction::usage: what is wrong, when we know
     int sample_rate = 16000;       // Hz, clamped to 8000..48000 and dividing 48000
     int worker_count = 2;          // clamped to 1..16
     std::int64_t window_request = 0;  // -w as given; 0 selects the automatic size
 };
 
-// Reads the options "n:r:hw:" with getopt (restarting its scan, so it may be
-// called more than once). getopt prints its own diagnostic for an unknown
-// option. Numbers saturate instead of overflowing; non-numbers count as 0.
+// Reads the options "n:r:hw:", --help and --version with getopt_long
+// (restarting its scan, so it may be called more than once). getopt prints
+// its own diagnostic for an unknown option or a missing value. Numbers
+// saturate instead of overflowing; non-numbers count as 0. A window request
+// of 1 to 1023 is left for derive_window_size to refuse.
 CommandLine parse_command_line(int argc, char **argv);
+
+// As parse_command_line, but only over the arguments that are certainly
+// ours (-h, --help, --version, and -n, -r, -w with their values), so that it
+// can run before the toolkit has taken its own options (-platform ...) out
+// of argv: help, version and bad values then need no display.
+CommandLine parse_own_options(int argc, char **argv);
 
 // The analysis window in samples for a -w request at the given rate: half a
 // second when the request is 0, else the request capped at 16 seconds (a
@@ -35,5 +46,10 @@ std::uint64_t derive_window_size(std::int64_t request, int rate);
 // atoi that saturates at the int range instead of being undefined there.
 int saturating_atoi(const char *text);
 
-// fwrite USAGE_TEXT to standard error.
-void print_usage();
+// Write line.problem (when set) as "orvel: problem" and then USAGE_TEXT to
+// standard error.
+void print_usage(const CommandLine &line = CommandLine());
+// Write USAGE_TEXT and a line per option to standard output.
+void print_help();
+// Write "orvel <version>" to standard output.
+void print_version();
