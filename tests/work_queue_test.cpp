@@ -128,3 +128,31 @@ TEST(WorkQueue, NewJobIsOneZeroedAllocation)
         ASSERT_EQ(*value, 0.0);
     free(job);
 }
+
+// A job handed back is used again for the next one of its size, its record
+// cleared; one of another size is not.
+TEST(WorkQueue, HandedBackJobsAreUsedAgain)
+{
+    worker_count = 2;
+    input_history_length = 8192;
+    band_count = 27648;
+    AnalysisJob *first = new_job();
+    ASSERT_NE(first, nullptr);
+    first->seq = 77;
+    first->pass = 2;
+    first->samples[5] = 1.5;
+    free_job(first);
+    AnalysisJob *again = new_job();
+    EXPECT_EQ(again, first);
+    EXPECT_EQ(again->seq, 0u);
+    EXPECT_EQ(again->pass, 0u);
+    EXPECT_EQ(again->samples, reinterpret_cast<double *>(again + 1));
+    free_job(again);
+
+    input_history_length = 4096;
+    AnalysisJob *smaller = new_job();
+    ASSERT_NE(smaller, nullptr);
+    EXPECT_EQ(smaller->reference, smaller->samples + 4096);
+    EXPECT_EQ(smaller->product[4096 + 1023], 0.0);
+    free_job(smaller);
+}

@@ -62,7 +62,7 @@ void finish_job(AnalysisJob *job)
     }
     result_unlock();
 
-    std::free(job);
+    free_job(job);
     audio_lock();
     jobs_completed++;
     audio_wakeup();

@@ -163,7 +163,7 @@ bool dispatch_coarse_tasks(AnalysisJob *job)
 
 void abandon_job(AnalysisJob *job)
 {
-    std::free(job);
+    free_job(job);
     audio_lock();
     blocks_skipped++;
     jobs_completed++;

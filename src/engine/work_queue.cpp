@@ -4,11 +4,39 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 WorkQueue<AnalysisJob> job_queue;
 WorkQueue<BandTask> tone_queue;
 WorkQueue<BandTask> collect_queue;
+
+namespace {
+
+// Jobs handed back for reuse, linked through next.
+pthread_mutex_t kept_jobs_mutex = PTHREAD_MUTEX_INITIALIZER;
+AnalysisJob *kept_jobs = nullptr;
+std::uint64_t kept_job_count = 0;
+
+// A kept job of exactly this many bytes, or null. Others are freed: the
+// window only changes in tests.
+AnalysisJob *take_kept_job(std::uint64_t bytes)
+{
+    pthread_mutex_lock(&kept_jobs_mutex);
+    AnalysisJob *job = kept_jobs;
+    if (job != nullptr) {
+        kept_jobs = job->next;
+        kept_job_count--;
+    }
+    pthread_mutex_unlock(&kept_jobs_mutex);
+    if (job != nullptr && job->bytes != bytes) {
+        std::free(job);
+        job = nullptr;
+    }
+    return job;
+}
+
+}  // namespace
 
 AnalysisJob *new_job()
 {
@@ -20,17 +48,46 @@ AnalysisJob *new_job()
     if (n > max_doubles / 4 || g > max_doubles / 4)
         return nullptr;
     const std::uint64_t doubles = n + BLOCK_LEN + n + BLOCK_LEN + g;
+    const std::uint64_t bytes = sizeof(AnalysisJob) + doubles * sizeof(double);
 
-    void *memory = std::calloc(1, sizeof(AnalysisJob) + doubles * sizeof(double));
-    if (memory == nullptr)
-        return nullptr;
-    auto *job = static_cast<AnalysisJob *>(memory);
+    AnalysisJob *job = take_kept_job(bytes);
+    if (job != nullptr) {
+        std::memset(static_cast<void *>(job), 0, sizeof(AnalysisJob));
+        // Only the literal correlation adds into product; the spectral one
+        // writes the lags it leaves there.
+        if (literal_paths)
+            std::memset(reinterpret_cast<double *>(job + 1) + n + BLOCK_LEN, 0, (n + BLOCK_LEN) * sizeof(double));
+    } else {
+        job = static_cast<AnalysisJob *>(std::calloc(1, bytes));
+        if (job == nullptr)
+            return nullptr;
+    }
     auto *arrays = reinterpret_cast<double *>(job + 1);
     job->samples = arrays;
     job->reference = job->samples + n;
     job->product = job->reference + BLOCK_LEN;
     job->semitone_level = job->product + n + BLOCK_LEN;
+    job->bytes = bytes;
     return job;
+}
+
+void free_job(AnalysisJob *job)
+{
+    if (job == nullptr)
+        return;
+    // No more than may be in flight at once, within the memory budget.
+    const std::uint64_t most = std::min<std::uint64_t>(
+        JOBS_PER_WORKER * static_cast<std::uint64_t>(std::max(worker_count, 1)),
+        std::max<std::uint64_t>(1, JOB_MEMORY_BUDGET / job->bytes));
+    pthread_mutex_lock(&kept_jobs_mutex);
+    if (kept_job_count < most) {
+        job->next = kept_jobs;
+        kept_jobs = job;
+        kept_job_count++;
+        job = nullptr;
+    }
+    pthread_mutex_unlock(&kept_jobs_mutex);
+    std::free(job);
 }
 
 BandTask *new_task(std::uint64_t band, AnalysisJob *job)

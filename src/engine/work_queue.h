@@ -16,8 +16,8 @@
 #include <cstdint>
 
 // One block of sound on its way through the pipeline. new_job() makes it as
-// one zero-filled allocation holding this record followed by its four arrays;
-// the collector frees the whole of it with free().
+// one allocation holding this record followed by its four arrays; the
+// collector hands it back with free_job().
 struct AnalysisJob {
     AnalysisJob *next;             // queue link, null at the tail
     AnalysisJob **prev_link;       // queue link: the pointer that points here
@@ -26,8 +26,9 @@ struct AnalysisJob {
     std::uint64_t pass;            // 0 coarse, 1 refinement, 2 finished
     double *samples;               // N main-channel samples, oldest first
     double *reference;             // 1024 correlation-channel samples, time-reversed
-    double *product;               // N + 1024 convolution accumulator, zero at creation
+    double *product;               // N + 1024 convolution accumulator (lags at 1024 ..)
     double *semitone_level;        // G tone levels, one per semitone group
+    std::uint64_t bytes;           // size of the whole allocation
 };
 
 // One semitone group of one job. A plain malloc'ed record (not zeroed); the
@@ -141,9 +142,20 @@ std::uint64_t queue_pop_some(WorkQueue<Item> &queue, Item **out, std::uint64_t m
 // A task for the group starting at band, of job; null when memory is short.
 BandTask *new_task(std::uint64_t band, AnalysisJob *job);
 
-// A zero-filled job sized for the current input_history_length and
-// band_count, its array pointers set; null when memory is short.
+// A job sized for the current input_history_length and band_count, its
+// array pointers set; null when memory is short. A new allocation is all
+// zeros. A job handed back by free_job() and used again has its record
+// zeroed, and its product too when literal_paths is set (the literal
+// correlation adds into it); everything else keeps what the last job left:
+// the assembler, the correlation and the detectors write every value of it
+// that anyone reads. Any thread.
 AnalysisJob *new_job();
+
+// Hand a job back: kept for new_job() while fewer are kept than may be in
+// flight, else freed. Jobs are large (the window twice), and allocating
+// them anew for every block makes the allocator map and unmap memory, which
+// stalls every processor the process runs on. Any thread; null is ignored.
+void free_job(AnalysisJob *job);
 
 void push_job(AnalysisJob *job);
 void push_tone_task(BandTask *task);
