@@ -298,58 +298,7 @@ TEST(ToneLevel, TuningUpASemitoneMeasuresTheBandAbove)
 
 namespace {
 
-// A made-up level over the sub-steps, recording what the search asks for.
-struct LevelScript {
-    double (*level)(std::uint64_t sub_step);
-    std::vector<std::uint64_t> asked;
-};
-
-double scripted_level(std::uint64_t sub_step, void *context)
-{
-    auto *script = static_cast<LevelScript *>(context);
-    script->asked.push_back(sub_step);
-    return script->level(sub_step);
-}
-
-const std::vector<std::uint64_t> UPPER_PATH = {128, 192, 224, 240, 248, 252, 254, 255};
-const std::vector<std::uint64_t> LOWER_PATH = {128, 64, 32, 16, 8, 4, 2, 1};
-const std::vector<std::uint64_t> FIRST_HALF_PATH = {128, 192, 160, 144, 136, 132, 130, 129};
-
 }  // namespace
-
-// Sub-step 0 is never asked for (the coarse level stands for it), exactly
-// eight candidates are, one per halving, and ties go up.
-TEST(RefineSubStep, Searches)
-{
-    const struct {
-        const char *name;
-        double (*level)(std::uint64_t);
-        double coarse;
-        std::uint64_t sub_step;
-        double best;
-        std::vector<std::uint64_t> path;
-    } cases[] = {
-        {"flat: every candidate ties", [](std::uint64_t) { return 5.0; }, 5.0, 255, 5.0, UPPER_PATH},
-        {"rising", [](std::uint64_t c) { return 10.0 + double(c); }, 10.0, 255, 265.0, UPPER_PATH},
-        {"falling", [](std::uint64_t c) { return 1000.0 - double(c); }, 1000.0, 0, 1000.0, LOWER_PATH},
-        {"falling, coarse below all", [](std::uint64_t c) { return 1000.0 - double(c); }, 0.0, 128,
-         872.0, FIRST_HALF_PATH},
-        // The peak at 100 is lost: 128 beats sub-step 0, and the search never
-        // goes back below the half it has taken.
-        {"peak at 100", [](std::uint64_t c) { return 1000.0 - std::fabs(double(c) - 100.0); },
-         900.0, 128, 972.0, FIRST_HALF_PATH},
-        {"peak at 37", [](std::uint64_t c) { return 1000.0 - std::fabs(double(c) - 37.0); }, 963.0,
-         64, 973.0, {128, 64, 96, 80, 72, 68, 66, 65}},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        LevelScript script{c.level, {}};
-        const RefinedBand found = refine_sub_step(c.coarse, scripted_level, &script);
-        EXPECT_EQ(found.sub_step, c.sub_step);
-        EXPECT_EQ(found.level, c.best);
-        EXPECT_EQ(script.asked, c.path);
-    }
-}
 
 namespace {
 

@@ -1,6 +1,7 @@
 #include "engine/tone_detector.h"
 
 #include "engine/engine_state.h"
+#include "engine/sub_step_search.h"
 #include "engine/tone_level.h"
 
 #include <QThread>
@@ -25,18 +26,22 @@ double window_level(const double *samples, double *out, double step)
                          : tone_level(samples, window_size, out, step);
 }
 
-// The group a refinement task works on, for measure_sub_step.
+// The group a refinement task works on, for probe_sub_step.
 struct RefinedGroup {
     const double *samples;     // the job's window
     std::uint64_t first_band;  // lowest band of the group
 };
 
-double measure_sub_step(std::uint64_t sub_step, void *context)
+SubStepProbe probe_sub_step(std::uint64_t sub_step, std::uint64_t length, void *context)
 {
     const auto *group = static_cast<const RefinedGroup *>(context);
-    double level;
-    window_level(group->samples, &level, band_step(group->first_band + sub_step));
-    return level;
+    const double *newest = group->samples + (window_size - length);
+    const double step = band_step(group->first_band + sub_step);
+    const ToneSums sums = literal_paths ? tone_sums_literal(newest, length, step) : tone_sums(newest, length, step);
+    const double half = static_cast<double>(length) * 0.5;
+    // The same operations as tone_level, so sub-step 0 stores what the coarse pass did.
+    const double level = (std::fabs(sums.c) + std::fabs(sums.s)) / half;
+    return {std::max(1.0, level), std::hypot(sums.c, sums.s) / half};
 }
 
 }  // namespace
@@ -45,19 +50,6 @@ double band_step(std::uint64_t band)
 {
     return band_freq[band] * tuning_factor.load(std::memory_order_relaxed) /
            static_cast<double>(sample_rate);
-}
-
-RefinedBand refine_sub_step(double coarse_level, SubStepLevel measure, void *context)
-{
-    RefinedBand best{0, coarse_level};
-    for (std::uint64_t d = BANDS_PER_GROUP / 2; d != 0; d /= 2) {
-        const std::uint64_t candidate = best.sub_step | d;
-        const double level = measure(candidate, context);
-        // Only a strictly stronger best holds its place, so ties go up.
-        if (!(best.level > level))
-            best = {candidate, level};
-    }
-    return best;
 }
 
 void detect_task(BandTask *task)
@@ -69,7 +61,9 @@ void detect_task(BandTask *task)
         window_level(job->samples, level, band_step(band));
     } else if (job->pass == REFINE_PASS) {
         RefinedGroup group{job->samples, band};
-        const RefinedBand refined = refine_sub_step(*level, measure_sub_step, &group);
+        const SubStepGroup search{window_size, band_step(band + BANDS_PER_GROUP - 1) - band_step(band + BANDS_PER_GROUP - 2),
+                                  probe_sub_step, &group};
+        const RefinedBand refined = find_strongest_sub_step(search, *level);
         *level = refined.level;
         task->band = band + refined.sub_step;
     }

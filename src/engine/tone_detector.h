@@ -11,20 +11,6 @@
 // tuning_factor is read afresh, without a lock.
 double band_step(std::uint64_t band);
 
-// Measures the level of sub-step c of the group being refined; returns the
-// stored (clamped) level.
-using SubStepLevel = double (*)(std::uint64_t sub_step, void *context);
-
-struct RefinedBand {
-    std::uint64_t sub_step;  // 0..255
-    double level;            // highest level met on the path
-};
-
-// Eight-step binary search over the 256 sub-steps of a semitone, starting
-// from the coarse level of sub-step 0 (never re-measured). A candidate that
-// at least equals the best level so far is taken, so ties go up.
-RefinedBand refine_sub_step(double coarse_level, SubStepLevel measure, void *context);
-
 // One task's work, without the queues: the coarse level of its group (pass 0),
 // the refinement of its group (pass 1, moving task->band to the refined
 // band), or nothing for a finished job.

@@ -21,11 +21,6 @@ constexpr double ROUNDING_SHIFT = 4503599627370496.0;  // 2^52
 // sine offset and accumulated rounding included, below 2^52.
 constexpr double FAST_PHASE_LIMIT = 2251799813685248.0;  // 2^51
 
-struct QuadratureSums {
-    double c;  // sum of tri_cos(phase) * sample
-    double s;  // sum of tri_sin(phase) * sample
-};
-
 // tri_cos(x) bit for bit for 0 <= x < 2^52, without the floor/ceil calls
 // that would dominate the loop. With d = x - nearest whole number (exact),
 // |d| is the distance to the closest integer, so 1 - 4|d| is the same real
@@ -52,7 +47,7 @@ inline __m128d triangle(__m128d x)
 // reduce it themselves, and wrapping would change every later rounding.
 
 // Steps that keep every phase in [0, 2^52), as every band's step does.
-QuadratureSums serial_sums(const double *window, std::uint64_t length, double step)
+ToneSums serial_sums(const double *window, std::uint64_t length, double step)
 {
     double phase = 0.0;
     double c = 0.0;
@@ -86,7 +81,7 @@ QuadratureSums serial_sums(const double *window, std::uint64_t length, double st
 }
 
 // Any other step: negative, huge or NaN, which no band produces.
-QuadratureSums plain_sums(const double *window, std::uint64_t length, double step)
+ToneSums plain_sums(const double *window, std::uint64_t length, double step)
 {
     double phase = 0.0;
     double c = 0.0;
@@ -121,7 +116,7 @@ constexpr std::int64_t MAGNITUDE_BITS = 0x7fffffffffffffff;
 // there is no running sum to drift. Two sets of accumulators keep two
 // multiply-add chains in flight per lane.
 __attribute__((target_clones("avx512f", "avx2", "default")))
-QuadratureSums vector_sums(const double *window, std::uint64_t length, double step)
+ToneSums vector_sums(const double *window, std::uint64_t length, double step)
 {
     Lanes index = {0, 1, 2, 3, 4, 5, 6, 7};
     Lanes c0 = {}, s0 = {}, c1 = {}, s1 = {};
@@ -164,7 +159,7 @@ bool fast_phase(double step, std::uint64_t length)
     return step >= 0.0 && step * static_cast<double>(length) < FAST_PHASE_LIMIT;
 }
 
-double finish_level(QuadratureSums sums, std::uint64_t length, double *out)
+double finish_level(ToneSums sums, std::uint64_t length, double *out)
 {
     const double level = (std::fabs(sums.c) + std::fabs(sums.s)) / (static_cast<double>(length) * 0.5);
     *out = std::max(1.0, level);
@@ -173,16 +168,22 @@ double finish_level(QuadratureSums sums, std::uint64_t length, double *out)
 
 }  // namespace
 
+ToneSums tone_sums(const double *window, std::uint64_t length, double step)
+{
+    return fast_phase(step, length) ? vector_sums(window, length, step) : plain_sums(window, length, step);
+}
+
+ToneSums tone_sums_literal(const double *window, std::uint64_t length, double step)
+{
+    return fast_phase(step, length) ? serial_sums(window, length, step) : plain_sums(window, length, step);
+}
+
 double tone_level(const double *window, std::uint64_t length, double *out, double step)
 {
-    const QuadratureSums sums =
-        fast_phase(step, length) ? vector_sums(window, length, step) : plain_sums(window, length, step);
-    return finish_level(sums, length, out);
+    return finish_level(tone_sums(window, length, step), length, out);
 }
 
 double tone_level_literal(const double *window, std::uint64_t length, double *out, double step)
 {
-    const QuadratureSums sums =
-        fast_phase(step, length) ? serial_sums(window, length, step) : plain_sums(window, length, step);
-    return finish_level(sums, length, out);
+    return finish_level(tone_sums_literal(window, length, step), length, out);
 }

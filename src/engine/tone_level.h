@@ -5,6 +5,17 @@
 
 #include <cstdint>
 
+// A window's correlations with the triangle cosine and sine of phase i * step.
+struct ToneSums {
+    double c;
+    double s;
+};
+
+// The sums tone_level measures by (fast path) and tone_level_literal (literal
+// loop), for callers that need more of them than the level.
+ToneSums tone_sums(const double *window, std::uint64_t length, double step);
+ToneSums tone_sums_literal(const double *window, std::uint64_t length, double step);
+
 // Level of the tone at `step` cycles per sample in the first length samples
 // of window (length >= 1): (|c| + |s|) / (length / 2), where c and s are the
 // window's correlations with tri_cos and tri_sin of phase i * step. Stores

@@ -1,0 +1,250 @@
+#include "engine/sub_step_search.h"
+
+#include "engine/engine_state.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace {
+
+constexpr std::uint64_t LAST = BANDS_PER_GROUP - 1;
+// Below this ripple period (in sub-steps) the peak is located on a shorter
+// window, cut so that its ripple period is this long.
+constexpr double LOCATE_RIPPLE = 16.0;
+constexpr std::uint64_t SHORTEST_LOCATE = 512;
+// A magnitude peak at least this share of the strongest may be another tone
+// whose level beats it; up to this many peaks are followed.
+constexpr double OTHER_PEAK_SHARE = 0.7;
+constexpr int MOST_PEAKS = 3;
+// The level can beat the magnitude's peak only where sqrt(2) times the
+// magnitude still reaches it: within 0.886 ripple periods of the peak for a
+// steady tone. Two sub-steps more cover where the peak itself was rounded.
+constexpr double LEVEL_REACH = 0.9;
+constexpr std::uint64_t REACH_MARGIN = 2;
+// Up to this ripple period every sub-step within reach is probed; above it
+// the level is smooth enough to climb from a stride of a quarter period.
+constexpr double EVERY_SUB_STEP_RIPPLE = 8.0;
+// The walk through side lobes takes at least this many sub-steps at a time.
+constexpr std::int64_t SHORTEST_LOBE_WALK = 4;
+constexpr double SAMPLED_LOBE_SHARE = 0.9;
+constexpr double UNKNOWN = -1.0;
+
+// Halving search for the highest value near n, from `reach` sub-steps either
+// side down to one; ties go up.
+template <typename Value>
+std::uint64_t climb(std::uint64_t n, std::uint64_t reach, Value value)
+{
+    while (reach > 0) {
+        const std::uint64_t e = (reach + 1) / 2;
+        std::uint64_t best = n;
+        double best_value = value(n);
+        if (n >= e) {
+            const double v = value(n - e);
+            if (v > best_value) {
+                best = n - e;
+                best_value = v;
+            }
+        }
+        if (n + e <= LAST && value(n + e) >= best_value)
+            best = n + e;
+        n = best;
+        if (e == reach)
+            break;
+        reach = e;
+    }
+    return n;
+}
+
+class Search {
+public:
+    Search(const SubStepGroup &group, double coarse_level)
+        : group_(group),
+          coarse_level_(coarse_level),
+          best_{0, coarse_level}
+    {
+        std::fill(std::begin(level_), std::end(level_), UNKNOWN);
+        std::fill(std::begin(magnitude_), std::end(magnitude_), UNKNOWN);
+        std::fill(std::begin(located_), std::end(located_), UNKNOWN);
+    }
+
+    // Sub-steps over which the level rises and falls once with the tone's phase.
+    double ripple_period(std::uint64_t length) const
+    {
+        return 1.0 / (2.0 * static_cast<double>(length) * group_.top_spacing);
+    }
+
+    // The magnitude's peaks, on a window short enough to make them cheap.
+    int locate(std::uint64_t peaks[MOST_PEAKS])
+    {
+        const double ripple = ripple_period(group_.window);
+        locate_length_ = group_.window;
+        if (ripple < LOCATE_RIPPLE) {
+            const auto cut = static_cast<std::uint64_t>(std::ceil(static_cast<double>(group_.window) * ripple / LOCATE_RIPPLE));
+            locate_length_ = std::clamp(cut, std::min(SHORTEST_LOCATE, group_.window), group_.window);
+        }
+        // Two probes at least in the magnitude's main lobe, whose half width
+        // is twice the ripple period.
+        const auto stride = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(2.0 * ripple_period(locate_length_)));
+        std::uint64_t probes[BANDS_PER_GROUP];
+        std::uint64_t count = 0;
+        for (std::uint64_t n = 0; n < LAST; n += stride)
+            probes[count++] = n;
+        probes[count++] = LAST;
+
+        double top = 0.0;
+        for (std::uint64_t i = 0; i < count; i++)
+            top = std::max(top, located(probes[i]));
+        int found = 0;
+        for (std::uint64_t i = 0; i < count; i++) {
+            const double m = located(probes[i]);
+            const bool rises_from_left = i == 0 || m >= located(probes[i - 1]);
+            const bool rises_from_right = i + 1 == count || m >= located(probes[i + 1]);
+            if (rises_from_left && rises_from_right && m >= OTHER_PEAK_SHARE * top) {
+                // The strongest peaks when there are more than room for.
+                if (found < MOST_PEAKS) {
+                    peaks[found++] = probes[i];
+                } else {
+                    auto weakest = std::min_element(peaks, peaks + found,
+                                                    [this](std::uint64_t a, std::uint64_t b) { return located(a) < located(b); });
+                    if (located(*weakest) < m)
+                        *weakest = probes[i];
+                }
+            }
+        }
+        for (int k = 0; k < found; k++)
+            peaks[k] = climb(peaks[k], stride, [this](std::uint64_t n) { return located(n); });
+        return found;
+    }
+
+    // The highest level from low to high: every sub-step where the ripple is
+    // short, else a stride of a quarter ripple and a climb from each rise.
+    // Returns the highest magnitude met.
+    double scan(std::uint64_t low, std::uint64_t high)
+    {
+        const double ripple = ripple_period(group_.window);
+        double magnitude = 0.0;
+        if (ripple <= EVERY_SUB_STEP_RIPPLE) {
+            for (std::uint64_t n = low; n <= high; n++)
+                full(n);
+        } else {
+            const auto stride = static_cast<std::uint64_t>(ripple / 4.0);
+            std::uint64_t probes[BANDS_PER_GROUP];
+            std::uint64_t count = 0;
+            for (std::uint64_t n = low; n < high; n += stride)
+                probes[count++] = n;
+            probes[count++] = high;
+            for (std::uint64_t i = 0; i < count; i++) {
+                const double level = full(probes[i]).level;
+                if ((i == 0 || level >= level_[probes[i - 1]]) && (i + 1 == count || level >= full(probes[i + 1]).level))
+                    climb(probes[i], stride, [this](std::uint64_t k) { return full(k).level; });
+            }
+        }
+        for (std::uint64_t n = low; n <= high; n++) {
+            if (level_[n] != UNKNOWN)
+                magnitude = std::max(magnitude, magnitude_[n]);
+        }
+        return magnitude;
+    }
+
+    // Every sub-step near a magnitude peak where the level may be highest.
+    void search_near(std::uint64_t peak)
+    {
+        const auto reach = static_cast<std::uint64_t>(std::ceil(LEVEL_REACH * ripple_period(group_.window))) + REACH_MARGIN;
+        std::uint64_t low = peak > reach ? peak - reach : 0;
+        std::uint64_t high = std::min(LAST, peak + reach);
+        scan(low, high);
+        walk(static_cast<std::int64_t>(low) - 1, -1);
+        walk(static_cast<std::int64_t>(high) + 1, 1);
+    }
+
+    // Side lobes: from `from` on, in steps of one lobe (two ripple periods),
+    // look at each stretch whose magnitude, sampled four times a lobe, could
+    // still lift the level above the best; a steady tone's lobes only weaken
+    // away from it, so the first that cannot ends the walk.
+    void walk(std::int64_t from, std::int64_t direction)
+    {
+        const double ripple = ripple_period(group_.window);
+        const auto width = std::max<std::int64_t>(SHORTEST_LOBE_WALK, static_cast<std::int64_t>(std::ceil(2.0 * ripple)));
+        const auto stride = std::max<std::int64_t>(1, static_cast<std::int64_t>(ripple / 2.0));
+        // Four samples a lobe see at least this share of its peak.
+        const double seen = stride > 1 ? SAMPLED_LOBE_SHARE : 1.0;
+        const auto last = static_cast<std::int64_t>(LAST);
+        for (std::int64_t start = from; start >= 0 && start <= last; start += direction * width) {
+            const std::int64_t end = std::clamp<std::int64_t>(start + direction * (width - 1), 0, last);
+            const std::int64_t low = std::min(start, end);
+            const std::int64_t high = std::max(start, end);
+            double magnitude = 0.0;
+            for (std::int64_t n = low;; n = std::min(high, n + stride)) {
+                magnitude = std::max(magnitude, full(static_cast<std::uint64_t>(n)).magnitude);
+                if (n == high)
+                    break;
+            }
+            if (std::numbers::sqrt2 * magnitude / seen < best_.level)
+                break;
+            scan(static_cast<std::uint64_t>(low), static_cast<std::uint64_t>(high));
+        }
+    }
+
+    RefinedBand finish()
+    {
+        // Silence stores 1.0 everywhere and the tie goes to the top sub-step.
+        if (best_.level == 1.0 && best_.sub_step != LAST)
+            full(LAST);
+        return best_;
+    }
+
+    SubStepProbe full(std::uint64_t n)
+    {
+        if (level_[n] == UNKNOWN) {
+            const SubStepProbe p = group_.probe(n, group_.window, group_.context);
+            level_[n] = n == 0 ? coarse_level_ : p.level;
+            magnitude_[n] = p.magnitude;
+            if (level_[n] > best_.level || (level_[n] == best_.level && n > best_.sub_step))
+                best_ = {n, level_[n]};
+        }
+        return {level_[n], magnitude_[n]};
+    }
+
+private:
+    double located(std::uint64_t n)
+    {
+        if (locate_length_ == group_.window)
+            return full(n).magnitude;
+        if (located_[n] == UNKNOWN)
+            located_[n] = group_.probe(n, locate_length_, group_.context).magnitude;
+        return located_[n];
+    }
+
+    const SubStepGroup &group_;
+    const double coarse_level_;
+    RefinedBand best_;
+    std::uint64_t locate_length_ = 0;
+    double level_[BANDS_PER_GROUP];
+    double magnitude_[BANDS_PER_GROUP];
+    double located_[BANDS_PER_GROUP];
+};
+
+}  // namespace
+
+RefinedBand find_strongest_sub_step(const SubStepGroup &group, double coarse_level)
+{
+    Search search(group, coarse_level);
+    std::uint64_t peaks[MOST_PEAKS];
+    const int found = search.locate(peaks);
+    for (int k = 0; k < found; k++)
+        search.search_near(peaks[k]);
+    // A tone beyond either edge reaches in with its side lobes, strongest at
+    // that edge.
+    search.walk(0, 1);
+    search.walk(BANDS_PER_GROUP - 1, -1);
+    return search.finish();
+}
+
+RefinedBand strongest_sub_step_exhaustive(const SubStepGroup &group, double coarse_level)
+{
+    Search search(group, coarse_level);
+    for (std::uint64_t n = 0; n <= LAST; n++)
+        search.full(n);
+    return search.finish();
+}
