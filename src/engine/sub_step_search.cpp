@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace {
@@ -28,6 +29,9 @@ constexpr double EVERY_SUB_STEP_RIPPLE = 8.0;
 // The walk through side lobes takes at least this many sub-steps at a time.
 constexpr std::int64_t SHORTEST_LOBE_WALK = 4;
 constexpr double SAMPLED_LOBE_SHARE = 0.9;
+// Short-window probes rule out side lobes only when this many of them cost
+// less than one probe of the whole window.
+constexpr std::uint64_t CHEAP_SHARE = 8;
 constexpr double UNKNOWN = -1.0;
 
 // Halving search for the highest value near n, from `reach` sub-steps either
@@ -162,7 +166,7 @@ public:
     // look at each stretch whose magnitude, sampled four times a lobe, could
     // still lift the level above the best; a steady tone's lobes only weaken
     // away from it, so the first that cannot ends the walk.
-    void walk(std::int64_t from, std::int64_t direction)
+    void walk(std::int64_t from, std::int64_t direction, bool far_from_peak = false)
     {
         const double ripple = ripple_period(group_.window);
         const auto width = std::max<std::int64_t>(SHORTEST_LOBE_WALK, static_cast<std::int64_t>(std::ceil(2.0 * ripple)));
@@ -174,6 +178,8 @@ public:
             const std::int64_t end = std::clamp<std::int64_t>(start + direction * (width - 1), 0, last);
             const std::int64_t low = std::min(start, end);
             const std::int64_t high = std::max(start, end);
+            if (far_from_peak && short_bound(low, high) < best_.level)
+                break;
             double magnitude = 0.0;
             for (std::int64_t n = low;; n = std::min(high, n + stride)) {
                 magnitude = std::max(magnitude, full(static_cast<std::uint64_t>(n)).magnitude);
@@ -184,6 +190,28 @@ public:
                 break;
             scan(static_cast<std::uint64_t>(low), static_cast<std::uint64_t>(high));
         }
+    }
+
+    // What the level can reach from low to high by the shorter window used to
+    // locate the peak, or infinity when there is none. A longer window meets
+    // a steady tone's side lobes weaker (they fall with the window's length
+    // times the distance from the tone), so a few cheap probes of the short
+    // window can rule a stretch out.
+    double short_bound(std::int64_t low, std::int64_t high)
+    {
+        if (locate_length_ > group_.window / CHEAP_SHARE)
+            return std::numeric_limits<double>::infinity();
+        const double ripple = ripple_period(locate_length_);
+        const auto lobe = static_cast<std::int64_t>(std::ceil(2.0 * ripple));
+        const auto stride = std::max<std::int64_t>(1, static_cast<std::int64_t>(ripple / 2.0));
+        const auto last = static_cast<std::int64_t>(LAST);
+        double magnitude = 0.0;
+        for (std::int64_t n = std::max<std::int64_t>(0, low - lobe);; n = std::min(std::min(last, high + lobe), n + stride)) {
+            magnitude = std::max(magnitude, located(static_cast<std::uint64_t>(n)));
+            if (n == std::min(last, high + lobe))
+                break;
+        }
+        return std::numbers::sqrt2 * magnitude / (stride > 1 ? SAMPLED_LOBE_SHARE : 1.0);
     }
 
     RefinedBand finish()
@@ -236,8 +264,8 @@ RefinedBand find_strongest_sub_step(const SubStepGroup &group, double coarse_lev
         search.search_near(peaks[k]);
     // A tone beyond either edge reaches in with its side lobes, strongest at
     // that edge.
-    search.walk(0, 1);
-    search.walk(BANDS_PER_GROUP - 1, -1);
+    search.walk(0, 1, true);
+    search.walk(BANDS_PER_GROUP - 1, -1, true);
     return search.finish();
 }
 
