@@ -15,6 +15,7 @@
 #include "audio/rate_conversion.h"
 #include "engine/command_line.h"
 #include "engine/engine_state.h"
+#include "engine/tone_detector.h"
 #include "engine/work_queue.h"
 #include "support/engine_fixture.h"
 
@@ -78,7 +79,35 @@ std::map<std::string, double> thread_seconds()
     return seconds;
 }
 
-int measure(const CommandLine &line, double seconds, bool paced, bool literal)
+using Lanes = double __attribute__((vector_size(64)));
+constexpr int ACCUMULATORS = 8;
+
+// Multiply-adds per second one core reaches with independent chains in the
+// widest vector unit it has: the ceiling the tone kernel is held against.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+double peak_multiply_adds()
+{
+    Lanes acc[ACCUMULATORS];
+    for (int k = 0; k < ACCUMULATORS; k++)
+        acc[k] = Lanes{} + 1e-3 * (k + 1);
+    const Lanes scale = Lanes{} + 0.999999;
+    const Lanes add = Lanes{} + 1e-7;
+    constexpr long ROUNDS = 50000000;
+    const auto start = std::chrono::steady_clock::now();
+    for (long r = 0; r < ROUNDS; r++) {
+        for (int k = 0; k < ACCUMULATORS; k++)
+            acc[k] = acc[k] * scale + add;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double sink = 0.0;
+    for (int k = 0; k < ACCUMULATORS; k++)
+        sink += acc[k][0];
+    if (sink == 42.0)
+        std::printf(" ");
+    return static_cast<double>(ROUNDS) * ACCUMULATORS * (sizeof(Lanes) / sizeof(double)) / seconds;
+}
+
+int measure(const CommandLine &line, double seconds, bool paced, bool literal, double peak_rate)
 {
     literal_paths = literal;
     start_engine(line.sample_rate, line.window_request, line.worker_count);
@@ -101,6 +130,7 @@ int measure(const CommandLine &line, double seconds, bool paced, bool literal)
 
     const std::uint64_t blocks = static_cast<std::uint64_t>(seconds * sample_rate / BLOCK_LEN) + 1;
     const std::uint64_t div = static_cast<std::uint64_t>(SERVER_RATE / sample_rate);
+    const std::uint64_t samples_before = tone_samples_measured.load();
     const std::map<std::string, double> before = thread_seconds();
     const auto start = std::chrono::steady_clock::now();
     server.run(blocks * BLOCK_LEN * div);
@@ -108,6 +138,7 @@ int measure(const CommandLine &line, double seconds, bool paced, bool literal)
         std::fprintf(stderr, "timed out\n");
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::map<std::string, double> after = thread_seconds();
+    const std::uint64_t tone_samples = tone_samples_measured.load() - samples_before;
 
     const JobCounts counts = job_counts();
     audio_lock();
@@ -126,6 +157,15 @@ int measure(const CommandLine &line, double seconds, bool paced, bool literal)
         const auto it = before.find(stage);
         const double used = after.count(stage) ? after.at(stage) - (it == before.end() ? 0.0 : it->second) : 0.0;
         std::printf(" %s %.3f", stage + 6, analysed ? 1000.0 * used / static_cast<double>(analysed) : 0.0);
+    }
+    // Each sample of a probe is two multiply-adds (cosine and sine sums).
+    if (analysed != 0 && after.count("orvel-tone")) {
+        const double tone_seconds = after.at("orvel-tone") - (before.count("orvel-tone") ? before.at("orvel-tone") : 0.0);
+        const double per_job = static_cast<double>(tone_samples) / static_cast<double>(analysed);
+        std::printf("; tone kernel %.2f M samples per job, %.3f ns per sample", per_job / 1e6,
+                    1e9 * tone_seconds / static_cast<double>(tone_samples));
+        if (peak_rate > 0.0)
+            std::printf(", %.0f %% of the peak multiply-add rate", 100.0 * 2.0 * static_cast<double>(tone_samples) / tone_seconds / peak_rate);
     }
     std::printf("\n");
     std::fflush(stdout);
@@ -159,13 +199,16 @@ int main(int argc, char **argv)
         print_usage(line);
         return 1;
     }
+    const double peak_rate = peak_multiply_adds();
+    std::printf("one core: %.2f G multiply-adds per second at its peak\n", peak_rate / 1e9);
+    std::fflush(stdout);
     int status = 0;
     for (bool path_literal : {false, true}) {
         if ((path_literal && !literal) || (!path_literal && !fast))
             continue;
         const pid_t child = fork();
         if (child == 0)
-            _exit(measure(line, seconds, paced, path_literal));
+            _exit(measure(line, seconds, paced, path_literal, peak_rate));
         int child_status = 0;
         if (child < 0 || waitpid(child, &child_status, 0) != child || child_status != 0)
             status = 1;

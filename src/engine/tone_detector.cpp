@@ -22,6 +22,7 @@ constexpr std::uint64_t TONE_BATCH = 16;
 // start-up.
 double window_level(const double *samples, double *out, double step)
 {
+    tone_samples_measured.fetch_add(window_size, std::memory_order_relaxed);
     return literal_paths ? tone_level_literal(samples, window_size, out, step)
                          : tone_level(samples, window_size, out, step);
 }
@@ -37,6 +38,7 @@ SubStepProbe probe_sub_step(std::uint64_t sub_step, std::uint64_t length, void *
     const auto *group = static_cast<const RefinedGroup *>(context);
     const double *newest = group->samples + (window_size - length);
     const double step = band_step(group->first_band + sub_step);
+    tone_samples_measured.fetch_add(length, std::memory_order_relaxed);
     const ToneSums sums = literal_paths ? tone_sums_literal(newest, length, step) : tone_sums(newest, length, step);
     const double half = static_cast<double>(length) * 0.5;
     // The same operations as tone_level, so sub-step 0 stores what the coarse pass did.
@@ -45,6 +47,8 @@ SubStepProbe probe_sub_step(std::uint64_t sub_step, std::uint64_t length, void *
 }
 
 }  // namespace
+
+std::atomic<std::uint64_t> tone_samples_measured{0};
 
 double band_step(std::uint64_t band)
 {

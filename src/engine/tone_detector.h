@@ -5,11 +5,16 @@
 
 #include "engine/work_queue.h"
 
+#include <atomic>
 #include <cstdint>
 
 // Cycles per sample of band b: band_freq[b] * tuning_factor / sample_rate.
 // tuning_factor is read afresh, without a lock.
 double band_step(std::uint64_t band);
+
+// Samples run through the tone kernel since start, for the benchmarks
+// and the soak script. Any thread; relaxed.
+extern std::atomic<std::uint64_t> tone_samples_measured;
 
 // One task's work, without the queues: the coarse level of its group (pass 0),
 // the refinement of its group (pass 1, moving task->band to the refined
