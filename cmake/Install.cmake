@@ -15,6 +15,8 @@ endfunction()
 # Programs and their manual pages: one line each.
 install(TARGETS orvel RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 orvel_install_man("${PROJECT_SOURCE_DIR}/docs/man/orvel.1")
+install(TARGETS orvel-analyze RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+orvel_install_man("${PROJECT_SOURCE_DIR}/docs/man/orvel-analyze.1")
 
 # The desktop: entry, icons, AppStream metadata, all named by the application id.
 set(ORVEL_APP_ID org.orvel.Orvel)
@@ -47,14 +49,16 @@ set(CPACK_PACKAGE_DESCRIPTION
 client with a Qt window. It finds the exact pitch of a note on a grid of
 1/256 of a semitone, measures echo delay and latency by correlating what it
 plays with what comes back, generates noise and tones, and plays the notes
-it detects as MIDI.")
+it detects as MIDI. orvel-analyze runs the same analysis on sound files,
+without a display or a sound server, and prints its results as JSON or CSV.")
 set(CPACK_PACKAGE_HOMEPAGE_URL "https://orvel.org/")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://orvel.org/")
-# dpkg-shlibdeps (dpkg-dev) names the libraries' packages: libjack, Qt, libc.
+# dpkg-shlibdeps (dpkg-dev) names the libraries' packages: libjack, Qt, libc,
+# and libsndfile and libsoxr for orvel-analyze.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # libjack only talks to a server; without one Orvel can show nothing but its
 # "NO AUDIO" box. jackd2 comes first, so apt picks the plain JACK server on a

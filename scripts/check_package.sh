@@ -21,6 +21,7 @@ need appstreamcli appstream
 need man man-db
 need groff groff-base
 need dpkg-shlibdeps dpkg-dev
+need objdump binutils
 need cpack cmake
 
 # Width and height of a PNG, from its header.
@@ -45,6 +46,7 @@ DESTDIR=$dest cmake --install "$build" --prefix /usr --strip >"$scratch/install.
     { cat "$scratch/install.log" >&2; fail "cmake --install"; }
 expected=(
     usr/bin/orvel
+    usr/bin/orvel-analyze
     "usr/share/applications/$id.desktop"
     "usr/share/metainfo/$id.metainfo.xml"
     "usr/share/icons/hicolor/scalable/apps/$id.svg"
@@ -64,7 +66,13 @@ done
 for file in "${expected[@]}"; do
     [ -f "$dest/$file" ] || fail "cmake --install did not install $file"
 done
-[ -x "$dest/usr/bin/orvel" ] || fail "usr/bin/orvel is not executable"
+for program in orvel orvel-analyze; do
+    [ -x "$dest/usr/bin/$program" ] || fail "usr/bin/$program is not executable"
+done
+# orvel-analyze runs where no display is: it must not need the widgets.
+if objdump -p "$dest/usr/bin/orvel-analyze" | grep -E 'NEEDED +libQt6(Widgets|Gui)'; then
+    fail "orvel-analyze links a widget library"
+fi
 for size in 48x48 128x128 256x256; do
     actual=$(png_size "$dest/usr/share/icons/hicolor/$size/apps/$id.png")
     [ "$actual" = "$size" ] || fail "the $size icon is $actual"
@@ -108,6 +116,8 @@ for page in "$dest"/usr/share/man/man*/*; do
     [ -z "$output" ] || fail "man warns on $name: $output"
     grep -q '^NAME' "$scratch/page.txt" || fail "man -l $name shows no NAME"
     head -n 1 "$page" | grep -q "\"orvel $version\"" || fail "$name's .TH does not say orvel $version"
+    grep -q "^NAME" "$scratch/page.txt" && grep -q "^EXIT STATUS" "$scratch/page.txt" ||
+        fail "man -l $name shows no EXIT STATUS"
 done
 
 # The package holds the same files as the install tree.
@@ -125,7 +135,7 @@ done
 [ "$(dpkg-deb -f "$deb" Package)" = orvel ] || fail "the package is not named orvel"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the package's version is not $version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libjack libqt6widgets6 libc6; do
+for library in libjack libqt6widgets6 libc6 libsndfile1 libsoxr0; do
     grep -Eq "(^|[ ,|])$library[-a-z0-9.]*( |,|$)" <<<"$depends" || fail "Depends does not name $library: $depends"
 done
 echo "check_package: ${deb##*/}: ${#expected[@]} files checked; Depends: $depends"

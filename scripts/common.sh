@@ -8,7 +8,7 @@ ORVEL_PACKAGES=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev libgl-dev
     libjack-jackd2-dev jackd2
-    libfftw3-dev
+    libfftw3-dev libsndfile1-dev libsoxr-dev
     libgtest-dev libbenchmark-dev
     desktop-file-utils appstream dpkg-dev man-db groff-base
 )

@@ -2,7 +2,7 @@
 // its read-out against the real band table, and the widget itself inside a
 // real spectrum panel, driven with mouse events on the offscreen platform.
 #include "ui/graph_view.h"
-#include "ui/number_text.h"
+#include "engine/number_text.h"
 
 #include "engine/engine_state.h"
 #include "support/engine_fixture.h"

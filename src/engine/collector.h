@@ -10,7 +10,8 @@
 #include <cstdint>
 
 // Start-up, main thread: initialise collect_queue, allocate tone_rows,
-// third_octave_band and pitch_class_rows, start the collector thread.
+// third_octave_band, pitch_class_rows, correlation_rows and row_final_job,
+// start the collector thread.
 // After band_table_setup().
 void collector_setup();
 

@@ -74,6 +74,29 @@ void print_version()
     std::printf("orvel %s\n", ORVEL_VERSION);
 }
 
+bool apply_engine_option(int option, const char *value, CommandLine &line)
+{
+    switch (option) {
+    case 'n':
+        line.worker_count = std::clamp(saturating_atoi(value), MIN_WORKERS, MAX_WORKERS);
+        return true;
+    case 'r':
+        line.sample_rate = std::clamp(saturating_atoi(value), MIN_RATE_HZ, SERVER_RATE);
+        if (SERVER_RATE % line.sample_rate != 0) {
+            line.action = StartupAction::usage;
+            line.exit_status = 1;
+            line.problem = "the engine rate must be one of 8000, 9600, 12000, 16000, 24000, 48000";
+            return false;
+        }
+        return true;
+    case 'w':
+        line.window_request = saturating_atoi(value);
+        return true;
+    default:
+        return false;
+    }
+}
+
 CommandLine parse_command_line(int argc, char **argv)
 {
     CommandLine line;
@@ -82,19 +105,10 @@ CommandLine parse_command_line(int argc, char **argv)
     while ((option = getopt_long(argc, argv, "n:r:hw:", LONG_OPTIONS, nullptr)) != -1) {
         switch (option) {
         case 'n':
-            line.worker_count = std::clamp(saturating_atoi(optarg), MIN_WORKERS, MAX_WORKERS);
-            break;
         case 'r':
-            line.sample_rate = std::clamp(saturating_atoi(optarg), MIN_RATE_HZ, SERVER_RATE);
-            if (SERVER_RATE % line.sample_rate != 0) {
-                line.action = StartupAction::usage;
-                line.exit_status = 1;
-                line.problem = "the engine rate must be one of 8000, 9600, 12000, 16000, 24000, 48000";
-                return line;
-            }
-            break;
         case 'w':
-            line.window_request = saturating_atoi(optarg);
+            if (!apply_engine_option(option, optarg, line))
+                return line;
             break;
         case 'h':
             line.action = StartupAction::help;

@@ -31,6 +31,12 @@ struct CommandLine {
 // of 1 to 1023 is left for derive_window_size to refuse.
 CommandLine parse_command_line(int argc, char **argv);
 
+// The engine's options as parse_command_line reads them, for a program with
+// more options of its own: option is 'n', 'r' or 'w' and value its text.
+// Returns false, with line.action set to usage, for a rate that does not
+// divide the server's (or an option that is none of the three).
+bool apply_engine_option(int option, const char *value, CommandLine &line);
+
 // As parse_command_line, but only over the arguments that are certainly
 // ours (-h, --help, --version, and -n, -r, -w with their values), so that it
 // can run before the toolkit has taken its own options (-platform ...) out

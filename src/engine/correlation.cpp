@@ -125,22 +125,44 @@ void correlate_spectral(const double *samples, const double *reference, double *
     }
 }
 
-void correlate_job(AnalysisJob *job)
+void compute_lags(AnalysisJob *job)
 {
     job->pending = group_count();
     if (literal_paths)
         correlate_literal(job->samples, job->reference, job->product, window_size);
     else
         correlate_spectral(job->samples, job->reference, job->product, window_size);
+}
 
+void fold_lags(AnalysisJob *job)
+{
     // product[1024 + i] lines the reference block up with the history taken
     // window_size - 1 - i samples earlier, with all 1024 samples overlapping.
     const double *lags = job->product + BLOCK_LEN;
     result_lock();
     const double decay = decay_factor;
-    for (std::uint64_t i = 0; i < window_size; i++)
-        correlation_sum[i] = correlation_sum[i] * decay + lags[i];
+    CorrelationPeak peak{0.0, 0.0, 0, 0};
+    for (std::uint64_t i = 0; i < window_size; i++) {
+        const double v = correlation_sum[i] * decay + lags[i];
+        correlation_sum[i] = v;
+        if (i == 0 || v > peak.max_value) {
+            peak.max_value = v;
+            peak.imax = i;
+        }
+        if (i == 0 || v < peak.min_value) {
+            peak.min_value = v;
+            peak.imin = i;
+        }
+    }
+    if (correlation_rows != nullptr)  // made by collector_setup(), which a test may leave out
+        correlation_rows[job->seq % result_row_count] = peak;
     result_unlock();
+}
+
+void correlate_job(AnalysisJob *job)
+{
+    compute_lags(job);
+    fold_lags(job);
 }
 
 bool dispatch_coarse_tasks(AnalysisJob *job)
@@ -176,7 +198,16 @@ void *correlation_worker(void *)
     lower_analysis_thread_priority();
     for (;;) {
         AnalysisJob *job = pop_job();
-        correlate_job(job);
+        compute_lags(job);
+        audio_lock();
+        while (jobs_folded != job->seq)
+            audio_wait();
+        audio_unlock();
+        fold_lags(job);
+        audio_lock();
+        jobs_folded++;
+        audio_wakeup();
+        audio_unlock();
         if (!dispatch_coarse_tasks(job))
             abandon_job(job);
     }

@@ -29,8 +29,13 @@ void correlate_spectral(const double *samples, const double *reference, double *
 
 // The job's lags by the path chosen at start-up (literal_paths), folded into
 // correlation_sum with decay_factor under result_mutex. Sets the job's
-// pending to G first. Any thread.
+// pending to G first. Any thread. correlate_job is the two steps below.
 void correlate_job(AnalysisJob *job);
+void compute_lags(AnalysisJob *job);
+// Fold the lags into correlation_sum and, once collector_setup() has made
+// the rows, note the sum's extremes in the job's row of correlation_rows.
+// Takes result_mutex.
+void fold_lags(AnalysisJob *job);
 
 // Hand the job to the tone detectors as one task per semitone group, in
 // increasing order. Returns false, having freed nothing, when the tasks could
@@ -41,5 +46,6 @@ bool dispatch_coarse_tasks(AnalysisJob *job);
 // so the bound on jobs in flight stays true. Takes audio_mutex.
 void abandon_job(AnalysisJob *job);
 
-// Thread body: pop_job, correlate, dispatch; forever.
+// Thread body: pop_job, compute the lags, fold them in job order (waiting
+// on audio_mutex for jobs_folded to reach the job), dispatch; forever.
 void *correlation_worker(void *);

@@ -43,6 +43,10 @@
 //                                          (Reset)
 //   input_history_pos        none          assembler               assembler          one thread only
 //   tone_rows                result_mutex  collector               toolkit (graph)    no
+//   correlation_rows         result_mutex  correlation             toolkit (export),  no
+//                                                                  orvel-analyze
+//   row_final_job            result_mutex  collector               orvel-analyze      no
+//   jobs_folded              audio_mutex   correlation             correlation        no
 //   pitch_class_rows         result_mutex  collector               toolkit (strip,    no
 //                                                                  tick)
 //   jobs_submitted           audio_mutex   assembler               assembler, toolkit no
@@ -80,6 +84,15 @@ struct PitchClassPeak {
     double level;        // peak level, 0.0 if the class has no peak
     double pitch_class;  // 0..11, 0 = A
     double band;         // band index of the peak, 0.0 if none
+};
+
+// The extremes of correlation_sum as a job left it: the statistics box's
+// MAX and MIN over the whole window just after that job was folded in.
+struct CorrelationPeak {
+    double max_value;      // greatest value of correlation_sum
+    double min_value;      // smallest value
+    std::uint64_t imax;    // index of the first greatest value: a delay of window_size - 1 - imax
+    std::uint64_t imin;    // index of the first smallest value
 };
 
 // The sound server's rate in Hz: the only one Orvel runs at. Engine rates
@@ -121,6 +134,13 @@ extern double *input_history;               // result_mutex; ring of the last N 
 extern std::uint64_t input_history_pos;     // block assembler only; next write offset
 extern ToneEntry *tone_rows;                // result_mutex; R rows of G entries
 extern PitchClassPeak *pitch_class_rows;    // result_mutex; R rows of 12 entries
+extern CorrelationPeak *correlation_rows;   // result_mutex; R rows, row seq mod R for job seq
+// Jobs finish out of order (the detectors share them out), so jobs_completed
+// alone does not say which rows are final: this does, per row.
+extern std::uint64_t *row_final_job;        // result_mutex; R entries: 1 + the job whose row is final there, 0 none
+// Jobs folded into correlation_sum. The workers fold in job order, so that
+// a decayed sum is the same whichever worker finishes first.
+extern std::uint64_t jobs_folded;           // audio_mutex
 extern std::uint64_t jobs_submitted;        // audio_mutex; jobs created so far
 extern std::uint64_t jobs_completed;        // audio_mutex; jobs whose rows are final
 // Blocks that made no job because the jobs in flight were at their bound or

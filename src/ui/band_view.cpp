@@ -1,6 +1,6 @@
 #include "ui/band_view.h"
 
-#include "ui/number_text.h"
+#include "engine/readout.h"
 
 #include <QMouseEvent>
 #include <QPainter>
@@ -56,9 +56,8 @@ QImage build_band_strip(const PitchClassPeak *rows, std::uint64_t row_count,
 
 QString note_readout(double note_band, const double *freqs)
 {
-    const std::int64_t k = static_cast<std::int64_t>(note_band);
-    return note_name(note_of_band(k)) +
-           QString(" - %1Hz\nR=%2").arg(millihertz_text(freqs[k])).arg(band_deviation(k), 0, 'f', 3);
+    const NoteReading reading = note_reading(static_cast<std::int64_t>(note_band), freqs);
+    return reading.note + QString(" - %1Hz\nR=%2").arg(reading.hz, reading.r);
 }
 
 RowNotes row_notes(const PitchClassPeak *row, double threshold, const double *freqs)
@@ -71,9 +70,8 @@ RowNotes row_notes(const PitchClassPeak *row, double threshold, const double *fr
         notes.text += note_name(n) + " ";
         notes.keys[notes.key_count++] = static_cast<int>(n % 256);
     }
-    const std::int64_t k = static_cast<std::int64_t>(row[strongest_pitch_class(row)].band);
-    notes.text += "/* " + note_name(note_of_band(k)) +
-                  QString(" %2Hz R=%3 */").arg(millihertz_text(freqs[k])).arg(band_deviation(k), 0, 'f', 3);
+    const NoteReading reading = note_reading(static_cast<std::int64_t>(row[strongest_pitch_class(row)].band), freqs);
+    notes.text += "/* " + reading.note + QString(" %1Hz R=%2 */").arg(reading.hz, reading.r);
     return notes;
 }
 

@@ -1,6 +1,6 @@
 #include "ui/graph_view.h"
 
-#include "ui/number_text.h"
+#include "engine/number_text.h"
 
 #include "engine/engine_state.h"
 #include "engine/kernels.h"
@@ -21,8 +21,6 @@ const QRgb MID_GREY = qRgb(127, 127, 127);
 const QRgb WHITE = qRgb(255, 255, 255);
 const QColor BOX_FILL(255, 255, 255, 128);   // the statistics box lets the graph show through
 
-// ln(10): dB = 10 * ln(x) / ln(10).
-constexpr double LN_10 = 2.302585092994046;
 // Tone levels start at 1.0; a row that never reaches twice that is noise.
 constexpr double VISIBLE_ROW_LEVEL = 2.0;
 constexpr double MEASURED_LEVEL = 1.0;
@@ -59,11 +57,6 @@ bool is_local_peak(const ToneEntry *row, std::uint64_t groups, std::uint64_t l)
         return n >= groups || row[l].level >= row[n].level;
     };
     return at_least(first) && at_least(second);
-}
-
-double decibels(double ratio)
-{
-    return std::log(ratio) * 10.0 / LN_10;
 }
 
 void draw_graph(QPainter &painter, int width, int height, const GraphImages &images,
@@ -108,56 +101,22 @@ void draw_graph(QPainter &painter, int width, int height, const GraphImages &ima
 
 }  // namespace
 
-CorrelationStats correlation_stats(const double *sum, ZoomRange window,
-                                   std::uint64_t window_size)
-{
-    std::uint64_t imax = window.first;
-    std::uint64_t imin = window.first;
-    for (std::uint64_t i = window.first + 1; i <= window.last; i++) {
-        if (sum[i] > sum[imax])
-            imax = i;
-        if (sum[i] < sum[imin])
-            imin = i;
-    }
-    CorrelationStats stats;
-    stats.imax = imax;
-    stats.imin = imin;
-    stats.a = sum[imax] >= 1.0 ? sum[imax] : 1.0;
-    stats.b = sum[imin] <= -1.0 ? -sum[imin] : 1.0;
-    stats.scale = std::max(stats.a, stats.b);
-    stats.lmax = window_size - 1 - imax;
-    stats.lmin = window_size - 1 - imin;
-    stats.lnear = window_size - 1 - window.last;
-    stats.lfar = window_size - 1 - window.first;
-    stats.length = window.last + 1 - window.first;
-    return stats;
-}
-
-double delay_ms(std::uint64_t samples, int rate)
-{
-    return static_cast<int>(samples * 100000 / static_cast<std::uint64_t>(rate)) / 100.0;
-}
-
-double delay_metres(std::uint64_t samples, int rate)
-{
-    // 34000 cm/s: sound at 340 m/s, kept in centimetres.
-    return static_cast<int>(samples * 34000 / static_cast<std::uint64_t>(rate)) / 100.0;
-}
-
 QString statistics_text(const CorrelationStats &stats, int rate, std::uint64_t jobs_under_way)
 {
+    const DelayReading max = delay_reading(stats.a, stats.lmax, rate);
+    const DelayReading min = delay_reading(stats.b, stats.lmin, rate);
     return QStringLiteral("MAX :: %1dB %2 samples %3ms %4m\n"
                           "MIN :: %5dB %6 samples %7ms %8m\n"
                           "RANGE :: %9 samples %10 - %11ms\n"
                           "LAG :: %12")
-        .arg(decibels(stats.a))
-        .arg(stats.lmax)
-        .arg(cut_number_text(delay_ms(stats.lmax, rate)))
-        .arg(cut_number_text(delay_metres(stats.lmax, rate)))
-        .arg(decibels(stats.b))
-        .arg(stats.lmin)
-        .arg(cut_number_text(delay_ms(stats.lmin, rate)))
-        .arg(cut_number_text(delay_metres(stats.lmin, rate)))
+        .arg(max.db)
+        .arg(max.samples)
+        .arg(max.ms)
+        .arg(max.m)
+        .arg(min.db)
+        .arg(min.samples)
+        .arg(min.ms)
+        .arg(min.m)
         .arg(stats.length)
         .arg(cut_number_text(delay_ms(stats.lnear, rate)))
         .arg(cut_number_text(delay_ms(stats.lfar, rate)))

@@ -8,6 +8,7 @@
 // label positions, and paintEvent only draws what they return.
 #pragma once
 
+#include "engine/readout.h"
 #include "ui/spectrum_panel.h"
 
 #include <QImage>
@@ -20,35 +21,6 @@
 
 class QTimer;
 struct ToneEntry;
-
-// ---- correlation statistics ------------------------------------------------
-
-// The extremes of one zoom window of correlation_sum and the delays in
-// samples they stand for (index i is a delay of window_size - 1 - i).
-struct CorrelationStats {
-    std::uint64_t imax;    // index of the first strictly greatest value
-    std::uint64_t imin;    // index of the first strictly smallest value
-    double a;              // the greatest value, but at least 1.0
-    double b;              // minus the smallest value, but at least 1.0
-    double scale;          // max(a, b): the value that reaches the image edge
-    std::uint64_t lmax;    // delay of imax
-    std::uint64_t lmin;    // delay of imin
-    std::uint64_t lnear;   // smallest delay in the window (its right end)
-    std::uint64_t lfar;    // largest delay in the window (its left end)
-    std::uint64_t length;  // indices in the window
-};
-
-// Scans sum[window.first..window.last] once. Pure; when sum is
-// correlation_sum the caller holds result_mutex. window must lie inside
-// 0..window_size - 1.
-CorrelationStats correlation_stats(const double *sum, ZoomRange window,
-                                   std::uint64_t window_size);
-
-// A delay of samples at rate Hz in milliseconds, and in metres that sound
-// travels at 340 m/s meanwhile; both cut (not rounded) to two decimals.
-// Pure.
-double delay_ms(std::uint64_t samples, int rate);
-double delay_metres(std::uint64_t samples, int rate);
 
 // The four lines of the statistics box: MAX and MIN in dB with their delays,
 // the window's RANGE, and the LAG (jobs under way). Pure.

@@ -3,6 +3,7 @@
 #include "audio/jack_client.h"
 #include "engine/version.h"
 #include "ui/config_panel.h"
+#include "ui/result_export.h"
 #include "ui/siggen_panel.h"
 #include "ui/spectrum_panel.h"
 
@@ -44,6 +45,9 @@ OrvMainWindow::OrvMainWindow()
     page_stack.addWidget(spectrum_page);
     page_stack.addWidget(siggen_page);
     page_stack.addWidget(config_page);
+
+    // Ctrl+S saves the log, Ctrl+E exports the newest result.
+    new ResultExport(this, spectrum_page);
 }
 
 void OrvMainWindow::handle_spectrum()

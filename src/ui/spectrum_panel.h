@@ -10,6 +10,8 @@
 // page takes no lock itself.
 #pragma once
 
+#include "engine/readout.h"
+
 #include <QWidget>
 
 #include <cstdint>
@@ -23,16 +25,6 @@ class QPlainTextEdit;
 class QSlider;
 class QSpinBox;
 class QTimer;
-
-// A window of correlation_sum indices, both ends included:
-// first <= last <= window_size - 1. Index i stands for a delay of
-// window_size - 1 - i samples, so the left end is the largest delay.
-struct ZoomRange {
-    std::uint64_t first;
-    std::uint64_t last;
-
-    bool operator==(const ZoomRange &) const = default;
-};
 
 constexpr int ZOOM_DEPTH = 8;
 

@@ -1,0 +1,54 @@
+// One analysed block as a record: the note read-out, the strip's twelve
+// pitch-class levels and the statistics box's MAX and MIN over the whole
+// correlation window, with the texts the window shows. orvel-analyze prints
+// one per block as a JSON line or a CSV row; the window exports the newest
+// as the same JSON object.
+#pragma once
+
+#include "engine/engine_state.h"
+#include "engine/pitch.h"
+#include "engine/readout.h"
+
+#include <QString>
+
+#include <cstdint>
+
+struct BlockResult {
+    std::uint64_t block;        // 0-based block of the source
+    double time;                // seconds of the source at the end of the block
+    NoteReading note;           // the note read-out of the strongest pitch class
+    double level;               // that pitch class's tone level
+    double pitch_classes[PITCH_CLASS_COUNT];  // levels, pitch class 0 = A, as the strip
+    DelayReading max;           // strongest positive correlation and its delay
+    DelayReading min;           // strongest negative correlation and its delay
+    std::uint64_t skipped;      // blocks skipped so far; printed only when not 0
+};
+
+// Seconds of the source at the end of block (0-based) at engine rate rate.
+double block_end_time(std::uint64_t block, int rate);
+
+// The record of one result row: its pitch-class peaks and correlation
+// extremes, at the engine's band table (freqs), window and rate. block,
+// time and skipped are left 0 for the caller. Pure.
+BlockResult block_result(const PitchClassPeak *peaks, const CorrelationPeak &peak,
+                         const double *freqs, std::uint64_t window, int rate);
+
+// Whether job seq's row is final (its job has finished and no later job has
+// taken the row). Takes result_mutex.
+bool row_is_final(std::uint64_t seq);
+
+// The record of job seq's row, read under result_mutex. The row should be
+// final (row_is_final). Any thread but the real-time one.
+BlockResult row_result(std::uint64_t seq);
+
+// The record as one JSON object on one line, no newline, fields in the
+// order of the struct after "file" (source names the source: a file name,
+// or empty for the window's own sound):
+// {"file":"a.wav","block":0,"time":0.064,"note":"A5","hz":440,"r":0.000,...}
+QString block_json(const QString &source, const BlockResult &result);
+
+// The same as CSV: a header line and one row per record (no newline), the
+// pitch classes as pc0 .. pc11, MAX and MIN as max_db, max_samples, max_ms,
+// max_m, min_db ...; skipped always present.
+QString block_csv_header();
+QString block_csv(const QString &source, const BlockResult &result);

@@ -1,0 +1,79 @@
+#include "engine/readout.h"
+
+#include "engine/number_text.h"
+#include "engine/pitch.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// ln(10): dB = 10 * ln(x) / ln(10).
+constexpr double LN_10 = 2.302585092994046;
+constexpr int DEVIATION_DECIMALS = 3;
+
+}  // namespace
+
+CorrelationStats stats_of_extremes(double max_value, std::uint64_t imax, double min_value,
+                                   std::uint64_t imin, std::uint64_t window_size)
+{
+    CorrelationStats stats;
+    stats.imax = imax;
+    stats.imin = imin;
+    stats.a = max_value >= 1.0 ? max_value : 1.0;
+    stats.b = min_value <= -1.0 ? -min_value : 1.0;
+    stats.scale = std::max(stats.a, stats.b);
+    stats.lmax = window_size - 1 - imax;
+    stats.lmin = window_size - 1 - imin;
+    stats.lnear = 0;
+    stats.lfar = window_size - 1;
+    stats.length = window_size;
+    return stats;
+}
+
+CorrelationStats correlation_stats(const double *sum, ZoomRange window,
+                                   std::uint64_t window_size)
+{
+    std::uint64_t imax = window.first;
+    std::uint64_t imin = window.first;
+    for (std::uint64_t i = window.first + 1; i <= window.last; i++) {
+        if (sum[i] > sum[imax])
+            imax = i;
+        if (sum[i] < sum[imin])
+            imin = i;
+    }
+    CorrelationStats stats = stats_of_extremes(sum[imax], imax, sum[imin], imin, window_size);
+    stats.lnear = window_size - 1 - window.last;
+    stats.lfar = window_size - 1 - window.first;
+    stats.length = window.last + 1 - window.first;
+    return stats;
+}
+
+double delay_ms(std::uint64_t samples, int rate)
+{
+    return static_cast<int>(samples * 100000 / static_cast<std::uint64_t>(rate)) / 100.0;
+}
+
+double delay_metres(std::uint64_t samples, int rate)
+{
+    // 34000 cm/s: sound at 340 m/s, kept in centimetres.
+    return static_cast<int>(samples * 34000 / static_cast<std::uint64_t>(rate)) / 100.0;
+}
+
+double decibels(double ratio)
+{
+    return std::log(ratio) * 10.0 / LN_10;
+}
+
+DelayReading delay_reading(double extreme, std::uint64_t delay, int rate)
+{
+    // QString::arg's default for a double: six significant digits.
+    return {QString::number(decibels(extreme)), delay, cut_number_text(delay_ms(delay, rate)),
+            cut_number_text(delay_metres(delay, rate))};
+}
+
+NoteReading note_reading(std::int64_t band, const double *freqs)
+{
+    return {note_name(note_of_band(band)), millihertz_text(freqs[band]),
+            QString::number(band_deviation(band), 'f', DEVIATION_DECIMALS)};
+}

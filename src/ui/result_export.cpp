@@ -1,0 +1,125 @@
+#include "ui/result_export.h"
+
+#include "engine/block_result.h"
+#include "engine/engine_state.h"
+#include "engine/number_text.h"
+#include "ui/spectrum_panel.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QKeySequence>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QShortcut>
+
+#include <vector>
+
+namespace {
+
+bool write_text(const QString &path, const QString &text, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)
+        || file.write(text.toUtf8()) < 0 || !file.flush()) {
+        *error = path + QStringLiteral(": ") + file.errorString();
+        return false;
+    }
+    return true;
+}
+
+// The newest row that is final: a job can finish ahead of the one before.
+bool newest_final_row(std::uint64_t &seq)
+{
+    const std::uint64_t completed = job_counts().completed;
+    for (std::uint64_t back = 1; back <= completed && back < result_row_count; back++) {
+        if (row_is_final(completed - back)) {
+            seq = completed - back;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool save_log(const QPlainTextEdit *log, const QString &path, QString *error)
+{
+    return write_text(path, log->toPlainText() + u'\n', error);
+}
+
+QStringList export_file_names(const QString &directory, const QDateTime &when)
+{
+    const QString stem = directory + QStringLiteral("/orvel-") + when.toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    return {stem + QStringLiteral(".json"), stem + QStringLiteral("-correlation.csv"),
+            stem + QStringLiteral("-spectrum.png")};
+}
+
+QString correlation_csv(const double *sum, std::uint64_t window_size, int rate)
+{
+    QString csv = QStringLiteral("lag_samples,lag_ms,value\n");
+    for (std::uint64_t lag = 0; lag < window_size; lag++) {
+        csv += QString::number(lag) + u',' + cut_number_text(static_cast<double>(lag) * 1000.0 / rate) + u','
+            + cut_number_text(sum[window_size - 1 - lag]) + u'\n';
+    }
+    return csv;
+}
+
+QStringList export_newest_result(OrvSpectrum *page, const QString &directory, const QDateTime &when,
+                                 QString *error)
+{
+    std::uint64_t seq = 0;
+    if (!newest_final_row(seq)) {
+        *error = QObject::tr("There is no result yet.");
+        return {};
+    }
+    BlockResult result = row_result(seq);
+    audio_lock();
+    result.skipped = blocks_skipped;
+    audio_unlock();
+    // Blocks since the start, as orvel-analyze counts them in a file.
+    result.block = seq + result.skipped;
+    result.time = block_end_time(result.block, sample_rate);
+
+    std::vector<double> sum(window_size);
+    read_results([&] { std::copy(correlation_sum, correlation_sum + window_size, sum.begin()); });
+
+    const QStringList names = export_file_names(directory, when);
+    if (!write_text(names[0], block_json(QString(), result) + u'\n', error)
+        || !write_text(names[1], correlation_csv(sum.data(), window_size, sample_rate), error))
+        return {};
+    if (!page->grab().save(names[2], "PNG")) {
+        *error = names[2] + QObject::tr(": cannot be written");
+        return {};
+    }
+    return names;
+}
+
+ResultExport::ResultExport(QWidget *window, OrvSpectrum *page)
+    : QObject(window), window_(window), page_(page)
+{
+    auto *save = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_S), window);
+    connect(save, &QShortcut::activated, this, &ResultExport::handle_save_log);
+    auto *result = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_E), window);
+    connect(result, &QShortcut::activated, this, &ResultExport::handle_export);
+}
+
+void ResultExport::handle_save_log()
+{
+    const QString path = QFileDialog::getSaveFileName(window_, tr("Save the log"), QStringLiteral("orvel-log.txt"),
+                                                      tr("Text files (*.txt)"));
+    QString error;
+    if (!path.isEmpty() && !save_log(page_->text_log, path, &error))
+        QMessageBox::warning(window_, tr("Save the log"), error);
+}
+
+void ResultExport::handle_export()
+{
+    if (directory.isEmpty())
+        directory = QFileDialog::getExistingDirectory(window_, tr("Export results into"));
+    if (directory.isEmpty())
+        return;
+    QString error;
+    if (export_newest_result(page_, directory, QDateTime::currentDateTime(), &error).isEmpty())
+        QMessageBox::warning(window_, tr("Export the newest result"), error);
+}

@@ -1,0 +1,321 @@
+// orvel-analyze run as a child process on sound files the tests write, and
+// its rows compared with the pipeline's own, fed the same samples through
+// the server's intake.
+#include "engine/block_result.h"
+#include "engine/engine_state.h"
+#include "engine/work_queue.h"
+#include "audio/block_assembler.h"
+#include "support/child_process.h"
+#include "support/engine_fixture.h"
+
+#include <sndfile.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string PROGRAM = ORVEL_ANALYZE_BINARY;
+
+// Deterministic white noise in [-0.5, 0.5) for any frame index.
+float noise(std::uint64_t frame)
+{
+    std::uint64_t z = frame + 0x9e3779b97f4a7c15ull;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    z ^= z >> 31;
+    return static_cast<float>(z >> 40) / static_cast<float>(1ull << 24) - 0.5f;
+}
+
+using Signal = std::function<float(std::uint64_t frame, int channel)>;
+
+// A float WAV file, so what the program reads back is exactly what was written.
+void write_sound(const std::string &path, int rate, int channels, std::uint64_t frames, const Signal &signal)
+{
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE *file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    std::vector<float> frame(static_cast<std::size_t>(channels));
+    for (std::uint64_t f = 0; f < frames; f++) {
+        for (int c = 0; c < channels; c++)
+            frame[static_cast<std::size_t>(c)] = signal(f, c);
+        sf_writef_float(file, frame.data(), 1);
+    }
+    sf_close(file);
+}
+
+std::vector<QJsonObject> json_lines(const std::string &out)
+{
+    std::vector<QJsonObject> rows;
+    for (const QString &line : QString::fromStdString(out).split(u'\n', Qt::SkipEmptyParts)) {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8(), &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+        rows.push_back(doc.object());
+    }
+    return rows;
+}
+
+std::vector<std::string> lines_of(const std::string &out)
+{
+    std::vector<std::string> lines;
+    for (const QString &line : QString::fromStdString(out).split(u'\n', Qt::SkipEmptyParts))
+        lines.push_back(line.toStdString());
+    return lines;
+}
+
+// Blocks of 1024 engine samples in frames server frames at engine rate rate.
+std::uint64_t whole_blocks(std::uint64_t frames, int rate)
+{
+    return frames / (BLOCK_LEN * static_cast<std::uint64_t>(SERVER_RATE / rate));
+}
+
+// The window at rate for -w 0: half a second rounded down to whole blocks.
+std::uint64_t default_window_blocks(int rate)
+{
+    return static_cast<std::uint64_t>(rate) / 2 / BLOCK_LEN;
+}
+
+// A scratch folder, removed with what it holds. Plain C++ on purpose: a
+// toolkit file object made on this thread once the engine's threads have
+// met the toolkit first is never freed, and the leak checker says so.
+struct ScratchDir {
+    ScratchDir()
+    {
+        char name[] = "/tmp/orvel-analyze-XXXXXX";
+        path = mkdtemp(name) != nullptr ? name : "";
+    }
+    ~ScratchDir() { std::filesystem::remove_all(path); }
+
+    std::string path;
+};
+
+class Analyze : public ::testing::Test {
+protected:
+    std::string path(const char *name) const { return dir.path + '/' + name; }
+
+    ScratchDir dir;
+};
+
+}  // namespace
+
+// Channel 2 is channel 1 delayed by a whole number of engine samples; every
+// row whose window holds only the delayed sound reads exactly that delay,
+// and every block of the file has its row, in order.
+TEST_F(Analyze, DelayedNoiseReadsTheDelayInMax)
+{
+    const struct {
+        int rate;
+        std::uint64_t delay;  // engine samples
+    } cases[] = {
+        {16000, 160},   // 480 frames, 10 ms
+        {48000, 1000},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rate);
+        const std::uint64_t shift = c.delay * static_cast<std::uint64_t>(SERVER_RATE / c.rate);
+        const std::uint64_t frames = 3 * SERVER_RATE / 2 + 777;  // a ragged end
+        const std::string file = path("delay.wav");
+        write_sound(file, SERVER_RATE, 2, frames, [shift](std::uint64_t f, int channel) {
+            return channel == 0 ? noise(f) : (f >= shift ? noise(f - shift) : 0.0f);
+        });
+        const ChildResult result =
+            run_child(PROGRAM, {"-r", std::to_string(c.rate), "--main", "1", "--corr", "2", file}, {}, 120000);
+        ASSERT_EQ(result.exit_status, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        const std::vector<QJsonObject> rows = json_lines(result.out);
+        ASSERT_EQ(rows.size(), whole_blocks(frames, c.rate));
+        for (std::uint64_t b = 0; b < rows.size(); b++) {
+            const QJsonObject &row = rows[b];
+            ASSERT_EQ(row["block"].toInteger(), static_cast<qint64>(b));
+            EXPECT_EQ(row["time"].toDouble(), static_cast<double>((b + 1) * BLOCK_LEN) / c.rate);
+            EXPECT_EQ(row["file"].toString().toStdString(), file);
+            if (b >= default_window_blocks(c.rate)) {
+                EXPECT_EQ(row["max"].toObject()["samples"].toInteger(), static_cast<qint64>(c.delay)) << b;
+            }
+        }
+        const QJsonObject max = rows.back()["max"].toObject();
+        EXPECT_EQ(max["ms"].toDouble(), std::floor(c.delay * 100000.0 / c.rate) / 100.0);
+        EXPECT_EQ(max["m"].toDouble(), std::floor(c.delay * 34000.0 / c.rate) / 100.0);
+        EXPECT_GT(max["db"].toDouble(), 0.0);
+    }
+}
+
+// From the first row whose window is all sine on, A5 within 2 cents, also
+// through the resampler from 44100 Hz.
+TEST_F(Analyze, Sine440ReadsA5FromTheFirstFullWindow)
+{
+    for (const int file_rate : {48000, 44100}) {
+        SCOPED_TRACE(file_rate);
+        const std::string file = path("sine.wav");
+        write_sound(file, file_rate, 1, static_cast<std::uint64_t>(file_rate) * 2, [file_rate](std::uint64_t f, int) {
+            return static_cast<float>(0.5 * std::sin(2.0 * M_PI * 440.0 * static_cast<double>(f) / file_rate));
+        });
+        const ChildResult result = run_child(PROGRAM, {file}, {}, 120000);
+        ASSERT_EQ(result.exit_status, 0) << result.err;
+        const std::vector<QJsonObject> rows = json_lines(result.out);
+        ASSERT_EQ(rows.size(), 2u * 16000 / BLOCK_LEN);
+        for (std::uint64_t b = default_window_blocks(16000) - 1; b < rows.size(); b++) {
+            SCOPED_TRACE(b);
+            EXPECT_EQ(rows[b]["note"].toString(), QStringLiteral("A5"));
+            EXPECT_NEAR(rows[b]["r"].toDouble(), 0.0, 0.02);
+            EXPECT_EQ(rows[b]["pitch_classes"].toArray().size(), 12);
+            // Just below A5 the strongest band lies in A flat's group: its
+            // pitch class (11) has the level, while the note rounds to A5.
+            const QJsonArray classes = rows[b]["pitch_classes"].toArray();
+            EXPECT_EQ(rows[b]["level"].toDouble(), std::max(classes[0].toDouble(), classes[11].toDouble()));
+        }
+    }
+}
+
+// The rows as CSV: the header, then one row per block with the JSON's values.
+TEST_F(Analyze, CsvHoldsTheJsonValues)
+{
+    const std::string file = path("a,b.wav");  // a name that must be quoted
+    write_sound(file, SERVER_RATE, 1, SERVER_RATE, [](std::uint64_t f, int) { return noise(f); });
+    const ChildResult json = run_child(PROGRAM, {file}, {}, 60000);
+    const ChildResult csv = run_child(PROGRAM, {"--csv", file}, {}, 60000);
+    ASSERT_EQ(csv.exit_status, 0) << csv.err;
+    const std::vector<QJsonObject> rows = json_lines(json.out);
+    const std::vector<std::string> lines = lines_of(csv.out);
+    ASSERT_EQ(lines.size(), rows.size() + 1);
+    EXPECT_EQ(lines[0], block_csv_header().toStdString());
+    for (std::size_t b = 0; b < rows.size(); b++) {
+        SCOPED_TRACE(b);
+        const QJsonObject &row = rows[b];
+        const QStringList fields = QString::fromStdString(lines[b + 1]).split(u',');
+        // The quoted name holds one comma: it spans two fields here.
+        ASSERT_EQ(fields.size(), 7 + 12 + 8 + 1 + 1);
+        EXPECT_EQ(fields[0] + u',' + fields[1], u'"' + QString::fromStdString(file) + u'"');
+        EXPECT_EQ(fields[2].toULongLong(), b);
+        EXPECT_EQ(fields[3].toDouble(), row["time"].toDouble());
+        EXPECT_EQ(fields[4], row["note"].toString());
+        EXPECT_EQ(fields[5].toDouble(), row["hz"].toDouble());
+        EXPECT_EQ(fields[6].toDouble(), row["r"].toDouble());
+        EXPECT_EQ(fields[8 + 11].toDouble(), row["pitch_classes"].toArray()[11].toDouble());
+        EXPECT_EQ(fields[8 + 12 + 1].toLongLong(), row["max"].toObject()["samples"].toInteger());
+        EXPECT_EQ(fields[8 + 12 + 5].toLongLong(), row["min"].toObject()["samples"].toInteger());
+        EXPECT_EQ(fields[28], QStringLiteral("0"));
+    }
+}
+
+// A file that cannot be read is named with the reason, the other files are
+// still analysed, and the status is 2; a bad option prints the usage and
+// the status is 1, before any file is read.
+TEST_F(Analyze, FileErrorsAndBadOptions)
+{
+    const std::string good = path("good.wav");
+    write_sound(good, SERVER_RATE, 2, SERVER_RATE / 2, [](std::uint64_t f, int) { return noise(f); });
+    const std::string text = path("notes.wav");
+    std::ofstream(text) << "not a sound at all\n";
+    const std::string missing = path("missing.wav");
+    const std::uint64_t good_rows = whole_blocks(SERVER_RATE / 2, 16000);
+
+    const struct {
+        std::vector<std::string> args;
+        std::string error;  // the line on stderr
+        std::uint64_t rows; // of the good file
+    } file_cases[] = {
+        {{missing, good}, "orvel-analyze: " + missing + ": No such file or directory\n", good_rows},
+        {{good, text}, "orvel-analyze: " + text + ": ", good_rows},
+        {{"--corr", "3", good}, "orvel-analyze: " + good + ": has 2 channels, no channel 3\n", 0},
+        {{"--main", "2", "--corr", "1", text, good}, "orvel-analyze: " + text + ": ", good_rows},
+    };
+    for (const auto &c : file_cases) {
+        SCOPED_TRACE(c.args.front());
+        const ChildResult result = run_child(PROGRAM, c.args, {}, 60000);
+        EXPECT_EQ(result.exit_status, 2);
+        EXPECT_EQ(result.err.substr(0, c.error.size()), c.error);
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        EXPECT_EQ(json_lines(result.out).size(), c.rows);
+    }
+    EXPECT_NE(run_child(PROGRAM, {text}, {}).err.find("notes.wav: "), std::string::npos);
+
+    const std::vector<std::vector<std::string>> bad_options = {
+        {},                          // no file
+        {"-d", "7", good},
+        {"--main", "0", good},
+        {"--corr", "x", good},
+        {"-r", "44100", good},
+        {"-w", "1000", good},
+        {"--bogus", good},
+    };
+    for (const auto &args : bad_options) {
+        SCOPED_TRACE(args.empty() ? "(none)" : args.front());
+        const ChildResult result = run_child(PROGRAM, args, {});
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_NE(result.err.find("Usage: orvel-analyze"), std::string::npos) << result.err;
+    }
+}
+
+TEST_F(Analyze, HelpNamesEveryFieldAndVersionTheProgram)
+{
+    const ChildResult help = run_child(PROGRAM, {"--help"}, {});
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_EQ(help.err, "");
+    for (const char *word : {"file", "block", "time", "note", "hz", "level", "pitch_classes", "max, min", "db",
+                             "samples", "ms", "skipped", "--main", "--corr", "--csv", "-d", "Exit status"})
+        EXPECT_NE(help.out.find(word), std::string::npos) << word;
+    EXPECT_EQ(run_child(PROGRAM, {"-h"}, {}).out, help.out);
+    const ChildResult version = run_child(PROGRAM, {"--version"}, {});
+    EXPECT_EQ(version.exit_status, 0);
+    EXPECT_EQ(version.out, "orvel-analyze " ORVEL_VERSION "\n");
+}
+
+// The program's line for each block is the pipeline's own row of the same
+// samples, fed here through exchange_samples by the server's stand-in.
+TEST(AnalyzeRows, JsonIsThePipelinesRow)
+{
+    start_engine(16000);
+    set_main_channel(CHANNEL_INPUT_0);
+    set_corr_channel(CHANNEL_INPUT_1);
+    const ScratchDir dir;
+    const std::uint64_t frames = 20 * 3 * BLOCK_LEN + 100;
+    const std::string file = dir.path + "/pair.wav";
+    const auto sound = [](std::uint64_t f, int channel) {
+        const double tone = 0.3 * std::sin(2.0 * M_PI * 523.0 * static_cast<double>(f) / SERVER_RATE);
+        return channel == 0 ? static_cast<float>(tone) + 0.1f * noise(f)
+                            : (f >= 300 ? 0.5f * noise(f - 300) : 0.0f) + 0.1f * noise(f + 7919);
+    };
+    write_sound(file, SERVER_RATE, 3, frames, [&](std::uint64_t f, int channel) {
+        return channel == 1 ? 0.0f : sound(f, channel == 0 ? 0 : 1);
+    });
+    const ChildResult result = run_child(PROGRAM, {"--main", "1", "--corr", "3", file}, {}, 60000);
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    const std::vector<std::string> lines = lines_of(result.out);
+
+    ServerStandIn server;
+    server.input_0 = [&](std::uint64_t f) { return f < frames ? sound(f, 0) : 0.0f; };
+    server.input_1 = [&](std::uint64_t f) { return f < frames ? sound(f, 1) : 0.0f; };
+    audio_lock();
+    server.max_jobs_in_flight = job_limit();
+    audio_unlock();
+    server.run(frames / 256 * 256);
+    ASSERT_TRUE(wait_for_quiet());
+    ASSERT_EQ(lines.size(), whole_blocks(frames, 16000));
+    ASSERT_EQ(job_counts().completed, lines.size());
+    for (std::uint64_t b = 0; b < lines.size(); b++) {
+        ASSERT_TRUE(row_is_final(b));
+        BlockResult row = row_result(b);
+        row.block = b;
+        row.time = block_end_time(b, 16000);
+        EXPECT_EQ(lines[b], block_json(QString::fromStdString(file), row).toStdString()) << b;
+    }
+}

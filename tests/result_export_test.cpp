@@ -1,0 +1,151 @@
+// The window's exports, offscreen, through the functions the dialogs call:
+// the log as text, and the newest result as JSON, correlation CSV and a
+// picture of the spectrum page.
+#include "audio/block_assembler.h"
+#include "engine/block_result.h"
+#include "engine/engine_state.h"
+#include "engine/work_queue.h"
+#include "support/engine_fixture.h"
+#include "support/qt_app.h"
+#include "ui/main_window.h"
+#include "ui/result_export.h"
+#include "ui/spectrum_panel.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QKeySequence>
+#include <QPlainTextEdit>
+#include <QShortcut>
+#include <QTemporaryDir>
+
+#include <cmath>
+
+namespace {
+
+// Deterministic white noise in [-0.5, 0.5) for any frame index.
+float noise(std::uint64_t frame)
+{
+    std::uint64_t z = frame + 0x9e3779b97f4a7c15ull;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    z ^= z >> 31;
+    return static_cast<float>(z >> 40) / static_cast<float>(1ull << 24) - 0.5f;
+}
+
+QString file_text(const QString &path)
+{
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+    return QString::fromUtf8(file.readAll());
+}
+
+const QDateTime WHEN(QDate(2026, 12, 10), QTime(15, 4, 5));
+
+class ResultExportTest : public ::testing::Test {
+protected:
+    void SetUp() override { start_engine(16000); }   // window 7168
+
+    // Noise on input 0 and the same 160 samples (480 frames) later on
+    // input 1, until every row's window holds the delayed sound.
+    void analyse_delayed_noise()
+    {
+        set_main_channel(CHANNEL_INPUT_0);
+        set_corr_channel(CHANNEL_INPUT_1);
+        ServerStandIn server;
+        server.input_0 = noise;
+        server.input_1 = [](std::uint64_t f) { return f >= 480 ? noise(f - 480) : 0.0f; };
+        audio_lock();
+        server.max_jobs_in_flight = job_limit();
+        audio_unlock();
+        server.run((window_size / BLOCK_LEN + 3) * 3 * BLOCK_LEN);
+        ASSERT_TRUE(wait_for_quiet());
+    }
+
+    QtApp qt;
+    QTemporaryDir dir;
+};
+
+}  // namespace
+
+TEST_F(ResultExportTest, NewestResultAsJsonCsvAndPicture)
+{
+    analyse_delayed_noise();
+    OrvSpectrum page;
+    page.resize(900, 600);
+    QString error;
+    const QStringList files = export_newest_result(&page, dir.path(), WHEN, &error);
+    ASSERT_EQ(files.size(), 3) << error.toStdString();
+    EXPECT_EQ(files, QStringList({dir.path() + "/orvel-20261210-150405.json",
+                                  dir.path() + "/orvel-20261210-150405-correlation.csv",
+                                  dir.path() + "/orvel-20261210-150405-spectrum.png"}));
+
+    // The JSON is orvel-analyze's object for the newest row.
+    const std::uint64_t newest = job_counts().completed - 1;
+    BlockResult row = row_result(newest);
+    row.block = newest;
+    row.time = block_end_time(newest, 16000);
+    EXPECT_EQ(file_text(files[0]), block_json(QString(), row) + '\n');
+    const QJsonObject json = QJsonDocument::fromJson(file_text(files[0]).toUtf8()).object();
+    EXPECT_EQ(json["max"].toObject()["samples"].toInteger(), 160);
+    EXPECT_EQ(json["file"].toString(), QString());
+
+    // The CSV: every lag of the window, the peak at 160 samples (10 ms).
+    const QStringList lines = file_text(files[1]).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), static_cast<qsizetype>(window_size + 1));
+    EXPECT_EQ(lines[0], "lag_samples,lag_ms,value");
+    EXPECT_EQ(lines[1].section(',', 0, 1), "0,0");
+    EXPECT_EQ(lines.last().section(',', 0, 1), "7167,447.9375");
+    qsizetype peak = 1;
+    for (qsizetype i = 1; i < lines.size(); i++) {
+        if (lines[i].section(',', 2).toDouble() > lines[peak].section(',', 2).toDouble())
+            peak = i;
+    }
+    EXPECT_EQ(lines[peak].section(',', 0, 1), "160,10");
+    result_lock();
+    const double at_peak = correlation_sum[window_size - 1 - 160];
+    result_unlock();
+    EXPECT_EQ(lines[peak].section(',', 2).toDouble(), at_peak);
+
+    const QImage picture(files[2]);
+    EXPECT_EQ(picture.size(), page.grab().size());
+}
+
+TEST_F(ResultExportTest, NothingToExportBeforeTheFirstResult)
+{
+    OrvSpectrum page;
+    QString error;
+    EXPECT_TRUE(export_newest_result(&page, dir.path(), WHEN, &error).isEmpty());
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_TRUE(QDir(dir.path()).isEmpty());
+}
+
+TEST_F(ResultExportTest, LogSavedAsTextAndAnUnwritablePathSaysWhy)
+{
+    OrvSpectrum page;
+    page.text_log->appendPlainText("A5 E6 /* A5 440Hz R=0.000 */");
+    page.text_log->appendPlainText("");
+    QString error;
+    const QString path = dir.path() + "/log.txt";
+    ASSERT_TRUE(save_log(page.text_log, path, &error)) << error.toStdString();
+    EXPECT_EQ(file_text(path), "A5 E6 /* A5 440Hz R=0.000 */\n\n");
+
+    const QString nowhere = dir.path() + "/missing/log.txt";
+    EXPECT_FALSE(save_log(page.text_log, nowhere, &error));
+    EXPECT_TRUE(error.startsWith(nowhere)) << error.toStdString();
+}
+
+// The window carries both shortcuts, each once.
+TEST_F(ResultExportTest, WindowHasCtrlSAndCtrlE)
+{
+    OrvMainWindow window;
+    QStringList keys;
+    for (const QShortcut *shortcut : window.findChildren<QShortcut *>())
+        keys << shortcut->key().toString();
+    EXPECT_EQ(keys.count("Ctrl+S"), 1);
+    EXPECT_EQ(keys.count("Ctrl+E"), 1);
+}
