@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QIcon>
+#include <QShortcut>
 
 OrvMainButton::OrvMainButton(const QString &label)
     : QPushButton(label)
@@ -44,6 +45,10 @@ OrvMainWindow::OrvMainWindow()
     page_stack.addWidget(spectrum_page);
     page_stack.addWidget(siggen_page);
     page_stack.addWidget(config_page);
+
+    // The close button's way out, so closeEvent stops the audio as it does.
+    auto *quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    connect(quit, &QShortcut::activated, this, &QWidget::close);
 }
 
 void OrvMainWindow::handle_spectrum()

@@ -1,6 +1,7 @@
 // The program's only top-level window: three page buttons above a stack of
 // the spectrum, signal generator and audio configuration pages. Closing it
-// takes the client off the sound server and ends the event loop with 0.
+// (the close button or Ctrl+Q) takes the client off the sound server and
+// ends the event loop with 0.
 // Main (toolkit) thread only.
 #pragma once
 
