@@ -71,10 +71,17 @@ struct GraphImages {
 GraphImages blank_graph_images(int width, int height, std::uint64_t groups,
                                std::uint64_t row_count);
 
-// Red columns for sum[window] on image, rising above or hanging below the
-// centre line image.height() / 2; +-scale reaches the edge. The window
-// spreads over width - 1 columns: when it is longer, only the indices where
-// the column boundary advances are drawn. Pure apart from image.
+// The indices of window that column x of a strip of columns columns covers:
+// those whose share of the width starts in x, or, where the window has fewer
+// indices than columns, the one index whose share spans x. Never empty;
+// x must be below columns. Pure.
+ZoomRange column_indices(ZoomRange window, std::uint64_t x, std::uint64_t columns);
+
+// Red columns for sum[window] on image, each a line from the largest to the
+// smallest value of the indices it covers (column_indices), always through
+// the centre line image.height() / 2; +-scale reaches the edge. The window
+// spreads over width - 1 columns, so no peak falls between columns however
+// long it is. Pure apart from image; O(window + width) sums read.
 void draw_correlation(QImage &image, const double *sum, ZoomRange window, double scale);
 
 // Bars of one row of groups entries growing up from the bottom line of
