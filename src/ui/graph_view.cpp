@@ -1,6 +1,7 @@
 #include "ui/graph_view.h"
 
 #include "ui/number_text.h"
+#include "ui/view_accessible.h"
 
 #include "engine/engine_state.h"
 #include "engine/kernels.h"
@@ -59,6 +60,25 @@ bool is_local_peak(const ToneEntry *row, std::uint64_t groups, std::uint64_t l)
         return n >= groups || row[l].level >= row[n].level;
     };
     return at_least(first) && at_least(second);
+}
+
+QString graph_shown_text(QWidget *view)
+{
+    return static_cast<OrvGraph *>(view)->shown_text();
+}
+
+QAccessibleInterface *graph_accessible(const QString &class_name, QObject *object)
+{
+    if (class_name != QLatin1String("OrvGraph") || !object->isWidgetType())
+        return nullptr;
+    return new OrvViewAccessible(static_cast<QWidget *>(object), QAccessible::Chart,
+                                 graph_shown_text);
+}
+
+// Jobs submitted but not finished, as the LAG line counts them.
+std::uint64_t jobs_under_way(const JobCounts &counts)
+{
+    return (counts.submitted - counts.completed) % result_row_count;
 }
 
 double decibels(double ratio)
@@ -348,11 +368,25 @@ OrvGraph::OrvGraph(OrvSpectrum *spectrum)
     setMinimumSize(256, 256);
     setAttribute(Qt::WA_MouseTracking);
     watchdog->start(500);
+    setAccessibleName(tr("Graph"));
+    static const bool accessible_installed = (QAccessible::installFactory(graph_accessible), true);
+    Q_UNUSED(accessible_installed);
 }
 
 void OrvGraph::handle_watchdog()
 {
     update();
+    announce_shown_text(this, graph_shown_text, announced_text);
+}
+
+QString OrvGraph::shown_text()
+{
+    const JobCounts counts = job_counts();
+    CorrelationStats stats;
+    read_results([&] {
+        stats = correlation_stats(correlation_sum, spectrum->current_zoom(), window_size);
+    });
+    return statistics_text(stats, sample_rate, jobs_under_way(counts));
 }
 
 QString OrvGraph::position_text(QMouseEvent *event)
@@ -394,8 +428,7 @@ void OrvGraph::paintEvent(QPaintEvent *)
     CorrelationStats stats;
     read_results([&] { stats = fill_graph_images(images, results); });
 
-    const std::uint64_t under_way = (counts.submitted - counts.completed) % rows;
-    const QString statistics = statistics_text(stats, sample_rate, under_way);
+    const QString statistics = statistics_text(stats, sample_rate, jobs_under_way(counts));
     const std::vector<FrequencyLabel> labels = frequency_labels(third_octave_band, groups, w, h);
 
     // Only now, with the results released, does the toolkit draw.

@@ -161,7 +161,8 @@ class OrvGraph : public QWidget {
 
 public:
     // Parentless (the panel's layout adopts it); starts the 500 ms repaint
-    // timer and turns on mouse tracking.
+    // timer and turns on mouse tracking. Assistive technology finds it as a
+    // chart named "Graph" (view_accessible.h).
     explicit OrvGraph(OrvSpectrum *spectrum);
 
     OrvSpectrum *spectrum;   // the owning panel: its zoom stack
@@ -171,6 +172,13 @@ public:
     // frequency over the upper two thirds, the delay over the lower third.
     // Reads fixed engine tables and the zoom stack: no lock.
     QString position_text(QMouseEvent *event);
+
+    // The statistics box's four lines for the current zoom window, as the
+    // next paint draws them: what assistive technology reads. Reads the job
+    // counts, then the results through read_results; O(window).
+    QString shown_text();
+
+    QString announced_text;  // the text assistive technology was last told of
 
 signals:
     // A line for the log: the position text on a left click, an empty line

@@ -11,7 +11,7 @@
 #include <QShortcut>
 
 OrvMainButton::OrvMainButton(const QString &label)
-    : QPushButton(label)
+    : OrvPushButton(label)
 {
 }
 

@@ -5,8 +5,9 @@
 // Main (toolkit) thread only.
 #pragma once
 
+#include "ui/push_button.h"
+
 #include <QGridLayout>
-#include <QPushButton>
 #include <QStackedWidget>
 #include <QWidget>
 
@@ -14,8 +15,8 @@ class OrvConfigDlg;
 class OrvSigGen;
 class OrvSpectrum;
 
-// A page button: a plain push button, parentless.
-class OrvMainButton : public QPushButton {
+// A page button, parentless.
+class OrvMainButton : public OrvPushButton {
     Q_OBJECT
 
 public:
