@@ -8,6 +8,7 @@
 #include "ui/push_button.h"
 
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QScrollBar>
 
 #include <cmath>
@@ -32,8 +33,8 @@ constexpr int INITIAL_LEVEL = -64;        // 2^-4, -24.1 dB
 constexpr double LEVEL_STEPS_PER_OCTAVE = 16.0;
 
 // The style gives a scroll bar neither the keyboard focus nor a mark of it:
-// this one takes Tab and clicks, moves with the arrow and page keys, and is
-// framed while focused.
+// this one takes Tab and clicks, moves with the arrow and page keys as a
+// slider does, and is framed while focused.
 class KeyboardScrollBar : public QScrollBar {
 public:
     explicit KeyboardScrollBar(Qt::Orientation orientation)
@@ -47,6 +48,32 @@ protected:
     {
         QScrollBar::paintEvent(event);
         draw_focus_frame(*this);
+    }
+
+    // A scroll bar inverts its keys for vertical use, which sends Right and
+    // Page Up to smaller values; the mouse wheel keeps its own direction.
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        switch (event->key()) {
+        case Qt::Key_Right:
+        case Qt::Key_Up:
+            triggerAction(SliderSingleStepAdd);
+            break;
+        case Qt::Key_Left:
+        case Qt::Key_Down:
+            triggerAction(SliderSingleStepSub);
+            break;
+        case Qt::Key_PageUp:
+            triggerAction(SliderPageStepAdd);
+            break;
+        case Qt::Key_PageDown:
+            triggerAction(SliderPageStepSub);
+            break;
+        default:
+            QScrollBar::keyPressEvent(event);
+            return;
+        }
+        event->accept();
     }
 };
 

@@ -142,6 +142,9 @@ OrvSpectrum::OrvSpectrum()
 
     text_log = new QPlainTextEdit();
     text_log->setAccessibleName(tr("Log"));
+    // Tab goes on to the next control rather than into the text, so the
+    // keyboard is not caught in the log.
+    text_log->setTabChangesFocus(true);
 
     side_panel = new QWidget();
     side_grid = new QGridLayout(side_panel);
