@@ -11,11 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -633,3 +635,39 @@ TEST_F(GraphViewWidget, PaintShowsBarsHistoryCorrelationAndSeparator)
 }
 
 }  // namespace
+
+// A loop of 420 samples peaks at index 7167 - 420 = 6747, a dip of 1000
+// samples sits at 6167: 20 dB and 10 dB. By hand, 420 samples at 16000 Hz
+// are 26.25 ms and 8.925 m, 1000 are 62.5 ms and 21.25 m.
+TEST_F(GraphViewWidget, StatisticsAreReadOutToAssistiveTechnology)
+{
+    result_lock();
+    std::fill(correlation_sum, correlation_sum + window_size, 0.0);
+    correlation_sum[6747] = 100.0;
+    correlation_sum[6167] = -10.0;
+    result_unlock();
+    audio_lock();
+    jobs_completed = 5;
+    jobs_submitted = 8;
+    audio_unlock();
+
+    OrvSpectrum panel;
+    QAccessibleInterface *graph = QAccessible::queryAccessibleInterface(panel.graph_view);
+    ASSERT_NE(graph, nullptr);
+    EXPECT_EQ(graph->role(), QAccessible::Chart);
+    EXPECT_EQ(text(graph->text(QAccessible::Name)), "Graph");
+    const std::string full =
+        "MAX :: 20dB 420 samples 26.25ms 8.92m\n"
+        "MIN :: 10dB 1000 samples 62.5ms 21.25m\n"
+        "RANGE :: 7168 samples 0 - 447.93ms\n"
+        "LAG :: 3";
+    EXPECT_EQ(text(graph->text(QAccessible::Value)), full);
+    EXPECT_EQ(text(graph->text(QAccessible::Description)), full);
+    // It follows the zoom, as the box does.
+    panel.handle_zoom_right();
+    EXPECT_EQ(text(graph->text(QAccessible::Value)),
+              "MAX :: 20dB 420 samples 26.25ms 8.92m\n"
+              "MIN :: 10dB 1000 samples 62.5ms 21.25m\n"
+              "RANGE :: 3584 samples 0 - 223.93ms\n"
+              "LAG :: 3");
+}

@@ -117,9 +117,10 @@ OrvBand::OrvBand()
     setMinimumSize(MIN_WIDTH, 1);
     setAttribute(Qt::WA_MouseTracking);
     watchdog->start(REPAINT_MS);
-    setAccessibleName(tr("Pitch classes"));
+    // Before the name: naming the view already builds its interface.
     static const bool accessible_installed = (QAccessible::installFactory(band_accessible), true);
     Q_UNUSED(accessible_installed);
+    setAccessibleName(tr("Pitch classes"));
 }
 
 void OrvBand::handle_watchdog()

@@ -368,9 +368,10 @@ OrvGraph::OrvGraph(OrvSpectrum *spectrum)
     setMinimumSize(256, 256);
     setAttribute(Qt::WA_MouseTracking);
     watchdog->start(500);
-    setAccessibleName(tr("Graph"));
+    // Before the name: naming the view already builds its interface.
     static const bool accessible_installed = (QAccessible::installFactory(graph_accessible), true);
     Q_UNUSED(accessible_installed);
+    setAccessibleName(tr("Graph"));
 }
 
 void OrvGraph::handle_watchdog()
