@@ -68,7 +68,7 @@ public:
     // chart named "Pitch classes" (view_accessible.h).
     OrvBand();
 
-    QTimer *watchdog;        // child timer, 500 ms, repaints
+    QTimer *watchdog;        // child timer, 500 ms: repaints, and announces a new text
 
     // The pitch-class name of the column under the event's position.
     QString column_name(QMouseEvent *event);

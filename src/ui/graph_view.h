@@ -166,7 +166,7 @@ public:
     explicit OrvGraph(OrvSpectrum *spectrum);
 
     OrvSpectrum *spectrum;   // the owning panel: its zoom stack
-    QTimer *watchdog;        // child timer, 500 ms, repaints
+    QTimer *watchdog;        // child timer, 500 ms: repaints, and announces a new text
 
     // What lies under the event's position: the semitone group and its
     // frequency over the upper two thirds, the delay over the lower third.

@@ -20,7 +20,7 @@ QString OrvViewAccessible::text(QAccessible::Text t) const
 
 void announce_shown_text(QWidget *view, OrvViewAccessible::ShownText shown, QString &announced)
 {
-    if (!QAccessible::isActive())
+    if (!QAccessible::isActive() || !view->isVisible())
         return;
     QString now = shown(view);
     if (now == announced)

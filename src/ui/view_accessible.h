@@ -21,7 +21,8 @@ private:
     ShownText shown_;
 };
 
-// For the view's repaint tick: while assistive technology listens, builds
-// the view's text and, when it differs from announced, stores it there and
-// reports the view's description changed. Builds nothing otherwise.
+// For the view's repaint tick: while assistive technology listens and the
+// view is shown, builds its text and, when it differs from announced, stores
+// it there and reports the view's description changed. Builds nothing
+// otherwise.
 void announce_shown_text(QWidget *view, OrvViewAccessible::ShownText shown, QString &announced);
