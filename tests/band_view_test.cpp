@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QSlider>
 #include <QTest>
 
 #include <cstring>
@@ -216,4 +218,21 @@ TEST_F(BandViewTest, RecordingWhileFrozenPlaysOnlyOnAClick)
     QTest::mouseClick(panel.band_view, Qt::LeftButton, {}, QPoint(5, 0));
     EXPECT_EQ(panel.text_log->toPlainText(), "A5 E6 /* A5 440Hz R=0.000 */");
     EXPECT_EQ(queued_midi().size(), 24u);
+}
+
+TEST_F(BandViewTest, StripReadsOutTheNewestRowsNotesAboveTheSensitivity)
+{
+    OrvSpectrum panel;
+    set_row(41, A5_AND_E6);
+    set_completed(42);
+    QAccessibleInterface *strip = QAccessible::queryAccessibleInterface(panel.band_view);
+    ASSERT_NE(strip, nullptr);
+    EXPECT_EQ(strip->role(), QAccessible::Chart);
+    EXPECT_EQ(strip->text(QAccessible::Name), "Pitch classes");
+    EXPECT_EQ(strip->text(QAccessible::Value), "A5 E6 /* A5 440Hz R=0.000 */");
+    EXPECT_EQ(strip->text(QAccessible::Description), "A5 E6 /* A5 440Hz R=0.000 */");
+
+    // 2^5 = 32 leaves E6 at 10 out, as in the log.
+    panel.sensitivity_slider->setValue(5);
+    EXPECT_EQ(strip->text(QAccessible::Value), "A5 /* A5 440Hz R=0.000 */");
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QGridLayout>
 #include <QSignalSpy>
@@ -206,6 +207,87 @@ TEST_F(ButtonMapTest, ButtonsFillTheGridRowByRow)
             }
         }
     }
+}
+
+// What a screen reader is told of each button: a check box, checked where
+// the map shows its selection raised.
+void expect_exposed_selection(const OrvButtonMap &map)
+{
+    for (int i = 0; i < map.button_count; i++) {
+        SCOPED_TRACE(i);
+        QAccessibleInterface *button = QAccessible::queryAccessibleInterface(map.buttons[i]);
+        ASSERT_NE(button, nullptr);
+        EXPECT_EQ(button->role(), QAccessible::CheckBox);
+        EXPECT_TRUE(button->state().checkable);
+        EXPECT_EQ(bool(button->state().checked), i == map.selection);
+        EXPECT_EQ(map.buttons[i]->isFlat(), i != map.selection);
+    }
+}
+
+TEST_F(ButtonMapTest, SelectionIsExposedAsTheCheckedButton)
+{
+    OrvButtonMap map(CHANNELS, 6, 3);
+    show_and_wait(map);
+    expect_exposed_selection(map);
+
+    // A click, a click on the selection (which must stay checked), a drag
+    // off a pressed button, and Space on a focused one.
+    QTest::mouseClick(map.buttons[4], Qt::LeftButton);
+    expect_exposed_selection(map);
+    QTest::mouseClick(map.buttons[4], Qt::LeftButton);
+    EXPECT_EQ(map.selection, 4);
+    expect_exposed_selection(map);
+    QTest::mousePress(map.buttons[1], Qt::LeftButton);
+    QTest::mouseMove(map.buttons[1], map.buttons[1]->rect().bottomRight() + QPoint(20, 20));
+    QTest::mouseRelease(map.buttons[1], Qt::LeftButton, {}, map.buttons[1]->rect().bottomRight() + QPoint(20, 20));
+    EXPECT_EQ(map.selection, 1);
+    expect_exposed_selection(map);
+    map.buttons[5]->setFocus();
+    QTest::keyClick(map.buttons[5], Qt::Key_Space);
+    EXPECT_EQ(map.selection, 5);
+    expect_exposed_selection(map);
+}
+
+TEST_F(ButtonMapTest, CheckedLooksAsRaisedDidAndOnlyKeyboardFocusAddsAFrame)
+{
+    // Beside the map, the plain toolkit buttons the maps used to be made
+    // of, at the same size and text: the looks of before.
+    QWidget window;
+    auto *layout = new QGridLayout(&window);
+    OrvButtonMap *map = new OrvButtonMap(CHANNELS, 6, 3);
+    auto *plain_raised = new QPushButton("INPUT 0");
+    auto *plain_flat = new QPushButton("INPUT 1");
+    plain_flat->setFlat(true);
+    layout->addWidget(map, 0, 0, 1, 2);
+    layout->addWidget(plain_raised, 1, 0);
+    layout->addWidget(plain_flat, 1, 1);
+    show_and_wait(window);
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    OrvButton *selected = map->buttons[0];
+    OrvButton *other = map->buttons[1];
+    plain_raised->resize(selected->size());
+    plain_flat->resize(other->size());
+
+    // A click focuses a button but draws no frame.
+    QTest::mouseClick(other, Qt::LeftButton);
+    QTest::mouseClick(selected, Qt::LeftButton);
+    ASSERT_TRUE(selected->hasFocus());
+    ASSERT_TRUE(selected->isChecked());
+    EXPECT_EQ(selected->grab().toImage(), plain_raised->grab().toImage());
+    EXPECT_EQ(other->grab().toImage(), plain_flat->grab().toImage());
+
+    // Tab moves the focus on: a frame in the highlight colour along the edges.
+    QTest::keyClick(selected, Qt::Key_Tab);
+    ASSERT_TRUE(other->hasFocus());
+    const QRgb highlight = other->palette().color(QPalette::Highlight).rgb();
+    const QImage framed = other->grab().toImage();
+    const int w = framed.width();
+    const int h = framed.height();
+    for (const QPoint &edge : {QPoint(w / 2, 0), QPoint(w / 2, 1), QPoint(w / 2, h - 1),
+                               QPoint(0, h / 2), QPoint(w - 1, h / 2)})
+        EXPECT_EQ(framed.pixel(edge), highlight) << edge.x() << ", " << edge.y();
+    EXPECT_EQ(selected->grab().toImage(), plain_raised->grab().toImage());
 }
 
 // Not a check: a picture of the generator page's channel map with a

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QMetaMethod>
 #include <QTest>
@@ -396,6 +397,9 @@ TEST_F(ConfigPanelTest, ControlTextsDescriptionsAndPrefixes)
         EXPECT_EQ(c.box->accessibleDescription(), c.description) << c.prefix;
         EXPECT_EQ(c.box->prefix(), c.prefix) << c.description;
     }
+    // The lists have no label beside them: a screen reader needs names.
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(&sel.input_list)->text(QAccessible::Name), "Input device");
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(&sel.output_list)->text(QAccessible::Name), "Output device");
 }
 
 TEST_F(ConfigPanelTest, ControlsSitInTheirGridCells)

@@ -11,11 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -187,27 +189,118 @@ TEST(GraphViewCorrelation, ScaleReachesBothEdgesOfAnOddStrip)
     EXPECT_EQ(red_run(image, 10), std::make_pair(-1, -1));
 }
 
-TEST(GraphViewCorrelation, LongWindowDrawsOnlyWhereTheColumnAdvances)
+TEST(GraphViewCorrelation, ColumnsTileTheWindowInOrder)
 {
-    // 7168 indices on 101 pixels: column 0 belongs to index 71, the first
-    // whose block reaches column 1; index 70 draws nothing.
+    struct Case {
+        ZoomRange window;
+        std::uint64_t columns;
+    };
+    // Longer and shorter than the strip, offset, and one index.
+    const Case cases[] = {
+        {{0, 7167}, 100}, {{0, 7167}, 999}, {{3584, 5375}, 613}, {{4032, 4927}, 999},
+        {{10, 12}, 800},  {{5, 5}, 40},     {{0, 767999}, 1799},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.window.first << ".." << c.window.last << " on "
+                                        << c.columns);
+        const std::uint64_t n = c.window.last + 1 - c.window.first;
+        std::uint64_t next = c.window.first;   // the first index no column has covered yet
+        for (std::uint64_t x = 0; x < c.columns; x++) {
+            const ZoomRange r = column_indices(c.window, x, c.columns);
+            ASSERT_LE(r.first, r.last) << x;
+            if (n >= c.columns) {
+                ASSERT_EQ(r.first, next) << x;   // none skipped, none twice
+            } else {
+                // A short window's index spans whole columns: it repeats
+                // or the next one follows.
+                ASSERT_EQ(r.first, r.last) << x;
+                ASSERT_TRUE(r.first == next - 1 || r.first == next) << x;
+            }
+            next = r.last + 1;
+        }
+        EXPECT_EQ(next, c.window.last + 1);
+    }
+    // By hand: 7168 on 100 columns puts 71.68 indices in a column.
+    EXPECT_EQ(column_indices({0, 7167}, 0, 100), (ZoomRange{0, 71}));
+    EXPECT_EQ(column_indices({0, 7167}, 1, 100), (ZoomRange{72, 143}));
+    EXPECT_EQ(column_indices({0, 7167}, 99, 100), (ZoomRange{7097, 7167}));
+    EXPECT_EQ(column_indices({0, 2}, 265, 800), (ZoomRange{0, 0}));
+    EXPECT_EQ(column_indices({0, 2}, 266, 800), (ZoomRange{1, 1}));
+}
+
+TEST(GraphViewCorrelation, LongWindowDrawsEachColumnFromItsSmallestToItsLargest)
+{
+    // 7168 indices on 101 pixels: column 0 covers indices 0..71, so the -1
+    // at 70 and the 1 at 71 both show there; column 1 (72..143) rises to a
+    // lone 0.5 and column 99 (7097..7167) hangs to -0.5.
     QImage image = blank_graph_images(101, 600, 1, ROWS).correlation;
     std::vector<double> sum(7168, 0.0);
     sum[70] = -1.0;
     sum[71] = 1.0;
+    sum[100] = 0.5;
+    sum[7100] = -0.5;
     draw_correlation(image, sum.data(), {0, 7167}, 1.0);
 
-    EXPECT_EQ(red_run(image, 0), std::make_pair(0, 50));
-    int drawn = 0;
-    for (int x = 1; x < 101; x++) {
-        const auto run = red_run(image, x);
-        if (run.first >= 0) {
-            EXPECT_EQ(run, std::make_pair(50, 50)) << "column " << x;
-            drawn++;
+    EXPECT_EQ(red_run(image, 0), std::make_pair(0, 100));
+    EXPECT_EQ(red_run(image, 1), std::make_pair(25, 50));
+    for (int x = 2; x < 99; x++)
+        EXPECT_EQ(red_run(image, x), std::make_pair(50, 50)) << "column " << x;
+    EXPECT_EQ(red_run(image, 99), std::make_pair(50, 75));
+    EXPECT_EQ(red_run(image, 100), std::make_pair(-1, -1));
+}
+
+// At 16000 Hz a loop that MAX reads as 420 samples peaks at index
+// 7167 - 420 = 6747. Zoomed in towards it level by level, each of the
+// widths must show the spike in exactly the columns that cover it, up to
+// the top edge, and nowhere else above the centre line.
+TEST(GraphViewCorrelation, SpikeOfADelayShowsAtEveryZoomLevel)
+{
+    constexpr std::uint64_t WINDOW = 7168;
+    constexpr std::uint64_t PEAK = WINDOW - 1 - 420;
+    std::vector<double> sum(WINDOW);
+    for (std::uint64_t i = 0; i < WINDOW; i++)
+        sum[i] = -0.005 * (1.0 + std::sin(0.37 * double(i)));   // a floor below one line
+    sum[PEAK] = 50.0;
+    sum[PEAK - 300] = -20.0;   // a dip, for the negative half
+
+    for (int width : {1000, 613, 257}) {
+        ZoomRange zoom[ZOOM_DEPTH] = {{0, WINDOW - 1}};
+        std::uint8_t level = 0;
+        for (int step = 0; step < ZOOM_DEPTH; step++) {
+            SCOPED_TRACE(testing::Message() << "width " << width << ", level " << int(level));
+            const ZoomRange window = zoom[level];
+            QImage image = blank_graph_images(width, 600, 1, ROWS).correlation;
+            const CorrelationStats stats = correlation_stats(sum.data(), window, WINDOW);
+            ASSERT_EQ(stats.imax, PEAK);
+            ASSERT_EQ(stats.lmax, 420u);
+            draw_correlation(image, sum.data(), window, stats.scale);
+
+            const auto columns = static_cast<std::uint64_t>(width - 1);
+            int peak_columns = 0;
+            for (int x = 0; x < width - 1; x++) {
+                const ZoomRange covered = column_indices(window, std::uint64_t(x), columns);
+                const bool has_peak = covered.first <= PEAK && PEAK <= covered.last;
+                const auto run = red_run(image, x);
+                EXPECT_EQ(run.first, has_peak ? 0 : 50) << "column " << x;
+                peak_columns += has_peak ? 1 : 0;
+            }
+            EXPECT_GE(peak_columns, 1);
+
+            // Deeper, towards the peak, each kind in turn where it keeps it.
+            const ZoomKind kinds[] = {ZoomKind::left, ZoomKind::middle, ZoomKind::right};
+            for (int k = 0; k < 3; k++) {
+                ZoomRange trial[ZOOM_DEPTH];
+                std::copy(zoom, zoom + ZOOM_DEPTH, trial);
+                std::uint8_t trial_level = level;
+                zoom_in(trial, trial_level, kinds[(step + k) % 3]);
+                if (trial[trial_level].first <= PEAK && PEAK <= trial[trial_level].last) {
+                    std::copy(trial, trial + ZOOM_DEPTH, zoom);
+                    level = trial_level;
+                    break;
+                }
+            }
         }
     }
-    EXPECT_EQ(drawn + 1, 100);
-    EXPECT_EQ(red_run(image, 100), std::make_pair(-1, -1));
 }
 
 std::vector<ToneEntry> tone_row(const std::vector<double> &levels)
@@ -542,3 +635,39 @@ TEST_F(GraphViewWidget, PaintShowsBarsHistoryCorrelationAndSeparator)
 }
 
 }  // namespace
+
+// A loop of 420 samples peaks at index 7167 - 420 = 6747, a dip of 1000
+// samples sits at 6167: 20 dB and 10 dB. By hand, 420 samples at 16000 Hz
+// are 26.25 ms and 8.925 m, 1000 are 62.5 ms and 21.25 m.
+TEST_F(GraphViewWidget, StatisticsAreReadOutToAssistiveTechnology)
+{
+    result_lock();
+    std::fill(correlation_sum, correlation_sum + window_size, 0.0);
+    correlation_sum[6747] = 100.0;
+    correlation_sum[6167] = -10.0;
+    result_unlock();
+    audio_lock();
+    jobs_completed = 5;
+    jobs_submitted = 8;
+    audio_unlock();
+
+    OrvSpectrum panel;
+    QAccessibleInterface *graph = QAccessible::queryAccessibleInterface(panel.graph_view);
+    ASSERT_NE(graph, nullptr);
+    EXPECT_EQ(graph->role(), QAccessible::Chart);
+    EXPECT_EQ(text(graph->text(QAccessible::Name)), "Graph");
+    const std::string full =
+        "MAX :: 20dB 420 samples 26.25ms 8.92m\n"
+        "MIN :: 10dB 1000 samples 62.5ms 21.25m\n"
+        "RANGE :: 7168 samples 0 - 447.93ms\n"
+        "LAG :: 3";
+    EXPECT_EQ(text(graph->text(QAccessible::Value)), full);
+    EXPECT_EQ(text(graph->text(QAccessible::Description)), full);
+    // It follows the zoom, as the box does.
+    panel.handle_zoom_right();
+    EXPECT_EQ(text(graph->text(QAccessible::Value)),
+              "MAX :: 20dB 420 samples 26.25ms 8.92m\n"
+              "MIN :: 10dB 1000 samples 62.5ms 21.25m\n"
+              "RANGE :: 3584 samples 0 - 223.93ms\n"
+              "LAG :: 3");
+}

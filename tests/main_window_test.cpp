@@ -20,6 +20,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 
@@ -163,6 +164,60 @@ TEST_F(MainWindowTest, ClosingLeavesTheEventLoopWithZero)
     QTimer::singleShot(0, window, [this] { window->close(); });
     EXPECT_EQ(qt.app.exec(), 0);
     EXPECT_FALSE(window->isVisible());
+}
+
+// Counts the close events a window receives.
+class CloseCounter : public QObject {
+public:
+    int closes = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Close)
+            closes++;
+        return false;
+    }
+};
+
+// Ctrl+Q wherever the focus is, even in the log, where keys are typed: the
+// window gets its close event, as from the close button, and hides.
+TEST_F(MainWindowTest, CtrlQClosesTheWindowFromAnyFocus)
+{
+    CloseCounter counter;
+    window->installEventFilter(&counter);
+    const struct {
+        const char *name;
+        QWidget *focus;
+    } cases[] = {
+        {"page button", &window->spectrum_button},
+        {"log", window->spectrum_page->text_log},
+        {"generator scroll bar", window->siggen_page->band_pass_box->scroll_bar},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+        window->page_stack.setCurrentWidget(c.focus == window->siggen_page->band_pass_box->scroll_bar
+                                                ? static_cast<QWidget *>(window->siggen_page)
+                                                : window->spectrum_page);
+        c.focus->setFocus(Qt::OtherFocusReason);
+        ASSERT_EQ(QApplication::focusWidget(), c.focus);
+        const int before = counter.closes;
+        QTest::keyClick(c.focus, Qt::Key_Q, Qt::ControlModifier);
+        EXPECT_EQ(counter.closes, before + 1);
+        EXPECT_FALSE(window->isVisible());
+    }
+
+    // In the running event loop it ends the loop with 0, as closing does.
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    QTimer::singleShot(0, window, [this] { QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); });
+    QTimer::singleShot(10000, window, [] { QCoreApplication::exit(1); });   // rather than hang
+    EXPECT_EQ(qt.app.exec(), 0);
+    EXPECT_EQ(counter.closes, 4);
 }
 
 // Without a server the "NO AUDIO" box comes up before the window; SIGTERM

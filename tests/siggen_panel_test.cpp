@@ -254,3 +254,56 @@ TEST_F(SigGenPanelTest, Screenshot)
     QCoreApplication::processEvents();
     EXPECT_TRUE(page.grab().save("/tmp/siggen_page_large.png"));
 }
+
+// From the first map button, Tab goes through all 24 choices and on to the
+// three scroll bars, each framed while it has the focus; there the arrow,
+// page, Home and End keys move it, and the design follows.
+TEST_F(SigGenPanelTest, TabReachesTheScrollBarsAndKeysMoveThem)
+{
+    OrvSigGen page;
+    show_and_wait(page);
+    page.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&page));
+    page.main_input_map->buttons[0]->setFocus(Qt::OtherFocusReason);
+
+    QScrollBar *bars[] = {page.band_pass_box->scroll_bar, page.band_width_box->scroll_bar,
+                          page.level_box->scroll_bar};
+    const QRgb highlight = page.palette().color(QPalette::Highlight).rgb();
+    std::vector<QWidget *> order;
+    for (int i = 0; i < 27; i++) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        order.push_back(QApplication::focusWidget());
+    }
+    for (int b = 0; b < 3; b++) {
+        SCOPED_TRACE(b);
+        EXPECT_EQ(order[23 + b], bars[b]);
+        const QImage shot = bars[b]->grab().toImage();
+        EXPECT_NE(shot.pixel(shot.width() / 2, 0), highlight);   // no longer focused
+    }
+    EXPECT_EQ(order[26], page.main_input_map->buttons[0]);   // round again
+
+    QScrollBar *centre = bars[0];
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    ASSERT_EQ(QApplication::focusWidget(), centre);
+    const QImage framed = centre->grab().toImage();
+    EXPECT_EQ(framed.pixel(framed.width() / 2, 0), highlight);
+    EXPECT_EQ(framed.pixel(framed.width() / 2, framed.height() - 1), highlight);
+
+    const struct {
+        Qt::Key key;
+        int value;
+    } keys[] = {
+        {Qt::Key_Right, 4001}, {Qt::Key_PageUp, 4011}, {Qt::Key_Left, 4010},
+        {Qt::Key_PageDown, 4000}, {Qt::Key_End, 8000}, {Qt::Key_Home, 1},
+    };
+    for (const auto &k : keys) {
+        SCOPED_TRACE(k.value);
+        spoil_generator_parameters();
+        QTest::keyClick(centre, k.key);
+        EXPECT_EQ(centre->value(), k.value);
+        EXPECT_EQ(page.band_pass_box->title(), OrvBandPassBox::title_text(k.value));
+        expect_published(k.value, 20, -64);
+    }
+}

@@ -7,10 +7,12 @@
 #include "ui/band_view.h"
 #include "ui/button_map.h"
 #include "ui/graph_view.h"
+#include "ui/push_button.h"
 #include "ui/spectrum_panel.h"
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QGridLayout>
 #include <QLabel>
@@ -163,18 +165,93 @@ TEST_F(SpectrumPanelTest, FineTuningAndSensitivityFollowTheirControls)
     EXPECT_EQ(current_sensitivity(), 30);
 }
 
-TEST_F(SpectrumPanelTest, FreezeAndRecordToggleBack)
+// What the eye and a screen reader see of a toggle: raised and checked while
+// on, flat and unchecked while off, a check box either way.
+void expect_toggle_shows(QPushButton *button, bool on)
+{
+    QAccessibleInterface *exposed = QAccessible::queryAccessibleInterface(button);
+    ASSERT_NE(exposed, nullptr);
+    EXPECT_EQ(exposed->role(), QAccessible::CheckBox);
+    EXPECT_TRUE(exposed->state().checkable);
+    EXPECT_EQ(bool(exposed->state().checked), on);
+    EXPECT_EQ(button->isFlat(), !on);
+}
+
+TEST_F(SpectrumPanelTest, FreezeAndRecordToggleBackAndShowTheirState)
 {
     OrvSpectrum panel;
     struct Toggle {
         const char *text;
         bool (*on)();
+        QPushButton *button;
     };
-    for (const Toggle &t : {Toggle{"Toggle\nFreeze", analysis_frozen}, Toggle{"Toggle\nRecord", recording_on}}) {
+    for (const Toggle &t : {Toggle{"Toggle\nFreeze", analysis_frozen, panel.freeze_button},
+                            Toggle{"Toggle\nRecord", recording_on, panel.record_button}}) {
+        SCOPED_TRACE(t.text);
+        ASSERT_EQ(command(panel, t.text), t.button);
+        expect_toggle_shows(t.button, false);
         press(panel, t.text);
-        EXPECT_TRUE(t.on()) << t.text;
+        EXPECT_TRUE(t.on());
+        expect_toggle_shows(t.button, true);
+        // A panel built while the engine has it on shows it on.
+        OrvSpectrum second;
+        expect_toggle_shows(t.text[7] == 'F' ? second.freeze_button : second.record_button, true);
         press(panel, t.text);
-        EXPECT_FALSE(t.on()) << t.text;
+        EXPECT_FALSE(t.on());
+        expect_toggle_shows(t.button, false);
+    }
+}
+
+TEST_F(SpectrumPanelTest, TabReachesEveryButtonAndFramesOnlyThatOne)
+{
+    OrvSpectrum panel;
+    panel.show();
+    panel.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&panel));
+    const QList<OrvPushButton *> buttons = panel.findChildren<OrvPushButton *>();
+    ASSERT_EQ(buttons.size(), 14);   // seven decay choices, seven commands
+    const QRgb highlight = panel.palette().color(QPalette::Highlight).rgb();
+    const auto framed = [&](QPushButton *button) {
+        return button->grab().toImage().pixel(button->width() / 2, 0) == highlight;
+    };
+    // The start-up focus draws no frame: the window looks as before.
+    ASSERT_TRUE(buttons.contains(QApplication::focusWidget()));
+    EXPECT_FALSE(framed(static_cast<QPushButton *>(QApplication::focusWidget())));
+
+    QSet<QWidget *> reached;
+    for (int i = 0; i < 40; i++) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QWidget *focus = QApplication::focusWidget();
+        reached.insert(focus);
+        if (auto *button = qobject_cast<OrvPushButton *>(focus)) {
+            SCOPED_TRACE(button->text().toStdString());
+            EXPECT_TRUE(framed(button));
+            for (OrvPushButton *other : buttons) {
+                if (other != button) {
+                    EXPECT_FALSE(framed(other)) << other->text().toStdString();
+                }
+            }
+        }
+    }
+    for (OrvPushButton *button : buttons)
+        EXPECT_TRUE(reached.contains(button)) << button->text().toStdString();
+    EXPECT_TRUE(reached.contains(panel.sensitivity_slider));
+    EXPECT_TRUE(reached.contains(panel.text_log));   // and Tab leaves it again
+}
+
+TEST_F(SpectrumPanelTest, SliderLogAndNoteReadOutHaveNames)
+{
+    OrvSpectrum panel;
+    panel.handle_tick();
+    const std::pair<QWidget *, const char *> named[] = {
+        {panel.sensitivity_slider, "Sensitivity"},
+        {panel.text_log, "Log"},
+        {panel.note_label, "A0 - 13.75Hz\nR=0.000"},
+    };
+    for (const auto &[widget, name] : named) {
+        QAccessibleInterface *exposed = QAccessible::queryAccessibleInterface(widget);
+        ASSERT_NE(exposed, nullptr);
+        EXPECT_EQ(exposed->text(QAccessible::Name), name);
     }
 }
 

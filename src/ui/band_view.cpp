@@ -1,6 +1,7 @@
 #include "ui/band_view.h"
 
 #include "engine/readout.h"
+#include "ui/view_accessible.h"
 
 #include <QMouseEvent>
 #include <QPainter>
@@ -13,6 +14,19 @@ namespace {
 
 constexpr int REPAINT_MS = 500;
 constexpr int MIN_WIDTH = 192;
+
+QString band_shown_text(QWidget *view)
+{
+    return static_cast<OrvBand *>(view)->shown_text();
+}
+
+QAccessibleInterface *band_accessible(const QString &class_name, QObject *object)
+{
+    if (class_name != QLatin1String("OrvBand") || !object->isWidgetType())
+        return nullptr;
+    return new OrvViewAccessible(static_cast<QWidget *>(object), QAccessible::Chart,
+                                 band_shown_text);
+}
 
 }  // namespace
 
@@ -80,6 +94,15 @@ QString column_note_name(int x, int width)
     return pitch_class_name(x * PITCH_CLASS_COUNT / width);
 }
 
+void copy_pitch_class_row(int back, PitchClassPeak *row)
+{
+    const std::uint64_t completed = job_counts().completed;
+    read_results([&] {
+        const std::uint64_t index = (completed + result_row_count - 1 - back) % result_row_count;
+        std::copy_n(pitch_class_rows + index * PITCH_CLASS_COUNT, PITCH_CLASS_COUNT, row);
+    });
+}
+
 int row_at_height(int y, int height)
 {
     return std::clamp(y * BAND_STRIP_ROWS / std::max(height, 1), 0, BAND_STRIP_ROWS - 1);
@@ -92,11 +115,23 @@ OrvBand::OrvBand()
     setMinimumSize(MIN_WIDTH, 1);
     setAttribute(Qt::WA_MouseTracking);
     watchdog->start(REPAINT_MS);
+    // Before the name: naming the view already builds its interface.
+    static const bool accessible_installed = (QAccessible::installFactory(band_accessible), true);
+    Q_UNUSED(accessible_installed);
+    setAccessibleName(tr("Pitch classes"));
 }
 
 void OrvBand::handle_watchdog()
 {
     update();
+    announce_shown_text(this, band_shown_text, announced_text);
+}
+
+QString OrvBand::shown_text()
+{
+    PitchClassPeak row[PITCH_CLASS_COUNT];
+    copy_pitch_class_row(0, row);
+    return row_notes(row, sensitivity_threshold(current_sensitivity()), band_freq).text;
 }
 
 QString OrvBand::column_name(QMouseEvent *event)

@@ -50,6 +50,11 @@ QString column_note_name(int x, int width);
 // Level threshold 2^sensitivity, exact for 0..31.
 double sensitivity_threshold(int sensitivity);
 
+// Copies the pitch-class row back rows before the newest finished one
+// (0 = newest) into row (PITCH_CLASS_COUNT entries). Takes audio_mutex, then
+// result_mutex through read_results.
+void copy_pitch_class_row(int back, PitchClassPeak *row);
+
 // The row a click at height y of a strip height pixels tall stands for:
 // 0 = newest, clamped to the oldest shown (128).
 int row_at_height(int y, int height);
@@ -59,13 +64,20 @@ class OrvBand : public QWidget {
 
 public:
     // Parentless (the panel's layout adopts it); starts the 500 ms repaint
-    // timer and turns on mouse tracking.
+    // timer and turns on mouse tracking. Assistive technology finds it as a
+    // chart named "Pitch classes" (view_accessible.h).
     OrvBand();
 
-    QTimer *watchdog;        // child timer, 500 ms, repaints
+    QTimer *watchdog;        // child timer, 500 ms: repaints, and announces a new text
 
     // The pitch-class name of the column under the event's position.
     QString column_name(QMouseEvent *event);
+
+    // The newest row's notes above the sensitivity with the strongest named,
+    // as a click on the top row logs them: what assistive technology reads.
+    QString shown_text();
+
+    QString announced_text;  // the text assistive technology was last told of
 
 signals:
     // Left click: the row back rows before the newest (0 = newest).

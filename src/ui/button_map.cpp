@@ -6,7 +6,7 @@
 #include <cstring>
 
 OrvButton::OrvButton(const QString &label, int id)
-    : QPushButton(label), id(id)
+    : OrvPushButton(label), id(id)
 {
     connect(this, SIGNAL(pressed()), this, SLOT(handle_pressed()));
     connect(this, SIGNAL(released()), this, SLOT(handle_released()));
@@ -53,7 +53,8 @@ OrvButtonMap::OrvButtonMap(const char *names, int count, int columns)
     for (int i = 0; i < button_count; i++) {
         field = next_field(field);
         buttons[i] = new OrvButton(field_text(field), i);
-        buttons[i]->setFlat(i != 0);
+        buttons[i]->setCheckable(true);
+        buttons[i]->set_selected(i == 0);
         connect(buttons[i], SIGNAL(pressed(int)), this, SLOT(handle_pressed(int)));
         connect(buttons[i], SIGNAL(released(int)), this, SLOT(handle_released(int)));
         // Centred in its cell, each button keeps its natural size.
@@ -71,6 +72,6 @@ void OrvButtonMap::handle_released(int index)
         return;
     selection = index;
     for (int i = 0; i < button_count; i++)
-        buttons[i]->setFlat(i != index);
+        buttons[i]->set_selected(i == index);
     emit selectionChanged(index);
 }

@@ -1,15 +1,18 @@
 // The one-of-n selector: a titled group box with a grid of push buttons, one
-// of which is selected. The selected button is drawn raised, all others flat.
+// of which is selected. The selected button is drawn raised and is checked,
+// all others are flat and unchecked, so assistive technology reads the
+// selection as it shows.
 // Main (toolkit) thread only.
 #pragma once
 
+#include "ui/push_button.h"
+
 #include <QGroupBox>
-#include <QPushButton>
 
 class QGridLayout;
 
 // A push button that reports its index in its map with each press and release.
-class OrvButton : public QPushButton {
+class OrvButton : public OrvPushButton {
     Q_OBJECT
 
 public:
@@ -46,7 +49,7 @@ public:
 
     QGridLayout *map_grid = nullptr;            // owned by the map; null when empty
     OrvButton *buttons[MAX_BUTTONS] = {};       // 0 .. button_count - 1 used, rest null
-    int selection = 0;                          // index of the selected (raised) button
+    int selection = 0;                          // index of the selected (raised, checked) button
     int button_count = 0;                       // 1 .. MAX_BUTTONS; 0 for an empty map
 
 signals:

@@ -63,6 +63,8 @@ OrvDeviceSelection::OrvDeviceSelection()
       rescan_button(QStringLiteral("Rescan devices"))
 {
     setTitle(tr("Audio device configuration"));
+    input_list.setAccessibleName(tr("Input device"));
+    output_list.setAccessibleName(tr("Output device"));
 
     input_left.setAccessibleDescription(tr("Set left input channel index"));
     input_left.setPrefix(tr("L-IN "));

@@ -8,11 +8,12 @@
 // children, so each control has left its parent by then.
 #pragma once
 
+#include "ui/push_button.h"
+
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
-#include <QPushButton>
 #include <QSpinBox>
 
 class OrvDeviceSelection : public QGroupBox {
@@ -37,8 +38,8 @@ public:
     QSpinBox output_right;        // device channel of the right output, from 1
     QLabel input_label;           // the interface's text for the input device
     QLabel output_label;          // the interface's text for the output device
-    QPushButton buffer_button;    // steps through the buffer sizes
-    QPushButton rescan_button;    // rebuilds the device lists
+    OrvPushButton buffer_button;  // steps through the buffer sizes
+    OrvPushButton rescan_button;  // rebuilds the device lists
     QLabel buffer_label;          // "%1 samples" or the system default
 
 public slots:

@@ -1,6 +1,7 @@
 #include "ui/graph_view.h"
 
 #include "engine/number_text.h"
+#include "ui/view_accessible.h"
 
 #include "engine/engine_state.h"
 #include "engine/kernels.h"
@@ -57,6 +58,25 @@ bool is_local_peak(const ToneEntry *row, std::uint64_t groups, std::uint64_t l)
         return n >= groups || row[l].level >= row[n].level;
     };
     return at_least(first) && at_least(second);
+}
+
+QString graph_shown_text(QWidget *view)
+{
+    return static_cast<OrvGraph *>(view)->shown_text();
+}
+
+QAccessibleInterface *graph_accessible(const QString &class_name, QObject *object)
+{
+    if (class_name != QLatin1String("OrvGraph") || !object->isWidgetType())
+        return nullptr;
+    return new OrvViewAccessible(static_cast<QWidget *>(object), QAccessible::Chart,
+                                 graph_shown_text);
+}
+
+// Jobs submitted but not finished, as the LAG line counts them.
+std::uint64_t jobs_under_way(const JobCounts &counts)
+{
+    return (counts.submitted - counts.completed) % result_row_count;
 }
 
 void draw_graph(QPainter &painter, int width, int height, const GraphImages &images,
@@ -139,30 +159,38 @@ GraphImages blank_graph_images(int width, int height, std::uint64_t groups,
     return images;
 }
 
+ZoomRange column_indices(ZoomRange window, std::uint64_t x, std::uint64_t columns)
+{
+    // Index k of the window starts in column k * columns / n, so column x
+    // starts the indices from ceil(x n / columns) up to the one before the
+    // first that starts in x + 1.
+    const std::uint64_t n = window.last + 1 - window.first;
+    const std::uint64_t last = ((x + 1) * n + columns - 1) / columns - 1;
+    const std::uint64_t first = std::min((x * n + columns - 1) / columns, last);
+    return {window.first + first, window.first + last};
+}
+
 void draw_correlation(QImage &image, const double *sum, ZoomRange window, double scale)
 {
-    const auto width = static_cast<std::uint64_t>(image.width());
     const int h6 = image.height() - 1;
     const int mid = (h6 + 1) / 2;
-    const std::uint64_t n = window.last + 1 - window.first;
-    if (width == 0)
-        return;
-    for (std::uint64_t i = window.first; i <= window.last; i++) {
-        const std::uint64_t k = i - window.first;
-        const std::uint64_t x0 = std::min(k * (width - 1) / n, width - 1);
-        const std::uint64_t x1 = std::min((k + 1) * (width - 1) / n, width);
-        if (x0 == x1)
-            continue;
-        const int y = std::clamp(static_cast<int>((1.0 - sum[i] / scale) * mid), 0, h6);
-        const int top = std::min(y, mid);
-        const int bottom = std::max(y, mid);
-        for (std::uint64_t x = x0; x < x1; x++) {
-            for (int line = top; line <= bottom; line++) {
-                QRgb &p = pixel(image, x, line);
-                if (qRed(p) < 255)
-                    p = RED;
-            }
+    const auto line_of = [&](double value) {
+        return std::clamp(static_cast<int>((1.0 - value / scale) * mid), 0, h6);
+    };
+    // The last column stays empty, as the window spreads over width - 1.
+    const int columns = image.width() - 1;
+    for (int x = 0; x < columns; x++) {
+        const ZoomRange covered = column_indices(window, static_cast<std::uint64_t>(x),
+                                                 static_cast<std::uint64_t>(columns));
+        double lo = sum[covered.first];
+        double hi = lo;
+        for (std::uint64_t i = covered.first + 1; i <= covered.last; i++) {
+            lo = std::min(lo, sum[i]);
+            hi = std::max(hi, sum[i]);
         }
+        const int bottom = std::max(line_of(lo), mid);
+        for (int line = std::min(line_of(hi), mid); line <= bottom; line++)
+            pixel(image, static_cast<std::uint64_t>(x), line) = RED;
     }
 }
 
@@ -299,11 +327,26 @@ OrvGraph::OrvGraph(OrvSpectrum *spectrum)
     setMinimumSize(256, 256);
     setAttribute(Qt::WA_MouseTracking);
     watchdog->start(500);
+    // Before the name: naming the view already builds its interface.
+    static const bool accessible_installed = (QAccessible::installFactory(graph_accessible), true);
+    Q_UNUSED(accessible_installed);
+    setAccessibleName(tr("Graph"));
 }
 
 void OrvGraph::handle_watchdog()
 {
     update();
+    announce_shown_text(this, graph_shown_text, announced_text);
+}
+
+QString OrvGraph::shown_text()
+{
+    const JobCounts counts = job_counts();
+    CorrelationStats stats;
+    read_results([&] {
+        stats = correlation_stats(correlation_sum, spectrum->current_zoom(), window_size);
+    });
+    return statistics_text(stats, sample_rate, jobs_under_way(counts));
 }
 
 QString OrvGraph::position_text(QMouseEvent *event)
@@ -345,8 +388,7 @@ void OrvGraph::paintEvent(QPaintEvent *)
     CorrelationStats stats;
     read_results([&] { stats = fill_graph_images(images, results); });
 
-    const std::uint64_t under_way = (counts.submitted - counts.completed) % rows;
-    const QString statistics = statistics_text(stats, sample_rate, under_way);
+    const QString statistics = statistics_text(stats, sample_rate, jobs_under_way(counts));
     const std::vector<FrequencyLabel> labels = frequency_labels(third_octave_band, groups, w, h);
 
     // Only now, with the results released, does the toolkit draw.

@@ -43,10 +43,17 @@ struct GraphImages {
 GraphImages blank_graph_images(int width, int height, std::uint64_t groups,
                                std::uint64_t row_count);
 
-// Red columns for sum[window] on image, rising above or hanging below the
-// centre line image.height() / 2; +-scale reaches the edge. The window
-// spreads over width - 1 columns: when it is longer, only the indices where
-// the column boundary advances are drawn. Pure apart from image.
+// The indices of window that column x of a strip of columns columns covers:
+// those whose share of the width starts in x, or, where the window has fewer
+// indices than columns, the one index whose share spans x. Never empty;
+// x must be below columns. Pure.
+ZoomRange column_indices(ZoomRange window, std::uint64_t x, std::uint64_t columns);
+
+// Red columns for sum[window] on image, each a line from the largest to the
+// smallest value of the indices it covers (column_indices), always through
+// the centre line image.height() / 2; +-scale reaches the edge. The window
+// spreads over width - 1 columns, so no peak falls between columns however
+// long it is. Pure apart from image; O(window + width) sums read.
 void draw_correlation(QImage &image, const double *sum, ZoomRange window, double scale);
 
 // Bars of one row of groups entries growing up from the bottom line of
@@ -126,16 +133,24 @@ class OrvGraph : public QWidget {
 
 public:
     // Parentless (the panel's layout adopts it); starts the 500 ms repaint
-    // timer and turns on mouse tracking.
+    // timer and turns on mouse tracking. Assistive technology finds it as a
+    // chart named "Graph" (view_accessible.h).
     explicit OrvGraph(OrvSpectrum *spectrum);
 
     OrvSpectrum *spectrum;   // the owning panel: its zoom stack
-    QTimer *watchdog;        // child timer, 500 ms, repaints
+    QTimer *watchdog;        // child timer, 500 ms: repaints, and announces a new text
 
     // What lies under the event's position: the semitone group and its
     // frequency over the upper two thirds, the delay over the lower third.
     // Reads fixed engine tables and the zoom stack: no lock.
     QString position_text(QMouseEvent *event);
+
+    // The statistics box's four lines for the current zoom window, as the
+    // next paint draws them: what assistive technology reads. Reads the job
+    // counts, then the results through read_results; O(window).
+    QString shown_text();
+
+    QString announced_text;  // the text assistive technology was last told of
 
 signals:
     // A line for the log: the position text on a left click, an empty line

@@ -9,9 +9,10 @@
 
 #include <QCoreApplication>
 #include <QIcon>
+#include <QShortcut>
 
 OrvMainButton::OrvMainButton(const QString &label)
-    : QPushButton(label)
+    : OrvPushButton(label)
 {
 }
 
@@ -48,6 +49,10 @@ OrvMainWindow::OrvMainWindow()
 
     // Ctrl+S saves the log, Ctrl+E exports the newest result.
     new ResultExport(this, spectrum_page);
+
+    // The close button's way out, so closeEvent stops the audio as it does.
+    auto *quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    connect(quit, &QShortcut::activated, this, &QWidget::close);
 }
 
 void OrvMainWindow::handle_spectrum()

@@ -1,11 +1,13 @@
 // The program's only top-level window: three page buttons above a stack of
 // the spectrum, signal generator and audio configuration pages. Closing it
-// takes the client off the sound server and ends the event loop with 0.
+// (the close button or Ctrl+Q) takes the client off the sound server and
+// ends the event loop with 0.
 // Main (toolkit) thread only.
 #pragma once
 
+#include "ui/push_button.h"
+
 #include <QGridLayout>
-#include <QPushButton>
 #include <QStackedWidget>
 #include <QWidget>
 
@@ -13,8 +15,8 @@ class OrvConfigDlg;
 class OrvSigGen;
 class OrvSpectrum;
 
-// A page button: a plain push button, parentless.
-class OrvMainButton : public QPushButton {
+// A page button, parentless.
+class OrvMainButton : public OrvPushButton {
     Q_OBJECT
 
 public:

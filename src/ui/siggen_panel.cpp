@@ -5,8 +5,10 @@
 #include "siggen/filter_design.h"
 #include "siggen/generator.h"
 #include "ui/button_map.h"
+#include "ui/push_button.h"
 
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QScrollBar>
 
 #include <cmath>
@@ -30,13 +32,58 @@ constexpr int LEVEL_LIMIT = 256;          // amplitude factor 2^-16 .. 2^16
 constexpr int INITIAL_LEVEL = -64;        // 2^-4, -24.1 dB
 constexpr double LEVEL_STEPS_PER_OCTAVE = 16.0;
 
+// The style gives a scroll bar neither the keyboard focus nor a mark of it:
+// this one takes Tab and clicks, moves with the arrow and page keys as a
+// slider does, and is framed while focused.
+class KeyboardScrollBar : public QScrollBar {
+public:
+    explicit KeyboardScrollBar(Qt::Orientation orientation)
+        : QScrollBar(orientation)
+    {
+        setFocusPolicy(Qt::StrongFocus);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        QScrollBar::paintEvent(event);
+        draw_focus_frame(*this);
+    }
+
+    // A scroll bar inverts its keys for vertical use, which sends Right and
+    // Page Up to smaller values; the mouse wheel keeps its own direction.
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        switch (event->key()) {
+        case Qt::Key_Right:
+        case Qt::Key_Up:
+            triggerAction(SliderSingleStepAdd);
+            break;
+        case Qt::Key_Left:
+        case Qt::Key_Down:
+            triggerAction(SliderSingleStepSub);
+            break;
+        case Qt::Key_PageUp:
+            triggerAction(SliderPageStepAdd);
+            break;
+        case Qt::Key_PageDown:
+            triggerAction(SliderPageStepSub);
+            break;
+        default:
+            QScrollBar::keyPressEvent(event);
+            return;
+        }
+        event->accept();
+    }
+};
+
 // Fill box with its grid and a horizontal scroll bar at value. The value is
 // set before the scroll bar is connected, so building emits nothing.
 void build_slider(QGroupBox *box, QScrollBar *&scroll_bar, QGridLayout *&box_grid,
                   int minimum, int maximum, int value)
 {
     box_grid = new QGridLayout(box);
-    scroll_bar = new QScrollBar(Qt::Horizontal);
+    scroll_bar = new KeyboardScrollBar(Qt::Horizontal);
     scroll_bar->setRange(minimum, maximum);
     scroll_bar->setSingleStep(1);
     scroll_bar->setValue(value);

@@ -19,7 +19,8 @@ class QScrollBar;
 double level_decibels(int level);
 
 // The three slider boxes: each holds one horizontal scroll bar, and its title
-// shows the scroll bar's value.
+// shows the scroll bar's value. Tab reaches the scroll bars and the arrow,
+// page, Home and End keys move them.
 // Each is built parentless at its initial value and emits nothing while
 // built; after that every change of the value retitles the box and comes out
 // as valueChanged(value).

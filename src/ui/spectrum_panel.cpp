@@ -7,13 +7,13 @@
 #include "ui/band_view.h"
 #include "ui/button_map.h"
 #include "ui/graph_view.h"
+#include "ui/push_button.h"
 
 #include <QCoreApplication>
 #include <QGridLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
 #include <QTimer>
@@ -66,16 +66,6 @@ constexpr int MIDI_VELOCITY = 90;
 constexpr int CHORD_MS = 50;     // each recorded row sounds this long ...
 constexpr int REST_MS = 50;      // ... then this much silence
 
-// The row back rows before the newest finished one (0 = newest).
-void copy_pitch_class_row(int back, PitchClassPeak *row)
-{
-    const std::uint64_t completed = job_counts().completed;
-    read_results([&] {
-        const std::uint64_t index = (completed + result_row_count - 1 - back) % result_row_count;
-        std::copy_n(pitch_class_rows + index * PITCH_CLASS_COUNT, PITCH_CLASS_COUNT, row);
-    });
-}
-
 // The row's notes as a chord of CHORD_MS, then REST_MS of silence.
 void play_notes(const RowNotes &notes)
 {
@@ -107,22 +97,31 @@ OrvSpectrum::OrvSpectrum()
     struct Command {
         const char *text;
         const char *slot;
+        OrvPushButton **kept;   // where the panel keeps the button, or null
     };
     const Command commands[] = {
-        {QT_TR_NOOP("Reset"), SLOT(handle_reset())},
-        {QT_TR_NOOP("Toggle\nFreeze"), SLOT(handle_tog_freeze())},
-        {QT_TR_NOOP("Toggle\nRecord"), SLOT(handle_tog_record())},
-        {QT_TR_NOOP("Zoom\nLeft"), SLOT(handle_zoom_left())},
-        {QT_TR_NOOP("Zoom\nMiddle"), SLOT(handle_zoom_middle())},
-        {QT_TR_NOOP("Zoom\nRight"), SLOT(handle_zoom_right())},
-        {QT_TR_NOOP("Zoom\nOut"), SLOT(handle_zoom_out())},
+        {QT_TR_NOOP("Reset"), SLOT(handle_reset()), nullptr},
+        {QT_TR_NOOP("Toggle\nFreeze"), SLOT(handle_tog_freeze()), &freeze_button},
+        {QT_TR_NOOP("Toggle\nRecord"), SLOT(handle_tog_record()), &record_button},
+        {QT_TR_NOOP("Zoom\nLeft"), SLOT(handle_zoom_left()), nullptr},
+        {QT_TR_NOOP("Zoom\nMiddle"), SLOT(handle_zoom_middle()), nullptr},
+        {QT_TR_NOOP("Zoom\nRight"), SLOT(handle_zoom_right()), nullptr},
+        {QT_TR_NOOP("Zoom\nOut"), SLOT(handle_zoom_out()), nullptr},
     };
     int column = 0;
     for (const Command &command : commands) {
-        QPushButton *button = new QPushButton(tr(command.text));
+        auto *button = new OrvPushButton(tr(command.text));
         connect(button, SIGNAL(released()), this, command.slot);
         main_grid->addWidget(button, 1, column++, 1, 1);
+        if (command.kept)
+            *command.kept = button;
     }
+    // The toggles show their state as a map shows its selection; the engine
+    // keeps it, and may have it on already.
+    freeze_button->setCheckable(true);
+    record_button->setCheckable(true);
+    freeze_button->set_selected(analysis_frozen());
+    record_button->set_selected(recording_on());
 
     tuning_box = new QSpinBox();
     tuning_box->setRange(-TUNING_LIMIT, TUNING_LIMIT);
@@ -134,6 +133,7 @@ OrvSpectrum::OrvSpectrum()
     sensitivity_slider->setRange(0, SENSITIVITY_LIMIT);
     sensitivity_slider->setValue(0);
     sensitivity_slider->setToolTip(tr("Sensitivity"));
+    sensitivity_slider->setAccessibleName(tr("Sensitivity"));
     sensitivity_slider->setOrientation(Qt::Horizontal);
     connect(sensitivity_slider, SIGNAL(valueChanged(int)), this, SLOT(handle_sensitivity()));
 
@@ -141,6 +141,10 @@ OrvSpectrum::OrvSpectrum()
     connect(decay_map, SIGNAL(selectionChanged(int)), this, SLOT(handle_decay_0(int)));
 
     text_log = new QPlainTextEdit();
+    text_log->setAccessibleName(tr("Log"));
+    // Tab goes on to the next control rather than into the text, so the
+    // keyboard is not caught in the log.
+    text_log->setTabChangesFocus(true);
 
     side_panel = new QWidget();
     side_grid = new QGridLayout(side_panel);
@@ -181,11 +185,13 @@ void OrvSpectrum::handle_reset()
 void OrvSpectrum::handle_tog_freeze()
 {
     toggle_freeze();
+    freeze_button->set_selected(analysis_frozen());
 }
 
 void OrvSpectrum::handle_tog_record()
 {
     toggle_record();
+    record_button->set_selected(recording_on());
 }
 
 void OrvSpectrum::handle_tuning()

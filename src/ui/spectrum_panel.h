@@ -19,6 +19,7 @@
 class OrvBand;
 class OrvButtonMap;
 class OrvGraph;
+class OrvPushButton;
 class QGridLayout;
 class QLabel;
 class QPlainTextEdit;
@@ -56,6 +57,8 @@ public:
     QSpinBox *tuning_box;             // fine tuning in 1/1000 semitone, -999..999
     QSlider *sensitivity_slider;      // sensitivity exponent 0..31
     OrvButtonMap *decay_map;          // decay selector
+    OrvPushButton *freeze_button;     // "Toggle Freeze": checked and raised while frozen
+    OrvPushButton *record_button;     // "Toggle Record": checked and raised while recording
     QTimer *tick;                     // child timer, 500 ms: read-out and recording
 
     // The zoom window the views show now.
