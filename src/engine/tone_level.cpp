@@ -98,6 +98,14 @@ ToneSums plain_sums(const double *window, std::uint64_t length, double step)
 
 // Eight doubles: one AVX-512 register, two AVX2 or four SSE2 ones. The
 // compiler lowers the same source to each unit's width in the clones below.
+// The clones are chosen by a resolver that runs while the program is loaded,
+// before ThreadSanitizer is set up, which its instrumentation would crash.
+#if defined(__SANITIZE_THREAD__)
+#define VECTOR_CLONES
+#else
+#define VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
+
 using Lanes = double __attribute__((vector_size(64)));
 using LaneBits = std::int64_t __attribute__((vector_size(64)));
 constexpr int LANES = 8;
@@ -115,7 +123,7 @@ constexpr std::int64_t MAGNITUDE_BITS = 0x7fffffffffffffff;
 // Phase i is i * step, one rounding each, so no lane waits on another and
 // there is no running sum to drift. Two sets of accumulators keep two
 // multiply-add chains in flight per lane.
-__attribute__((target_clones("avx512f", "avx2", "default")))
+VECTOR_CLONES
 ToneSums vector_sums(const double *window, std::uint64_t length, double step)
 {
     Lanes index = {0, 1, 2, 3, 4, 5, 6, 7};
