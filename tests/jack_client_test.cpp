@@ -30,6 +30,7 @@
 #include <map>
 #include <mutex>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -274,15 +275,17 @@ std::map<int, int> still_sounding(const std::vector<ReadEvent> &events)
     return count;
 }
 
-// Twelve notes held for a second (four pauses of 250 ms), then their
-// note-offs: whatever ends them before HELD_FRAMES is a way out.
-constexpr std::uint32_t HELD_FRAMES = 4 * 250 * FRAMES_PER_MS;
+// Twelve notes held for two seconds (eight pauses of 250 ms: far longer than
+// any way out takes), then their note-offs: whatever ends them before
+// HELD_FRAMES is a way out.
+constexpr int HELD_PAUSES = 8;
+constexpr std::uint32_t HELD_FRAMES = HELD_PAUSES * 250 * FRAMES_PER_MS;
 std::vector<MidiWord> held_chord()
 {
     std::vector<MidiWord> words;
     for (int key : TWELVE)
         words.push_back(midi_note_word(0, key, 90, 0));
-    for (int i = 0; i < 4; i++)
+    for (int i = 0; i < HELD_PAUSES; i++)
         words.push_back(midi_pause_word(250));
     for (int key : TWELVE)
         words.push_back(midi_note_word(0, key, 0, 0));
@@ -366,7 +369,7 @@ TEST(JackClient, QueuedNotesReachAMidiReaderInOrder)
     audio_stop();
 }
 
-// A chord held for a second, then a way out while it sounds: Orvel ends the
+// A chord held for two seconds, then a way out while it sounds: Orvel ends the
 // notes itself, at once, and (for Record off) drops the note-offs queued.
 enum class WayOut { audio_stop, record_off };
 
@@ -573,8 +576,25 @@ TEST(JackClient, ProgramClosesWithTheServerRunning)
 }
 
 
+namespace {
+
+// Kills a child however the test ends: an Orvel left running would hold its
+// client name against every later test.
+struct ChildGuard {
+    pid_t pid;
+    ~ChildGuard()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+}  // namespace
+
 // The program's own start-up, in a child of this process, plays a chord held
-// for a second once a reader listens; SIGTERM comes while it sounds. The
+// for two seconds once a reader listens; SIGTERM comes while it sounds. The
 // program ends with 0, and its own note-offs have ended every note first.
 TEST(JackClient, SigtermEndsTheProgramsSoundingNotes)
 {
@@ -583,6 +603,7 @@ TEST(JackClient, SigtermEndsTheProgramsSoundingNotes)
     // No thread of ours runs yet, so the child may go on as a program.
     const pid_t orvel = fork();
     if (orvel == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         QtApp qt;
         int exit_status = 1;
         if (!start_orvel(qt.argc, qt.argv, exit_status))
@@ -599,15 +620,17 @@ TEST(JackClient, SigtermEndsTheProgramsSoundingNotes)
         _exit(qt.app.exec());
     }
     ASSERT_GT(orvel, 0);
+    ChildGuard child{orvel};
     Recorder recorder;
     ASSERT_TRUE(recorder.peer.activate());
     ASSERT_TRUE(wait_for_port(recorder.peer, "orvel:output_midi"));
     ASSERT_TRUE(recorder.peer.connect("orvel:output_midi", "recorder:midi_in"));
-    const std::size_t ons = note_ons(wait_for_events(recorder, [](const auto &e) { return note_ons(e) == 12; }));
+    ASSERT_EQ(note_ons(wait_for_events(recorder, [](const auto &e) { return note_ons(e) == 12; })), 12u);
     kill(orvel, SIGTERM);
-    EXPECT_EQ(wait_child_exit(orvel, 5000), 0);
-    kill(orvel, SIGKILL);
-    ASSERT_EQ(ons, 12u);
+    const int status = wait_child_exit(orvel, 5000);
+    if (status != -1)
+        child.pid = -1;  // reaped
+    EXPECT_EQ(status, 0);
     recorder.wait_periods(8);
     std::lock_guard<std::mutex> lock(recorder.mutex);
     expect_ended_early(recorder.events);
