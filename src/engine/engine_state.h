@@ -52,9 +52,10 @@
 //     corr_channel
 //   output_source_0/1,       audio_mutex   toolkit                 generator          no
 //     gen_level, gen_phase_step, bp_kernel
-//   MIDI word ring, its      atomic        toolkit (tick, clicks,  process callback   all: one index
-//     two indices, silence                 Record off, close)                         per side
-//     tickets                                                                         (midi_output.h)
+//   MIDI word ring and its   atomic        toolkit (tick, clicks)  process callback   all: one index
+//     two indices                                                                     per side
+//   MIDI silence tickets     atomic        toolkit (Record off,    both               all
+//                                          close), callback (ack)
 //   MIDI due clock,          none          process callback        process callback   one thread only
 //     sounding notes                       (midi_forget once the client has closed)
 //   sample rings' indices    atomic        one owner per index (sample_ring.h)        all
