@@ -33,7 +33,9 @@ std::atomic<std::uint32_t> written{0};  // producer's
 std::atomic<std::uint32_t> taken{0};    // consumer's
 
 // Silence requests, as tickets: wanted is raised by a requester, honoured by
-// the consumer once it has sent the note-offs and dropped the queue.
+// the consumer once it has handed out the note-offs and dropped the queue.
+// Release on honoured, acquire by the requester: one who sees its ticket
+// honoured also sees the queue empty, and may close the client.
 std::atomic<std::uint32_t> silence_wanted{0};
 std::atomic<std::uint32_t> silence_honoured{0};
 
