@@ -624,7 +624,13 @@ TEST(JackClient, SigtermEndsTheProgramsSoundingNotes)
     Recorder recorder;
     ASSERT_TRUE(recorder.peer.activate());
     ASSERT_TRUE(wait_for_port(recorder.peer, "orvel:output_midi"));
-    ASSERT_TRUE(recorder.peer.connect("orvel:output_midi", "recorder:midi_in"));
+    // The port is there before its client is active, and only then connects.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    bool connected = false;
+    while (!(connected = recorder.peer.connect("orvel:output_midi", "recorder:midi_in"))
+           && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(connected);
     ASSERT_EQ(note_ons(wait_for_events(recorder, [](const auto &e) { return note_ons(e) == 12; })), 12u);
     kill(orvel, SIGTERM);
     const int status = wait_child_exit(orvel, 5000);
