@@ -17,6 +17,7 @@
 #include <QSlider>
 #include <QTest>
 
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -51,12 +52,16 @@ protected:
         audio_unlock();
     }
 
-    static std::vector<std::uint8_t> queued_midi()
+    // What the process callback would send of the queued words, as (frame,
+    // status, key, velocity), in one long period from frame 0.
+    static std::vector<std::array<std::uint32_t, 4>> played_midi()
     {
-        audio_lock();
-        std::vector<std::uint8_t> words(midi_queue, midi_queue + midi_queue_len);
-        audio_unlock();
-        return words;
+        MidiEvent out[64];
+        const int count = midi_take_due(0, 48000, out, 64);
+        std::vector<std::array<std::uint32_t, 4>> events;
+        for (int i = 0; i < count; i++)
+            events.push_back({out[i].offset, out[i].bytes[0], out[i].bytes[1], out[i].bytes[2]});
+        return events;
     }
 
     QtApp qt;
@@ -175,7 +180,7 @@ TEST_F(BandViewTest, TickSetsTheNoteLabelAndMouseEventsWriteTheLog)
     EXPECT_EQ(panel.text_log->toPlainText(),
               "C5\nA5 E6 /* A5 440Hz R=0.000 */\n\n/* A0 13.75Hz R=0.000 */");
     // Not recording: nothing played.
-    EXPECT_TRUE(queued_midi().empty());
+    EXPECT_EQ(midi_queued_words(), 0);
 }
 
 TEST_F(BandViewTest, RecordingTickLogsAndPlaysTheNewestRowButPaintDoesNot)
@@ -189,16 +194,16 @@ TEST_F(BandViewTest, RecordingTickLogsAndPlaysTheNewestRowButPaintDoesNot)
 
     panel.band_view->repaint();
     EXPECT_EQ(panel.text_log->toPlainText(), "");
-    EXPECT_TRUE(queued_midi().empty());
+    EXPECT_EQ(midi_queued_words(), 0);
 
     panel.handle_tick();
     EXPECT_EQ(panel.text_log->toPlainText(), "A5 E6 /* A5 440Hz R=0.000 */");
-    // A 50 ms chord of A5 and E6, then 50 ms of silence.
-    const std::vector<std::uint8_t> expected = {
-        0x90, 69, 90, 0,  0x90, 76, 90, 0,  0, 0, 0, 50,
-        0x90, 69, 0, 0,   0x90, 76, 0, 0,   0, 0, 0, 50,
-    };
-    EXPECT_EQ(queued_midi(), expected);
+    // A 50 ms chord of A5 and E6 (2400 frames at 48000 Hz), then 50 ms of
+    // silence: four words of notes and two pauses.
+    EXPECT_EQ(midi_queued_words(), 6);
+    const std::vector<std::array<std::uint32_t, 4>> expected = {
+        {0, 0x90, 69, 90}, {0, 0x90, 76, 90}, {2400, 0x90, 69, 0}, {2400, 0x90, 76, 0}};
+    EXPECT_EQ(played_midi(), expected);
 }
 
 TEST_F(BandViewTest, RecordingWhileFrozenPlaysOnlyOnAClick)
@@ -213,11 +218,11 @@ TEST_F(BandViewTest, RecordingWhileFrozenPlaysOnlyOnAClick)
 
     panel.handle_tick();
     EXPECT_EQ(panel.text_log->toPlainText(), "");
-    EXPECT_TRUE(queued_midi().empty());
+    EXPECT_EQ(midi_queued_words(), 0);
 
     QTest::mouseClick(panel.band_view, Qt::LeftButton, {}, QPoint(5, 0));
     EXPECT_EQ(panel.text_log->toPlainText(), "A5 E6 /* A5 440Hz R=0.000 */");
-    EXPECT_EQ(queued_midi().size(), 24u);
+    EXPECT_EQ(played_midi().size(), 4u);
 }
 
 TEST_F(BandViewTest, StripReadsOutTheNewestRowsNotesAboveTheSensitivity)

@@ -5,7 +5,6 @@
 #include "audio/block_assembler.h"
 #include "audio/callback_timing.h"
 #include "audio/jack_client.h"
-#include "audio/midi_output.h"
 #include "audio/rate_conversion.h"
 #include "engine/engine_state.h"
 #include "siggen/filter_design.h"
@@ -77,7 +76,6 @@ TEST(RealTime, CallbackStaysShortUnderLoad)
     start_engine(48000);
     apply_filter_design(48000 / 4, 20, -64);
     generator_start();
-    midi_start();
     audio_lock();
     output_source_0 = SOURCE_WHITE_NOISE;
     main_channel = CHANNEL_OUTPUT_0;

@@ -1,5 +1,7 @@
+// The MIDI word ring and its consumer, without a server: a test thread plays
+// the process callback, handing midi_take_due periods of a frame clock of
+// its own. At 48000 Hz a millisecond is 48 frames, so 50 ms is 2400.
 #include "audio/midi_output.h"
-#include "engine/engine_state.h"
 
 #include <gtest/gtest.h>
 
@@ -7,346 +9,379 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
+#include <cstring>
 #include <random>
 #include <thread>
 #include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Message = std::array<std::uint8_t, MIDI_MESSAGE_BYTES>;
-using namespace std::chrono_literals;
+using Bytes = std::array<std::uint8_t, MIDI_MESSAGE_BYTES>;
 
-constexpr auto POLL = 100us;     // a fast server period; the sender never waits on it
-constexpr auto PATIENCE = 20s;   // generous, so sanitizer builds never time out
-// Long enough that a sender which did not wait for the take would have moved on.
-constexpr auto LINGER = 20ms;
-
-int queue_len()
-{
-    audio_lock();
-    const int len = midi_queue_len;
-    audio_unlock();
-    return len;
-}
-
-// The message the sender has handed over, once there is one, left in place.
-Message wait_pending()
-{
-    const Clock::time_point deadline = Clock::now() + PATIENCE;
-    for (;;) {
-        audio_lock();
-        if (midi_pending_len == MIDI_MESSAGE_BYTES) {
-            const Message m = {midi_pending[0], midi_pending[1], midi_pending[2]};
-            audio_unlock();
-            return m;
-        }
-        audio_unlock();
-        if (Clock::now() > deadline) {
-            ADD_FAILURE() << "no message handed over";
-            return {};
-        }
-        std::this_thread::sleep_for(POLL);
-    }
-}
-
-// Acts as the process callback for one message: it must be waiting, stay put
-// until taken, and come out whole.
-void take_expecting(const Message &expected)
-{
-    ASSERT_EQ(wait_pending(), expected);
-    std::this_thread::sleep_for(LINGER);
-    ASSERT_EQ(wait_pending(), expected) << "replaced before it was taken";
-    std::uint8_t dst[MIDI_WORD_BYTES] = {};
-    ASSERT_EQ(midi_take_pending(dst), MIDI_MESSAGE_BYTES);
-    EXPECT_EQ((Message{dst[0], dst[1], dst[2]}), expected);
-}
-
-// Polls midi_take_pending from its own thread as the process callback does,
-// noting when each message was taken.
-class CallbackStandIn {
-public:
-    struct Taken {
-        int len;
-        Message bytes;
-        Clock::time_point at;  // just before the call that returned it
-    };
-
-    CallbackStandIn() : thread_([this] { run(); }) {}
-    ~CallbackStandIn()
-    {
-        stop_ = true;
-        thread_.join();
-    }
-
-    // Everything taken once count messages have come, or after limit.
-    std::vector<Taken> wait_for(std::size_t count, Clock::duration limit = PATIENCE)
-    {
-        const Clock::time_point deadline = Clock::now() + limit;
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> hold(mutex_);
-                if (taken_.size() >= count || Clock::now() > deadline)
-                    return taken_;
-            }
-            std::this_thread::sleep_for(POLL);
-        }
-    }
-
-private:
-    void run()
-    {
-        while (!stop_) {
-            // Stamped before the call: it cannot return a message that was
-            // handed over after this instant, so delays are never overstated.
-            const Clock::time_point at = Clock::now();
-            std::uint8_t dst[MIDI_WORD_BYTES] = {};
-            const int len = midi_take_pending(dst);
-            if (len > 0) {
-                std::lock_guard<std::mutex> hold(mutex_);
-                taken_.push_back({len, {dst[0], dst[1], dst[2]}, at});
-            } else {
-                std::this_thread::sleep_for(POLL);
-            }
-        }
-    }
-
-    std::mutex mutex_;
-    std::vector<Taken> taken_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;  // last: starts once the rest exists
+struct Sent {
+    std::uint32_t frame;  // on the test's frame clock
+    Bytes bytes;
+    bool operator==(const Sent &) const = default;
 };
+
+void PrintTo(const Sent &sent, std::ostream *out)
+{
+    *out << "{" << sent.frame << ": " << int(sent.bytes[0]) << " " << int(sent.bytes[1]) << " "
+         << int(sent.bytes[2]) << "}";
+}
+
+constexpr std::uint8_t SENTINEL = 0xA5;
+constexpr int OUT_SIZE = 64;
+
+// Runs `periods` periods of `frames` from `first`, as the callback does (again
+// while a call fills out to max), and checks that no call writes past max.
+std::vector<Sent> run_periods(std::uint32_t first, std::uint32_t frames, int periods, int max = OUT_SIZE)
+{
+    std::vector<Sent> sent;
+    for (int p = 0; p < periods; p++) {
+        const std::uint32_t start = first + static_cast<std::uint32_t>(p) * frames;
+        int count;
+        do {
+            MidiEvent out[OUT_SIZE + 1];
+            std::memset(out, SENTINEL, sizeof out);
+            count = midi_take_due(start, frames, out, max);
+            EXPECT_LE(count, max);
+            const auto *past = reinterpret_cast<const std::uint8_t *>(out + max);
+            for (std::size_t b = 0; b < sizeof(MidiEvent); b++)
+                EXPECT_EQ(past[b], SENTINEL) << "written past max";
+            for (int i = 0; i < count; i++) {
+                EXPECT_LT(out[i].offset, frames);
+                sent.push_back({start + out[i].offset, {out[i].bytes[0], out[i].bytes[1], out[i].bytes[2]}});
+            }
+        } while (count == max);
+    }
+    return sent;
+}
+
+Sent on(std::uint32_t frame, int key, int channel = 0, int velocity = 90)
+{
+    return {frame, {static_cast<std::uint8_t>(0x90 | channel), static_cast<std::uint8_t>(key),
+                    static_cast<std::uint8_t>(velocity)}};
+}
+
+Sent off(std::uint32_t frame, int key, int channel = 0)
+{
+    return {frame, {static_cast<std::uint8_t>(0x90 | channel), static_cast<std::uint8_t>(key), 0}};
+}
+
+// A note-off the consumer makes itself when asked for silence.
+Sent ended(std::uint32_t frame, int key, int channel = 0)
+{
+    return {frame, {static_cast<std::uint8_t>(0x80 | channel), static_cast<std::uint8_t>(key), 0}};
+}
+
+const int TWELVE[] = {57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68};
 
 }  // namespace
 
-TEST(MidiWord, BytesAsQueued)
+TEST(MidiWord, BytesAsMade)
 {
     struct Case {
         const char *what;
-        bool pause;
-        int channel, key, velocity, delay_ms;
-        std::array<std::uint8_t, MIDI_WORD_BYTES> bytes;
+        MidiWord word;
+        std::array<std::uint8_t, 4> bytes;
     };
     const Case cases[] = {
-        {"A4 note-on", false, 0, 69, 90, 0, {0x90, 0x45, 0x5A, 0x00}},
-        {"key masked to 7 bits", false, 0, 200, 90, 0, {0x90, 72, 90, 0}},
-        {"velocity 128 masked to 0", false, 0, 69, 128, 0, {0x90, 69, 0, 0}},
-        {"last channel", false, 15, 69, 90, 0, {0x9F, 69, 90, 0}},
-        {"pause", true, 0, 0, 0, 50, {0, 0, 0, 50}},
-        {"delay masked to 8 bits", false, 0, 69, 90, 300, {0x90, 69, 90, 300 & 0xff}},
+        {"A4 note-on", midi_note_word(0, 69, 90, 0), {0x90, 0x45, 0x5A, 0x00}},
+        {"key masked to 7 bits", midi_note_word(0, 200, 90, 0), {0x90, 72, 90, 0}},
+        {"velocity 128 masked to 0", midi_note_word(0, 69, 128, 0), {0x90, 69, 0, 0}},
+        {"last channel", midi_note_word(15, 69, 90, 0), {0x9F, 69, 90, 0}},
+        {"channel masked to 4 bits", midi_note_word(17, 69, 90, 0), {0x91, 69, 90, 0}},
+        {"pause", midi_pause_word(50), {0, 0, 0, 50}},
+        {"delay masked to 8 bits", midi_note_word(0, 69, 90, 300), {0x90, 69, 90, 300 & 0xff}},
     };
     for (const Case &c : cases) {
-        if (c.pause)
-            midi_queue_pause(c.delay_ms);
-        else
-            midi_queue_note(c.channel, c.key, c.velocity, c.delay_ms);
-    }
-    ASSERT_EQ(midi_queue_len, static_cast<int>(std::size(cases)) * MIDI_WORD_BYTES);
-    for (std::size_t i = 0; i < std::size(cases); i++) {
-        const std::uint8_t *word = midi_queue + i * MIDI_WORD_BYTES;
-        EXPECT_EQ((std::array<std::uint8_t, MIDI_WORD_BYTES>{word[0], word[1], word[2], word[3]}),
-                  cases[i].bytes)
-            << cases[i].what;
+        EXPECT_EQ((std::array<std::uint8_t, 4>{c.word.status, c.word.key, c.word.velocity, c.word.delay_ms}),
+                  c.bytes)
+            << c.what;
     }
 }
 
-TEST(MidiQueue, The257thWordIsDropped)
+// ---- the ring ---------------------------------------------------------------------
+
+// A 12-note chord is 26 words: 9 fit in 256 words, the tenth does not and
+// leaves no trace; a 2-note chord (6 words) still fits the 22 left.
+TEST(MidiQueue, ChordsGoInWholeOrNotAtAll)
 {
-    constexpr int capacity = MIDI_QUEUE_BYTES / MIDI_WORD_BYTES;
-    // Word i differs from its neighbours in every byte.
-    for (int i = 0; i < capacity; i++) {
-        midi_queue_note(i % 16, i, capacity - 1 - i, i);
-        ASSERT_EQ(midi_queue_len, (i + 1) * MIDI_WORD_BYTES);
+    constexpr int chord_words = 2 * 12 + 2;
+    for (int i = 0; i < MIDI_QUEUE_WORDS / chord_words; i++)
+        ASSERT_TRUE(midi_queue_chord(0, TWELVE, 12, 90 - i, 50, 50)) << i;
+    EXPECT_EQ(midi_queued_words(), 9 * chord_words);
+    EXPECT_FALSE(midi_queue_chord(0, TWELVE, 12, 1, 50, 50));
+    EXPECT_EQ(midi_queued_words(), 9 * chord_words);
+    const int pair[] = {40, 41};
+    EXPECT_TRUE(midi_queue_chord(1, pair, 2, 7, 50, 50));
+    EXPECT_EQ(midi_queued_words(), MIDI_QUEUE_WORDS - 16);
+    // More words than the ring holds at all, or than are free: nothing.
+    std::vector<MidiWord> words(MIDI_QUEUE_WORDS + 1, midi_pause_word(0));
+    EXPECT_FALSE(midi_queue_words(words.data(), 17));
+    EXPECT_TRUE(midi_queue_words(words.data(), 16));
+    EXPECT_EQ(midi_queued_words(), MIDI_QUEUE_WORDS);
+    EXPECT_FALSE(midi_queue_words(words.data(), 1));
+
+    // Everything that went in comes out, each chord whole, the dropped one absent.
+    const std::vector<Sent> sent = run_periods(0, 256, 9 * 20 + 40);
+    std::vector<Sent> expected;
+    for (int i = 0; i < 9; i++) {
+        const std::uint32_t start = static_cast<std::uint32_t>(i) * 4800;
+        for (int key : TWELVE)
+            expected.push_back(on(start, key, 0, 90 - i));
+        for (int key : TWELVE)
+            expected.push_back(off(start + 2400, key));
     }
-    midi_queue_note(1, 2, 3, 4);
-    midi_queue_pause(5);
-    EXPECT_EQ(midi_queue_len, MIDI_QUEUE_BYTES);
-
-    const std::uint8_t *last = midi_queue + MIDI_QUEUE_BYTES - MIDI_WORD_BYTES;
-    EXPECT_EQ(last[0], 0x9F);
-    EXPECT_EQ(last[1], 255 & 0x7f);
-    EXPECT_EQ(last[2], 0);
-    EXPECT_EQ(last[3], 255);
-    EXPECT_EQ(midi_queue[0], 0x90);
-    EXPECT_EQ(midi_queue[2], capacity - 1 - 128);  // 255 masked to 7 bits
+    expected.insert(expected.end(), {on(43200, 40, 1, 7), on(43200, 41, 1, 7), off(45600, 40, 1), off(45600, 41, 1)});
+    EXPECT_EQ(sent, expected);
+    EXPECT_EQ(midi_queued_words(), 0);
+    // Room again for a whole ring.
+    EXPECT_TRUE(midi_queue_words(words.data(), MIDI_QUEUE_WORDS));
 }
 
-// A pause in the middle sends nothing; each message waits for its take.
-TEST(MidiSender, HandsOverOneMessageAtATimeInQueueOrder)
+// Words that straddle the end of the ring come out as they went in.
+TEST(MidiQueue, WordsSurviveTheWrap)
 {
-    midi_queue_note(0, 60, 90, 0);
-    midi_queue_pause(1);
-    midi_queue_note(3, 62, 90, 0);
-    midi_queue_note(0, 60, 0, 0);
-    midi_start();
-
-    take_expecting({0x90, 60, 90});
-    take_expecting({0x93, 62, 90});
-    take_expecting({0x90, 60, 0});
-    std::this_thread::sleep_for(LINGER);
-    std::uint8_t dst[MIDI_WORD_BYTES] = {};
-    EXPECT_EQ(midi_take_pending(dst), -1);
-}
-
-TEST(MidiSender, WordsQueuedDuringAPassComeInTheNext)
-{
-    midi_queue_note(0, 60, 90, 0);
-    midi_queue_note(0, 62, 90, 0);
-    midi_start();
-
-    ASSERT_EQ(wait_pending(), (Message{0x90, 60, 90}));
-    EXPECT_EQ(queue_len(), 0) << "the pass takes the whole queue";
-    midi_queue_note(0, 64, 90, 0);
-    midi_queue_note(0, 65, 90, 0);
-    EXPECT_EQ(queue_len(), 2 * MIDI_WORD_BYTES);
-
-    take_expecting({0x90, 60, 90});
-    ASSERT_EQ(wait_pending(), (Message{0x90, 62, 90}));
-    EXPECT_EQ(queue_len(), 2 * MIDI_WORD_BYTES) << "still working on the first pass";
-    take_expecting({0x90, 62, 90});
-    ASSERT_EQ(wait_pending(), (Message{0x90, 64, 90}));
-    EXPECT_EQ(queue_len(), 0);
-    take_expecting({0x90, 64, 90});
-    take_expecting({0x90, 65, 90});
-}
-
-TEST(MidiSender, DelaysPaceTheNextMessage)
-{
-    CallbackStandIn callback;
-    midi_start();
-    midi_queue_note(0, 69, 90, 0);
-    midi_queue_pause(50);
-    midi_queue_note(0, 69, 0, 30);
-    midi_queue_note(0, 71, 90, 0);
-
-    const std::vector<CallbackStandIn::Taken> taken = callback.wait_for(3);
-    ASSERT_EQ(taken.size(), 3u);
-    const Message expected[] = {{0x90, 69, 90}, {0x90, 69, 0}, {0x90, 71, 90}};
-    for (std::size_t i = 0; i < taken.size(); i++) {
-        EXPECT_EQ(taken[i].len, MIDI_MESSAGE_BYTES);
-        EXPECT_EQ(taken[i].bytes, expected[i]) << i;
+    const MidiWord pause = midi_pause_word(0);
+    for (int i = 0; i < MIDI_QUEUE_WORDS - 5; i++) {
+        ASSERT_TRUE(midi_queue_words(&pause, 1));
+        run_periods(static_cast<std::uint32_t>(i) * 256, 256, 1);
     }
-    EXPECT_GE(taken[1].at - taken[0].at, 50ms) << "pause word";
-    EXPECT_GE(taken[2].at - taken[1].at, 30ms) << "delay of a note word";
-    // Nothing more: the pause handed nothing over.
-    EXPECT_EQ(callback.wait_for(4, LINGER).size(), 3u);
+    ASSERT_EQ(midi_queued_words(), 0);
+    ASSERT_TRUE(midi_queue_chord(3, TWELVE, 12, 100, 1, 0));  // slots 251 .. 276
+    EXPECT_EQ(midi_queued_words(), 26);
+    const std::uint32_t now = 1000000;
+    std::vector<Sent> expected;
+    for (int key : TWELVE)
+        expected.push_back(on(now, key, 3, 100));
+    for (int key : TWELVE)
+        expected.push_back(off(now + 48, key, 3));
+    EXPECT_EQ(run_periods(now, 256, 2), expected);
 }
 
-TEST(MidiTakePending, MinusOneWhenNothingWaits)
+// ---- timing ----------------------------------------------------------------------------
+
+// Two chords queued at once, at several period sizes, one across the frame
+// clock's wrap: each chord's notes share a frame, and 50 ms is 2400 frames
+// exactly, whatever the period boundaries.
+TEST(MidiTakeDue, ChordsShareAFrameAndHoldToTheFrame)
 {
-    constexpr int pause_ms = 200;
-    // Far below the pause: a sender that slept holding the lock would stall us.
-    constexpr auto prompt = 100ms;
-    std::uint8_t dst[MIDI_WORD_BYTES] = {0xAA, 0xAA, 0xAA, 0xAA};
-    const auto untouched = [&dst] {
-        return dst[0] == 0xAA && dst[1] == 0xAA && dst[2] == 0xAA && dst[3] == 0xAA;
+    struct Case {
+        std::uint32_t first;
+        std::uint32_t frames;
     };
-    EXPECT_EQ(midi_take_pending(dst), -1);
-    EXPECT_TRUE(untouched());
-
-    // Nothing while the sender sits out a pause, and no waiting for it.
-    midi_start();
-    midi_queue_pause(pause_ms);
-    std::this_thread::sleep_for(LINGER);
-    const Clock::time_point before = Clock::now();
-    EXPECT_EQ(midi_take_pending(dst), -1);
-    EXPECT_LT(Clock::now() - before, prompt);
-
-    // Nor after it.
-    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms) + LINGER);
-    EXPECT_EQ(queue_len(), 0);
-    EXPECT_EQ(midi_take_pending(dst), -1);
-    EXPECT_TRUE(untouched());
+    const Case cases[] = {{0, 256}, {1000, 64}, {7, 1}, {0, 2400}, {12345, 4096}, {0xFFFFF000u, 256}};
+    const int pair[] = {69, 76};
+    for (const Case &c : cases) {
+        ASSERT_TRUE(midi_queue_chord(0, TWELVE, 12, 90, 50, 50));
+        ASSERT_TRUE(midi_queue_chord(0, pair, 2, 90, 50, 50));
+        const int periods = static_cast<int>(4 * 2400 / c.frames) + 2;
+        const std::vector<Sent> sent = run_periods(c.first, c.frames, periods);
+        std::vector<Sent> expected;
+        for (int key : TWELVE)
+            expected.push_back(on(c.first, key));
+        for (int key : TWELVE)
+            expected.push_back(off(c.first + 2400, key));
+        expected.insert(expected.end(), {on(c.first + 4800, 69), on(c.first + 4800, 76),
+                                         off(c.first + 7200, 69), off(c.first + 7200, 76)});
+        EXPECT_EQ(sent, expected) << c.first << " + " << c.frames;
+        // Idle once the last rest is over.
+        run_periods(c.first + static_cast<std::uint32_t>(periods) * c.frames, c.frames, 2);
+    }
 }
 
-// As with no sound server: the first message is never taken.
-TEST(MidiSender, UntakenMessageBlocksOnlyTheSender)
+// Words found after an idle spell start in the period that finds them, not
+// at a time long past; words queued during a rest wait for its end.
+TEST(MidiTakeDue, IdleQueueStartsNowAndARestIsKept)
 {
-    constexpr int capacity = MIDI_QUEUE_BYTES / MIDI_WORD_BYTES;
-    midi_start();
-    midi_queue_note(0, 60, 90, 0);
-    ASSERT_EQ(wait_pending(), (Message{0x90, 60, 90}));
-
-    // Appending never waits on the sender: a full queue drops instead.
-    for (int i = 0; i < capacity + 10; i++)
-        midi_queue_note(0, i, 1, 0);
-    audio_lock();
-    const int len = midi_queue_len;
-    const int last_key = midi_queue[MIDI_QUEUE_BYTES - MIDI_WORD_BYTES + 1];
-    audio_unlock();
-    EXPECT_EQ(len, MIDI_QUEUE_BYTES);
-    EXPECT_EQ(last_key, capacity - 1 - 128);  // 255 masked to 7 bits
-    EXPECT_EQ(wait_pending(), (Message{0x90, 60, 90}));
-
-    // Once taken, the sender carries on with the words that fitted.
-    take_expecting({0x90, 60, 90});
-    take_expecting({0x90, 0, 1});
-    take_expecting({0x90, 1, 1});
+    constexpr std::uint32_t P = 256;
+    EXPECT_TRUE(run_periods(0, P, 10).empty());
+    const int a[] = {60};
+    const int b[] = {62};
+    ASSERT_TRUE(midi_queue_chord(0, a, 1, 90, 50, 50));
+    EXPECT_EQ(run_periods(10 * P, P, 5), (std::vector<Sent>{on(2560, 60)}));
+    // Queued during the hold: starts when the rest ends, at 2560 + 4800.
+    ASSERT_TRUE(midi_queue_chord(0, b, 1, 90, 50, 50));
+    EXPECT_EQ(run_periods(15 * P, P, 30), (std::vector<Sent>{off(4960, 60), on(7360, 62), off(9760, 62)}));
+    // Long after the rest: now.
+    EXPECT_TRUE(run_periods(45 * P, P, 400).empty());
+    ASSERT_TRUE(midi_queue_chord(0, a, 1, 90, 50, 50));
+    EXPECT_EQ(run_periods(445 * P, P, 1), (std::vector<Sent>{on(445 * P, 60)}));
 }
 
-// One producer in bursts, the callback stand-in taking. Words queued after
-// waiting for room must all arrive; words flooded without waiting may be
-// dropped. Whatever arrives comes exactly once, in order and unaltered.
+// A missed stretch of periods: what fell due meanwhile goes at once, in
+// order, and later words keep their own times. A clock that starts over
+// (another server) does not leave the queue waiting for its old times.
+TEST(MidiTakeDue, LateWordsGoAtOnceInOrder)
+{
+    const int a[] = {60, 64};
+    ASSERT_TRUE(midi_queue_chord(0, a, 2, 90, 50, 50));
+    ASSERT_TRUE(midi_queue_chord(0, a, 2, 80, 50, 50));
+    EXPECT_EQ(run_periods(0, 256, 1), (std::vector<Sent>{on(0, 60), on(0, 64)}));
+    // Periods from 256 to 5120 never came: the note-offs at 2400 and the
+    // second chord's note-ons at 4800 go at the first frame of 5120.
+    EXPECT_EQ(run_periods(5120, 256, 40),
+              (std::vector<Sent>{off(5120, 60), off(5120, 64), on(5120, 60, 0, 80), on(5120, 64, 0, 80),
+                                 off(7200, 60), off(7200, 64)}));
+
+    ASSERT_TRUE(midi_queue_chord(0, a, 2, 90, 50, 50));
+    EXPECT_EQ(run_periods(1000000000u, 256, 1), (std::vector<Sent>{on(1000000000u, 60), on(1000000000u, 64)}));
+    EXPECT_EQ(run_periods(512, 256, 20), (std::vector<Sent>{off(512, 60), off(512, 64)}));
+}
+
+// With room for fewer events than fall due, the rest follow in further calls
+// for the same period, at their own offsets.
+TEST(MidiTakeDue, MoreThanMaxFollowInTheSamePeriod)
+{
+    const int keys[] = {60, 61, 62, 63, 64};
+    std::vector<MidiWord> words;
+    for (int key : keys)
+        words.push_back(midi_note_word(0, key, 90, 1));   // 48 frames apart
+    ASSERT_TRUE(midi_queue_words(words.data(), static_cast<int>(words.size())));
+    std::vector<Sent> expected;
+    for (int i = 0; i < 5; i++)
+        expected.push_back(on(static_cast<std::uint32_t>(48 * i), keys[i]));
+    EXPECT_EQ(run_periods(0, 256, 1, 2), expected);
+}
+
+// ---- silence -----------------------------------------------------------------------
+
+// Notes on the edges of the bit set sound; one has already ended. Silence
+// ends exactly those sounding, drops the queue, and only then acknowledges.
+TEST(MidiSilence, EndsEverySoundingNoteAndDropsTheQueue)
+{
+    const std::vector<MidiWord> words = {
+        midi_note_word(0, 0, 90, 0),   midi_note_word(0, 127, 90, 0), midi_note_word(15, 64, 90, 0),
+        midi_note_word(3, 63, 90, 0),  midi_note_word(0, 10, 90, 0),  midi_note_word(0, 10, 0, 1),
+        midi_note_word(5, 50, 90, 0),  midi_pause_word(200),          midi_note_word(0, 0, 0, 0),
+    };
+    ASSERT_TRUE(midi_queue_words(words.data(), static_cast<int>(words.size())));
+    // The first period sends up to the note-on of 5/50 at frame 48.
+    EXPECT_EQ(run_periods(0, 256, 1).size(), 7u);
+    EXPECT_EQ(midi_queued_words(), 1);
+
+    const std::uint32_t ticket = midi_request_silence();
+    EXPECT_FALSE(midi_silence_done(ticket));
+    // Two at a time: the acknowledgement waits for the last.
+    EXPECT_EQ(run_periods(256, 256, 1, 2),
+              (std::vector<Sent>{ended(256, 0), ended(256, 127), ended(256, 63, 3), ended(256, 50, 5),
+                                 ended(256, 64, 15)}));
+    EXPECT_TRUE(midi_silence_done(ticket));
+    EXPECT_EQ(midi_queued_words(), 0);
+    EXPECT_TRUE(run_periods(512, 256, 100).empty()) << "the queued note-off was dropped";
+
+    // Nothing sounding: nothing sent, still acknowledged.
+    const std::uint32_t second = midi_request_silence();
+    EXPECT_TRUE(run_periods(100000, 256, 1).empty());
+    EXPECT_TRUE(midi_silence_done(second));
+    EXPECT_TRUE(midi_silence_done(ticket));
+}
+
+// Asked between two calls of one period, after an event at frame 48: the
+// note-offs may not go before it (JACK keeps a period's events in order).
+TEST(MidiSilence, NeverBeforeAnEventOfTheSamePeriod)
+{
+    const std::vector<MidiWord> words = {midi_note_word(0, 60, 90, 1), midi_note_word(0, 62, 90, 0)};
+    ASSERT_TRUE(midi_queue_words(words.data(), 2));
+    MidiEvent out[2];
+    ASSERT_EQ(midi_take_due(1000, 256, out, 2), 2);
+    EXPECT_EQ(out[1].offset, 48u);
+    midi_request_silence();
+    ASSERT_EQ(midi_take_due(1000, 256, out, 2), 2);
+    EXPECT_EQ(out[0].offset, 48u);
+    EXPECT_EQ(out[1].offset, 48u);
+}
+
+// Once the client has closed, its notes and words are forgotten, and the
+// next word starts now.
+TEST(MidiSilence, ForgetLeavesNothing)
+{
+    const int a[] = {60};
+    ASSERT_TRUE(midi_queue_chord(0, a, 1, 90, 50, 50));
+    ASSERT_EQ(run_periods(0, 256, 1).size(), 1u);
+    midi_forget();
+    EXPECT_EQ(midi_queued_words(), 0);
+    midi_request_silence();
+    EXPECT_TRUE(run_periods(256, 256, 30).empty());
+    ASSERT_TRUE(midi_queue_chord(0, a, 1, 90, 50, 50));
+    EXPECT_EQ(run_periods(9000, 256, 1), (std::vector<Sent>{on(9000, 60)}));
+}
+
+// ---- two threads ---------------------------------------------------------------------
+
+// The toolkit queues chords in bursts, sometimes waiting for room, sometimes
+// not; the callback takes in periods of its own clock. Every accepted chord
+// must arrive whole, once, in order, each hold exact to the frame; nothing
+// else may arrive.
 TEST(MidiStress, TwoThreadsAgainstReference)
 {
-    constexpr int word_count = 2000;  // sequence numbers fit key and velocity
-    constexpr int max_burst = 300;    // more than the queue holds
-    const auto seq_of = [](const Message &m) { return m[1] | (m[2] << 7); };
-    std::vector<bool> must_arrive(word_count, false);
-    std::vector<Message> arrived;
+    struct Chord {
+        int channel, velocity, hold_ms;
+        std::vector<int> keys;
+        bool operator==(const Chord &) const = default;
+    };
+    constexpr int chord_count = 3000;
+    std::vector<Chord> accepted;
+    std::vector<Sent> sent;
+    std::atomic<bool> producing{true};
 
-    midi_start();
-    std::thread taker([&] {
-        std::minstd_rand rng(7);
-        const Clock::time_point deadline = Clock::now() + PATIENCE;
-        while (Clock::now() < deadline) {
-            std::uint8_t dst[MIDI_WORD_BYTES] = {};
-            if (midi_take_pending(dst) != MIDI_MESSAGE_BYTES) {
-                std::this_thread::sleep_for(std::chrono::microseconds(rng() % 200));
-                continue;
-            }
-            arrived.push_back({dst[0], dst[1], dst[2]});
-            if (seq_of(arrived.back()) == word_count - 1)
-                return;
+    std::thread callback([&] {
+        std::uint32_t frame = 0;
+        while (producing.load() || midi_queued_words() > 0) {
+            const std::vector<Sent> period = run_periods(frame, 256, 1, 7);
+            sent.insert(sent.end(), period.begin(), period.end());
+            frame += 256;
+            if (frame % 4096 == 0)
+                std::this_thread::yield();
         }
+        // The last rest runs out.
+        const std::vector<Sent> tail = run_periods(frame, 256, 100);
+        sent.insert(sent.end(), tail.begin(), tail.end());
     });
 
-    std::minstd_rand rng(1);
-    const Clock::time_point deadline = Clock::now() + PATIENCE;
-    int seq = 0;
-    while (seq < word_count) {
-        const int burst = 1 + static_cast<int>(rng() % max_burst);
-        // The last word always waits, so the taker knows when to stop.
-        const bool flood = rng() % 3 == 0;
-        for (int k = 0; k < burst && seq < word_count; k++, seq++) {
-            const bool wait = !flood || seq == word_count - 1;
-            // Only the sender empties the queue, so room seen here is still there.
-            while (wait && queue_len() > MIDI_QUEUE_BYTES - MIDI_WORD_BYTES
-                   && Clock::now() < deadline)
-                std::this_thread::sleep_for(POLL);
-            must_arrive[seq] = wait;
-            midi_queue_note(wait ? 0 : 1, seq & 0x7f, seq >> 7, 0);
+    std::minstd_rand rng(11);
+    for (int seq = 0; seq < chord_count; seq++) {
+        Chord chord{seq % 16, 1 + (seq / 16) % 127, static_cast<int>(rng() % 4), {}};
+        const int size = 1 + static_cast<int>(rng() % 12);
+        for (int k = 0; k < size; k++)
+            chord.keys.push_back(static_cast<int>(k * 10 + rng() % 10));
+        const int words = 2 * size + 2;
+        if (rng() % 3 != 0) {
+            while (MIDI_QUEUE_WORDS - midi_queued_words() < words)
+                std::this_thread::yield();
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
+        if (midi_queue_chord(chord.channel, chord.keys.data(), size, chord.velocity, chord.hold_ms,
+                             static_cast<int>(rng() % 3)))
+            accepted.push_back(chord);
+        if (rng() % 50 == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(rng() % 500));
     }
-    taker.join();
+    producing.store(false);
+    callback.join();
 
-    ASSERT_FALSE(arrived.empty());
-    ASSERT_EQ(seq_of(arrived.back()), word_count - 1) << "taker timed out";
-    std::vector<bool> seen(word_count, false);
-    int previous = -1;
-    for (const Message &m : arrived) {
-        const int s = seq_of(m);
-        ASSERT_LT(s, word_count);
-        ASSERT_GT(s, previous) << "out of order or twice";
-        EXPECT_EQ(m[0], must_arrive[s] ? 0x90 : 0x91) << "word " << s;
-        seen[s] = true;
-        previous = s;
-    }
-    for (int s = 0; s < word_count; s++) {
-        if (must_arrive[s]) {
-            ASSERT_TRUE(seen[s]) << "word " << s;
+    // Rebuild the chords from what was sent: note-ons, then as many note-offs.
+    std::vector<Chord> arrived;
+    std::size_t i = 0;
+    while (i < sent.size()) {
+        Chord chord{sent[i].bytes[0] & 0x0f, sent[i].bytes[2], -1, {}};
+        const std::uint32_t start = sent[i].frame;
+        for (; i < sent.size() && sent[i].bytes[2] != 0; i++) {
+            ASSERT_EQ(sent[i].frame, start) << "a chord's note-ons share a frame";
+            chord.keys.push_back(sent[i].bytes[1]);
         }
+        for (std::size_t k = 0; k < chord.keys.size(); k++, i++) {
+            ASSERT_LT(i, sent.size()) << "note-offs missing";
+            ASSERT_EQ(sent[i].bytes[1], chord.keys[k]);
+            ASSERT_EQ(sent[i].bytes[2], 0);
+            ASSERT_EQ((sent[i].frame - start) % 48, 0u);
+            chord.hold_ms = static_cast<int>((sent[i].frame - start) / 48);
+        }
+        arrived.push_back(chord);
     }
+    ASSERT_GT(accepted.size(), chord_count / 2u);
+    ASSERT_EQ(arrived.size(), accepted.size());
+    for (std::size_t c = 0; c < accepted.size(); c++)
+        ASSERT_EQ(arrived[c], accepted[c]) << "chord " << c;
 }

@@ -4,7 +4,6 @@
 #include "app/close_on_signal.h"
 #include "audio/audio_device.h"
 #include "audio/jack_client.h"
-#include "audio/midi_output.h"
 #include "engine/band_table.h"
 #include "engine/collector.h"
 #include "engine/command_line.h"
@@ -73,7 +72,6 @@ bool start_orvel(int argc, char **argv, int &exit_status)
     band_table_setup();
     correlation_setup();
     collector_setup();
-    midi_start();
     close_on_signal(main_window);
     audio_start();
     if (close_requested()) {

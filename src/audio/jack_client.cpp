@@ -11,6 +11,8 @@
 
 #include <QThread>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 jack_client_t *jack_client = nullptr;
@@ -26,6 +28,12 @@ std::atomic<bool> audio_server_gone{false};
 namespace {
 
 constexpr useconds_t STOP_SILENCE_US = 100000;  // long enough for a few periods of silence
+constexpr int MIDI_EVENTS_PER_CALL = 32;        // more than a 12-note chord's note-ons and note-offs
+// How long to wait for the callback to end the sounding notes: a few periods,
+// but no less than a late cycle of a busy non-real-time server may take.
+constexpr long END_NOTES_PERIODS = 8;
+constexpr long END_NOTES_MIN_US = 100000;
+constexpr useconds_t END_NOTES_POLL_US = 1000;
 
 struct PortSpec {
     jack_port_t **handle;
@@ -68,6 +76,7 @@ void connect_physical_ports()
 void close_client()
 {
     jack_client_close(jack_client);
+    midi_forget();  // the notes and words belonged to the closed port
     jack_client = nullptr;
     for (const PortSpec &port : PORTS)
         *port.handle = nullptr;
@@ -144,16 +153,16 @@ void move_audio(jack_nframes_t nframes)
 
     exchange_samples(out_1, out_2, nframes);
 
-    for (jack_nframes_t t = 0;; t++) {
-        std::uint8_t message[MIDI_WORD_BYTES] = {};
-        const int length = midi_take_pending(message);
-        if (length <= 0)
-            break;
-        jack_midi_data_t *event = jack_midi_event_reserve(midi_out, t, static_cast<size_t>(length));
-        if (event == nullptr)
-            break;
-        std::memcpy(event, message, static_cast<size_t>(length));
-    }
+    // Every word due in this period goes out at its own frame of the server's
+    // clock, so a chord's notes share a frame and its length holds exactly.
+    const jack_nframes_t first_frame = jack_last_frame_time(jack_client);
+    MidiEvent due[MIDI_EVENTS_PER_CALL];
+    int count;
+    do {
+        count = midi_take_due(first_frame, nframes, due, MIDI_EVENTS_PER_CALL);
+        for (int i = 0; i < count; i++)
+            jack_midi_event_write(midi_out, due[i].offset, due[i].bytes, MIDI_MESSAGE_BYTES);
+    } while (count == MIDI_EVENTS_PER_CALL);
 }
 
 }  // namespace
@@ -183,6 +192,7 @@ void audio_stop()
 {
     if (jack_client == nullptr)
         return;
+    audio_end_notes();
     audio_stopping.store(1, std::memory_order_release);
     // Without a server the ports are gone with it, and nothing plays.
     if (!audio_server_gone.load(std::memory_order_acquire)) {
@@ -194,4 +204,19 @@ void audio_stop()
             jack_port_unregister(jack_client, *port.handle);
     }
     close_client();
+}
+
+void audio_end_notes()
+{
+    // Without a server nothing sounds any more, and nobody would answer.
+    if (jack_client == nullptr || audio_stopping.load(std::memory_order_acquire) != 0
+        || audio_server_gone.load(std::memory_order_acquire))
+        return;
+    const std::uint32_t ticket = midi_request_silence();
+    const long period_us = static_cast<long>(jack_get_buffer_size(jack_client)) * 1000000L / SERVER_RATE;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(std::max(END_NOTES_PERIODS * period_us, END_NOTES_MIN_US));
+    while (!midi_silence_done(ticket) && !audio_server_gone.load(std::memory_order_acquire)
+           && std::chrono::steady_clock::now() < deadline)
+        usleep(END_NOTES_POLL_US);
 }

@@ -35,15 +35,23 @@ extern std::atomic<bool> audio_server_gone;
 bool audio_open(const char *name, bool connect);
 
 // Real-time thread. Copies the inputs to the outputs, hands them to
-// exchange_samples, and writes the waiting MIDI messages. Allocates nothing
-// and never waits for a lock (MIDI only tries audio_mutex); counts its own
+// exchange_samples, and writes the MIDI words due in the period at their
+// frames (midi_take_due). Allocates nothing and takes no lock; counts its own
 // duration (callback_timing.h). On its first call it records its thread and
 // raises it, unless JACK already runs it under a real-time policy.
 int process_callback(jack_nframes_t nframes, void *);
 int buffer_size_callback(jack_nframes_t nframes, void *);
 void shutdown_callback(void *);
 
-// Main thread, from the window's close. Plays 100 ms of silence, takes the
-// ports down and closes the client. Does nothing without a client; after the
+// Main thread, from the window's close. Ends the sounding notes
+// (audio_end_notes), plays 100 ms of silence, takes the ports down and
+// closes the client. Does nothing without a client; after the
 // server went away it only releases the client.
 void audio_stop();
+
+// Toolkit thread: closing, "Toggle Record" off. Has the process callback send
+// a note-off for every sounding note and drop the queued MIDI words, and waits
+// for it to say so: a few periods at most (at least 100 ms), so a stalled
+// server cannot hold the window. Returns at once without a client, once
+// stopping, or when the server has gone (its ports went with it).
+void audio_end_notes();

@@ -2,106 +2,197 @@
 
 #include "engine/engine_state.h"
 
-#include <unistd.h>
-
-#include <cstring>
-
-// ---- shared with the process callback (audio_mutex) ---------------------------
-
-std::uint8_t midi_queue[MIDI_QUEUE_BYTES];
-int midi_queue_len = 0;
-std::uint8_t midi_pending[MIDI_MESSAGE_BYTES];
-int midi_pending_len = 0;
+#include <algorithm>
+#include <atomic>
 
 namespace {
 
 constexpr std::uint8_t NOTE_ON = 0x90;    // status byte, channel in the low nibble
+constexpr std::uint8_t NOTE_OFF = 0x80;
+constexpr int STATUS_MASK = 0xf0;
+constexpr int CHANNEL_MASK = 0x0f;
 constexpr int DATA_MASK = 0x7f;           // MIDI data bytes carry 7 bits
 constexpr int BYTE_MASK = 0xff;
-constexpr useconds_t USEC_PER_MS = 1000;
+constexpr std::uint32_t RING_MASK = MIDI_QUEUE_WORDS - 1;
+constexpr std::uint32_t FRAMES_PER_MS = SERVER_RATE / 1000;
+constexpr int BITS_PER_WORD = 64;
+// The furthest a due time can lie ahead: every queued word at the longest delay.
+constexpr std::int64_t MAX_AHEAD_FRAMES = std::int64_t{MIDI_QUEUE_WORDS} * BYTE_MASK * FRAMES_PER_MS;
 
-void append_word(std::uint8_t status, std::uint8_t key, std::uint8_t velocity, int delay_ms)
+static_assert((MIDI_QUEUE_WORDS & RING_MASK) == 0, "the ring size must be a power of two");
+static_assert(SERVER_RATE % 1000 == 0, "delays are whole frames");
+
+// ---- the ring: one producer (toolkit), one consumer (process callback) ----
+MidiWord ring[MIDI_QUEUE_WORDS];
+// Counts of words ever written and taken, wrapping at 2^32 (a multiple of the
+// ring size). Each is stored by its owner with release once its slots are
+// filled (written) or read (taken), and loaded by the other side with
+// acquire: a slot is never read before it is filled nor refilled before it
+// was read.
+std::atomic<std::uint32_t> written{0};  // producer's
+std::atomic<std::uint32_t> taken{0};    // consumer's
+
+// Silence requests, as tickets: wanted is raised by a requester, honoured by
+// the consumer once it has handed out the note-offs and dropped the queue.
+// Release on honoured, acquire by the requester: one who sees its ticket
+// honoured also sees the queue empty, and may close the client.
+std::atomic<std::uint32_t> silence_wanted{0};
+std::atomic<std::uint32_t> silence_honoured{0};
+
+// ---- the consumer's own state (midi_forget touches it only while no consumer runs)
+std::uint32_t next_due = 0;       // frame at which the front word falls due
+bool clock_running = false;       // false: the next word found falls due at once
+std::uint32_t last_sent = 0;      // frame of the latest event handed out
+std::uint64_t sounding[MIDI_CHANNELS][MIDI_KEYS / BITS_PER_WORD];  // one bit per note sounding
+
+// How far `to` lies after `from` on a wrapping 32-bit count (frames, tickets).
+std::int64_t wrapped_difference(std::uint32_t from, std::uint32_t to)
 {
-    audio_lock();
-    // Dropping keeps the user-interface thread from ever waiting on the sender.
-    if (midi_queue_len <= MIDI_QUEUE_BYTES - MIDI_WORD_BYTES) {
-        std::uint8_t *word = midi_queue + midi_queue_len;
-        word[0] = status;
-        word[1] = key;
-        word[2] = velocity;
-        word[3] = static_cast<std::uint8_t>(delay_ms & BYTE_MASK);
-        midi_queue_len += MIDI_WORD_BYTES;
-        audio_wakeup();
+    return static_cast<std::int32_t>(to - from);
+}
+
+void track(const MidiWord &word)
+{
+    const int type = word.status & STATUS_MASK;
+    std::uint64_t &bits = sounding[word.status & CHANNEL_MASK][word.key / BITS_PER_WORD];
+    const std::uint64_t bit = std::uint64_t{1} << (word.key % BITS_PER_WORD);
+    if (type == NOTE_ON && word.velocity != 0)
+        bits |= bit;
+    else if (type == NOTE_ON || type == NOTE_OFF)
+        bits &= ~bit;
+}
+
+// Note-offs for whatever sounds, then the queue dropped and the request
+// acknowledged; a full out leaves the rest for the next call.
+int silence(std::uint32_t first_frame, std::uint32_t frames, MidiEvent *out, int max, std::uint32_t wanted)
+{
+    // Never before an event already sent in this period: JACK keeps a
+    // period's events in time order.
+    const std::int64_t since = wrapped_difference(first_frame, last_sent);
+    const auto offset = static_cast<std::uint32_t>(since > 0 && since < frames ? since : 0);
+    int count = 0;
+    for (int channel = 0; channel < MIDI_CHANNELS; channel++) {
+        for (int word = 0; word < MIDI_KEYS / BITS_PER_WORD; word++) {
+            std::uint64_t &bits = sounding[channel][word];
+            while (bits != 0) {
+                if (count == max)
+                    return count;
+                const int key = word * BITS_PER_WORD + __builtin_ctzll(bits);
+                bits &= bits - 1;
+                out[count++] = {offset, {static_cast<std::uint8_t>(NOTE_OFF | channel), static_cast<std::uint8_t>(key), 0}};
+            }
+        }
     }
-    audio_unlock();
+    if (count == max)
+        return count;  // the acknowledgement comes with the next call
+    taken.store(written.load(std::memory_order_acquire), std::memory_order_release);
+    clock_running = false;
+    silence_honoured.store(wanted, std::memory_order_release);
+    return count;
 }
 
 }  // namespace
 
-void midi_queue_note(int channel, int key, int velocity, int delay_ms)
+MidiWord midi_note_word(int channel, int key, int velocity, int delay_ms)
 {
-    append_word(static_cast<std::uint8_t>((NOTE_ON | channel) & BYTE_MASK),
-                static_cast<std::uint8_t>(key & DATA_MASK),
-                static_cast<std::uint8_t>(velocity & DATA_MASK), delay_ms);
+    return {static_cast<std::uint8_t>(NOTE_ON | (channel & CHANNEL_MASK)), static_cast<std::uint8_t>(key & DATA_MASK),
+            static_cast<std::uint8_t>(velocity & DATA_MASK), static_cast<std::uint8_t>(delay_ms & BYTE_MASK)};
 }
 
-void midi_queue_pause(int delay_ms)
+MidiWord midi_pause_word(int delay_ms)
 {
-    append_word(0, 0, 0, delay_ms);
+    return {0, 0, 0, static_cast<std::uint8_t>(delay_ms & BYTE_MASK)};
 }
 
-void midi_start()
+bool midi_queue_words(const MidiWord *words, int count)
 {
-    start_engine_thread(midi_sender_main);
+    if (count < 0 || count > MIDI_QUEUE_WORDS)
+        return false;
+    const std::uint32_t write = written.load(std::memory_order_relaxed);
+    const std::uint32_t free = MIDI_QUEUE_WORDS - (write - taken.load(std::memory_order_acquire));
+    // Dropping keeps the toolkit thread from ever waiting on the callback.
+    if (static_cast<std::uint32_t>(count) > free)
+        return false;
+    for (int i = 0; i < count; i++)
+        ring[(write + static_cast<std::uint32_t>(i)) & RING_MASK] = words[i];
+    written.store(write + static_cast<std::uint32_t>(count), std::memory_order_release);
+    return true;
 }
 
-void *midi_sender_main(void *)
+bool midi_queue_chord(int channel, const int *keys, int key_count, int velocity, int hold_ms, int rest_ms)
 {
-    std::uint8_t words[MIDI_QUEUE_BYTES];
-    for (;;) {
-        audio_lock();
-        while (midi_queue_len == 0)
-            audio_wait();
-        // Take the whole queue so the producers never wait behind our pacing;
-        // whatever they add meanwhile goes out on the next pass.
-        const int len = midi_queue_len;
-        std::memcpy(words, midi_queue, static_cast<std::size_t>(len));
-        midi_queue_len = 0;
-        audio_unlock();
+    if (key_count < 0 || key_count > MIDI_KEYS)
+        return false;
+    MidiWord words[2 * MIDI_KEYS + 2];
+    int n = 0;
+    for (int i = 0; i < key_count; i++)
+        words[n++] = midi_note_word(channel, keys[i], velocity, 0);
+    words[n++] = midi_pause_word(hold_ms);
+    for (int i = 0; i < key_count; i++)
+        words[n++] = midi_note_word(channel, keys[i], 0, 0);
+    words[n++] = midi_pause_word(rest_ms);
+    return midi_queue_words(words, n);
+}
 
-        for (int at = 0; at < len; at += MIDI_WORD_BYTES) {
-            const std::uint8_t *word = words + at;
-            if (word[0] != 0 || word[1] != 0 || word[2] != 0) {
-                audio_lock();
-                std::memcpy(midi_pending, word, MIDI_MESSAGE_BYTES);
-                midi_pending_len = MIDI_MESSAGE_BYTES;
-                // One message at a time: the callback never has to choose,
-                // and each delay counts from the moment its message left.
-                while (midi_pending_len != 0)
-                    audio_wait();
-                audio_unlock();
-            }
-            // Sleep unlocked: the real-time thread takes audio_mutex every period.
-            if (word[3] != 0)
-                usleep(word[3] * USEC_PER_MS);
+int midi_queued_words()
+{
+    return static_cast<int>(written.load(std::memory_order_relaxed) - taken.load(std::memory_order_acquire));
+}
+
+int midi_take_due(std::uint32_t first_frame, std::uint32_t frames, MidiEvent *out, int max)
+{
+    const std::uint32_t wanted = silence_wanted.load(std::memory_order_acquire);
+    if (wanted != silence_honoured.load(std::memory_order_relaxed))
+        return silence(first_frame, frames, out, max, wanted);
+
+    // A due time beyond anything the queue can hold means the frame clock
+    // started over (a new server): start now rather than wait for hours.
+    if (!clock_running || wrapped_difference(first_frame, next_due) > MAX_AHEAD_FRAMES) {
+        next_due = first_frame;
+        clock_running = true;
+    }
+    std::uint32_t read = taken.load(std::memory_order_relaxed);
+    const std::uint32_t available = written.load(std::memory_order_acquire);
+    int count = 0;
+    while (count < max && read != available) {
+        const std::int64_t ahead = wrapped_difference(first_frame, next_due);
+        if (ahead >= frames)
+            break;
+        const MidiWord &word = ring[read & RING_MASK];
+        if (word.status != 0) {
+            // Overdue words (a missed period) go at once, still in order.
+            const auto offset = static_cast<std::uint32_t>(std::max<std::int64_t>(ahead, 0));
+            out[count++] = {offset, {word.status, word.key, word.velocity}};
+            last_sent = first_frame + offset;
+            track(word);
         }
+        next_due += word.delay_ms * FRAMES_PER_MS;
+        read++;
     }
+    taken.store(read, std::memory_order_release);
+    // Once the last delay has run out with nothing queued, the next word
+    // starts when it is found, not at a time already past.
+    if (read == available && wrapped_difference(first_frame + frames, next_due) <= 0)
+        clock_running = false;
+    return count;
 }
 
-int midi_take_pending(std::uint8_t *dst)
+std::uint32_t midi_request_silence()
 {
-    // Never wait for the lock here: its holder may be stalled. A busy lock
-    // only delays the message by one period.
-    if (pthread_mutex_trylock(&audio_mutex) != 0)
-        return -1;
-    if (midi_pending_len == 0) {
-        audio_unlock();
-        return -1;
-    }
-    const int len = midi_pending_len;
-    std::memcpy(dst, midi_pending, static_cast<std::size_t>(len));
-    midi_pending_len = 0;
-    audio_wakeup();
-    audio_unlock();
-    return len;
+    return silence_wanted.fetch_add(1, std::memory_order_acq_rel) + 1;
+}
+
+bool midi_silence_done(std::uint32_t ticket)
+{
+    return wrapped_difference(ticket, silence_honoured.load(std::memory_order_acquire)) >= 0;
+}
+
+void midi_forget()
+{
+    taken.store(written.load(std::memory_order_acquire), std::memory_order_release);
+    silence_honoured.store(silence_wanted.load(std::memory_order_acquire), std::memory_order_release);
+    clock_running = false;
+    last_sent = 0;
+    for (auto &channel : sounding)
+        std::fill(std::begin(channel), std::end(channel), 0);
 }

@@ -1,36 +1,69 @@
-// MIDI note output. The band view queues 4-byte words (a short message and a
-// delay); a sender thread hands the messages one at a time to the process
-// callback and sleeps for each delay, so neither the user-interface thread
-// nor the real-time thread ever waits on timing. All state is guarded by
-// audio_mutex.
+// MIDI note output. The toolkit thread queues 4-byte words (a short message
+// and the delay before the next word) into a single-producer, single-consumer
+// ring; the process callback takes every word that falls due within its
+// period and sends it at its own frame, so a chord's notes share one frame and
+// each delay holds to the frame. The callback also keeps the set of notes
+// sounding, so that every way out can end them before the client closes.
+//
+// Roles: the producer is the toolkit thread alone (tests stand in for it);
+// the consumer is the process callback. Nothing here takes a lock, allocates
+// or waits.
 #pragma once
 
 #include <cstdint>
 
-constexpr int MIDI_QUEUE_BYTES = 1024;   // 256 words
-constexpr int MIDI_WORD_BYTES = 4;       // status, key, velocity, delay in ms
+constexpr int MIDI_QUEUE_WORDS = 256;    // a power of two: indices wrap by masking
 constexpr int MIDI_MESSAGE_BYTES = 3;
+constexpr int MIDI_CHANNELS = 16;
+constexpr int MIDI_KEYS = 128;
 
-extern std::uint8_t midi_queue[MIDI_QUEUE_BYTES];     // queued words
-extern int midi_queue_len;                            // bytes queued, multiple of 4
-extern std::uint8_t midi_pending[MIDI_MESSAGE_BYTES]; // the message waiting for the callback
-extern int midi_pending_len;                          // 0 or 3
+// status 0 makes a pause: nothing is sent, only the delay applies.
+struct MidiWord {
+    std::uint8_t status;    // 0x90 | channel (note-on; velocity 0 ends the note), or 0
+    std::uint8_t key;       // 0..127
+    std::uint8_t velocity;  // 0..127
+    std::uint8_t delay_ms;  // time from this word to the next, 0..255 ms
+};
 
-// Queue a note-on word (velocity 0 ends the note); key and velocity are
-// masked to 7 bits, the delay to 8. Drops the word when 256 are queued.
-// Any thread except the real-time one; never blocks beyond audio_mutex.
-void midi_queue_note(int channel, int key, int velocity, int delay_ms);
+// One message for the MIDI port, at a frame of the current period.
+struct MidiEvent {
+    std::uint32_t offset;                      // frames from the period's first frame
+    std::uint8_t bytes[MIDI_MESSAGE_BYTES];
+};
 
-// Queue a pause word: nothing is sent, only the delay applies.
-void midi_queue_pause(int delay_ms);
+// Pure. Key and velocity are masked to 7 bits, channel to 4, the delay to 8.
+MidiWord midi_note_word(int channel, int key, int velocity, int delay_ms);
+MidiWord midi_pause_word(int delay_ms);
 
-// Start the sender thread (never ends). Start-up, before audio starts.
-void midi_start();
+// Producer. Queues all count words, or none when the ring lacks room for all
+// of them (returns false then): a chord is never cut in half.
+bool midi_queue_words(const MidiWord *words, int count);
 
-// Thread body of the sender.
-void *midi_sender_main(void *);
+// Producer. A chord: note-ons for the keys at velocity, hold_ms, the note-offs,
+// then rest_ms of silence before the next word; all or nothing, as above.
+// At most MIDI_KEYS keys; hold and rest at most 255 ms.
+bool midi_queue_chord(int channel, const int *keys, int key_count, int velocity, int hold_ms, int rest_ms);
 
-// Real-time thread: copy the waiting message to dst (at least 3 bytes) and
-// return its length, or -1 when nothing waits or audio_mutex is busy (the
-// message then goes a period later). Never waits for the lock.
-int midi_take_pending(std::uint8_t *dst);
+// Producer: words queued and not yet taken by the consumer.
+int midi_queued_words();
+
+// Consumer (the process callback), once or more per period. Fills out with up
+// to max events that fall due in [first_frame, first_frame + frames) of the
+// server's frame clock, in time order, and returns how many; words beyond max
+// stay for the next call with the same period. A word found after the queue
+// was idle falls due at first_frame; words overdue (a period was missed) go
+// at offset 0. While a silence is requested (below) it instead returns
+// note-offs for every sounding note, then drops everything queued and
+// acknowledges. Delays count in frames at SERVER_RATE.
+int midi_take_due(std::uint32_t first_frame, std::uint32_t frames, MidiEvent *out, int max);
+
+// Any thread but the real-time one. Asks the consumer to end every sounding
+// note and to drop the queued words; returns a ticket for midi_silence_done.
+std::uint32_t midi_request_silence();
+
+// Whether the consumer has honoured the request of this ticket (or a later one).
+bool midi_silence_done(std::uint32_t ticket);
+
+// While no consumer runs (its client closed): forget the sounding notes (they
+// went with the client's port), the queued words and the frame clock.
+void midi_forget();

@@ -4,14 +4,14 @@
 // Everything shared lives for the whole process: it is set up once during
 // start-up and never freed or resized. Two global locks guard it:
 //   audio_mutex / audio_cond  - what the audio side shares: selections,
-//                               generator parameters, the MIDI queue, the job
-//                               counters, freeze, record and sensitivity;
+//                               generator parameters, the job counters,
+//                               freeze, record and sensitivity;
 //   result_mutex              - the analysis results and decay_factor.
 // The two are never held at the same time: release one before taking the
 // other. Every change made under audio_mutex that a waiter may need is
 // followed by audio_wakeup(); every waiter re-tests its own condition. The
-// real-time callback takes neither lock (it only tries audio_mutex for MIDI)
-// and wakes nobody: whoever waits for it looks again on a short time-out.
+// real-time callback takes neither lock and wakes nobody: whoever waits for
+// it looks again on a short time-out.
 // Widgets take no lock themselves: they call the owner's functions below
 // and in block_assembler.h, generator.h, filter_design.h and midi_output.h.
 //
@@ -21,7 +21,6 @@
 //   tone detectors     nice 10      band_table_setup()  -> tone_detector, worker_count of them
 //   correlation        nice 10      correlation_setup() -> correlation_worker, worker_count
 //   result collector   normal       collector_setup()   -> result_collector
-//   MIDI sender        normal       midi_start()        -> midi_sender_main
 //   generator          HighPriority generator_start()   -> generator_main
 //   block assembler    HighPriority assembler_start()   -> assembler_main
 //   process callback   JACK's thread (SCHED_FIFO on a real-time server, else
@@ -57,9 +56,12 @@
 //     corr_channel
 //   output_source_0/1,       audio_mutex   toolkit                 generator          no
 //     gen_level, gen_phase_step, bp_kernel
-//   midi_queue, _len         audio_mutex   toolkit (tick, clicks)  MIDI sender        no
-//   midi_pending, _len       audio_mutex   MIDI sender             process callback   no (it only
-//                                                                                     tries the lock)
+//   MIDI word ring and its   atomic        toolkit (tick, clicks)  process callback   all: one index
+//     two indices                                                                     per side
+//   MIDI silence tickets     atomic        toolkit (Record off,    both               all
+//                                          close), callback (ack)
+//   MIDI due clock,          none          process callback        process callback   one thread only
+//     sounding notes                       (midi_forget once the client has closed)
 //   sample rings' indices    atomic        one owner per index (sample_ring.h)        all
 //   callback_thread_id,      atomic        process callback,       any                all
 //     audio_stopping, audio_server_gone    toolkit

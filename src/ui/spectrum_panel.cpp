@@ -1,6 +1,7 @@
 #include "ui/spectrum_panel.h"
 
 #include "audio/block_assembler.h"
+#include "audio/jack_client.h"
 #include "audio/midi_output.h"
 #include "engine/engine_state.h"
 #include "engine/version.h"
@@ -66,15 +67,11 @@ constexpr int MIDI_VELOCITY = 90;
 constexpr int CHORD_MS = 50;     // each recorded row sounds this long ...
 constexpr int REST_MS = 50;      // ... then this much silence
 
-// The row's notes as a chord of CHORD_MS, then REST_MS of silence.
+// The row's notes as a chord of CHORD_MS, then REST_MS of silence. A chord
+// that does not fit behind those still queued is dropped whole.
 void play_notes(const RowNotes &notes)
 {
-    for (int i = 0; i < notes.key_count; i++)
-        midi_queue_note(0, notes.keys[i], MIDI_VELOCITY, 0);
-    midi_queue_pause(CHORD_MS);
-    for (int i = 0; i < notes.key_count; i++)
-        midi_queue_note(0, notes.keys[i], 0, 0);
-    midi_queue_pause(REST_MS);
+    midi_queue_chord(0, notes.keys, notes.key_count, MIDI_VELOCITY, CHORD_MS, REST_MS);
 }
 
 }  // namespace
@@ -192,6 +189,9 @@ void OrvSpectrum::handle_tog_record()
 {
     toggle_record();
     record_button->set_selected(recording_on());
+    // Nothing recorded may go on sounding.
+    if (!recording_on())
+        audio_end_notes();
 }
 
 void OrvSpectrum::handle_tuning()

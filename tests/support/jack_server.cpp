@@ -86,7 +86,8 @@ bool wait_for_exit(pid_t pid, int timeout_ms)
 
 }  // namespace
 
-JackServer::JackServer(int rate, int capture_ports, int playback_ports, int period, bool real_time)
+JackServer::JackServer(int rate, int capture_ports, int playback_ports, int period, bool real_time,
+                       bool synchronous)
     : real_time_(real_time && real_time_allowed())
 {
     // A slot may still be taken by a server nobody tracks; then jackd exits
@@ -95,7 +96,7 @@ JackServer::JackServer(int rate, int capture_ports, int playback_ports, int peri
         lock_fd_ = claim_server_name(name_, slot);
         if (lock_fd_ < 0)
             return;
-        start(rate, capture_ports, playback_ports, period);
+        start(rate, capture_ports, playback_ports, period, synchronous);
         if (!ready_) {
             stop();
             close(lock_fd_);
@@ -104,7 +105,7 @@ JackServer::JackServer(int rate, int capture_ports, int playback_ports, int peri
     }
 }
 
-void JackServer::start(int rate, int capture_ports, int playback_ports, int period)
+void JackServer::start(int rate, int capture_ports, int playback_ports, int period, bool synchronous)
 {
     setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     const std::string rate_arg = std::to_string(rate);
@@ -114,10 +115,17 @@ void JackServer::start(int rate, int capture_ports, int playback_ports, int peri
     // Priority 70, as studio set-ups often choose: JACK then runs its
     // clients' threads at 65, above the system's threaded interrupts (50).
     std::vector<const char *> argv = {"jackd"};
+    argv.reserve(32);  // room for every option at once
     if (real_time_)
         argv.insert(argv.end(), {"--realtime", "--realtime-priority=70"});
     else
         argv.push_back("--no-realtime");
+    // A late client holds the cycle up to ten times the client timeout
+    // before the server gives up on it: a sanitizer build's stalls fit.
+    if (synchronous) {
+        argv.push_back("--sync");
+        argv.push_back("--timeout=1000");
+    }
     argv.insert(argv.end(), {"-n", name_.c_str(), "-d", "dummy", "-r", rate_arg.c_str(), "-p", period_arg.c_str(),
                              "-C", capture_arg.c_str(), "-P", playback_arg.c_str(), nullptr});
     // The server's messages go to a file of the name's own, so a test can read

@@ -15,9 +15,13 @@ public:
     // Starts jackd and waits until jack_lsp answers; sets JACK_DEFAULT_SERVER
     // for this process so clients find it. With real_time, the server runs
     // its threads under SCHED_FIFO where the system allows it (real_time()
-    // tells), as a studio server does; otherwise it needs no rights.
+    // tells), as a studio server does; otherwise it needs no rights. With
+    // synchronous, each cycle waits for every client to finish (jackd
+    // --sync), so a client that runs late delays the cycle instead of
+    // missing it: what a reader gets is exactly what was written for that
+    // cycle, whatever the machine's load.
     explicit JackServer(int rate = 48000, int capture_ports = 2, int playback_ports = 2,
-                        int period = 256, bool real_time = false);
+                        int period = 256, bool real_time = false, bool synchronous = false);
     ~JackServer();
 
     bool running() const { return ready_; }
@@ -31,7 +35,7 @@ public:
     void kill();  // SIGKILL: the server vanishes under its clients
 
 private:
-    void start(int rate, int capture_ports, int playback_ports, int period);
+    void start(int rate, int capture_ports, int playback_ports, int period, bool synchronous);
 
     std::string name_;
     pid_t pid_ = -1;
