@@ -106,6 +106,11 @@ JackServer::JackServer(int rate, int capture_ports, int playback_ports, int peri
 
 void JackServer::start(int rate, int capture_ports, int playback_ports, int period)
 {
+    rate_ = rate;
+    capture_ports_ = capture_ports;
+    playback_ports_ = playback_ports;
+    period_ = period;
+    ready_ = false;
     setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     const std::string rate_arg = std::to_string(rate);
     const std::string period_arg = std::to_string(period);
@@ -179,6 +184,14 @@ void JackServer::kill()
     wait_for_exit(pid_, 5000);
     pid_ = -1;
     remove_leftovers(name_);
+}
+
+bool JackServer::restart(int rate)
+{
+    if (pid_ > 0 || lock_fd_ < 0)
+        return false;
+    start(rate != 0 ? rate : rate_, capture_ports_, playback_ports_, period_);
+    return ready_;
 }
 
 void use_absent_server()
