@@ -161,10 +161,7 @@ TEST(ServerWatch, WrongRateIsSaidInTheWindowAndOnStderr)
     ASSERT_TRUE(server.running());
     {
         QtApp qt;
-        sample_rate = 16000;
-        window_size = 7168;
-        band_count = 27648;
-        engine_init_locks();
+        start_engine(16000);  // the spectrum page's timer reads the results
         main_window = new OrvMainWindow();
         EXPECT_TRUE(audio_open("orvel", true));
         const QString expected = "JACK runs at 44100 Hz; Orvel needs 48000 Hz";
@@ -179,7 +176,7 @@ TEST(ServerWatch, WrongRateIsSaidInTheWindowAndOnStderr)
     Program orvel(server.name());
     EXPECT_TRUE(orvel.says("JACK runs at 44100 Hz; Orvel needs 48000 Hz"));
     std::this_thread::sleep_for(2500ms);  // two more looks at the same server
-    EXPECT_EQ(orvel.err(), "orvel: JACK runs at 44100 Hz; Orvel needs 48000 Hz\n");
+    EXPECT_EQ(count_of(orvel.err(), "orvel: "), 1) << orvel.err();
     EXPECT_EQ(orvel.close(), 0);
 }
 
