@@ -35,9 +35,11 @@ name=orvel-soak-$$
 work=$(mktemp -d /tmp/orvel-soak-XXXXXX)
 export JACK_DEFAULT_SERVER=$name
 pids=()
+# One at a time, the server last: a client that outlives it hangs in its close.
 finish() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
+    done
 }
 trap finish EXIT
 
