@@ -95,7 +95,7 @@ grep -i xrun "$work/jackd.log" | awk '
     {
         c = index($0, "client = "); s = index($0, "state = ")
         if (c && s) { split(substr($0, c + 9), w, " "); cause = w[1] " " substr($0, s + 8) }
-        else cause = $0
+        else { cause = $0; gsub(/[0-9]+/, "N", cause) }
         n[cause]++
     }
     END { for (k in n) printf "  %5d  %s\n", n[k], k; if (length(n) == 0) print "  none" }' | sort -rn

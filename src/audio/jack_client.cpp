@@ -105,6 +105,8 @@ bool audio_open(const char *name, bool connect)
     // No callback runs yet: the rings start as fresh as at start-up, which
     // keeps the tap paired with the input after a server came back.
     rate_gate_restart(rate);
+    // A client opened again runs its callback on a new thread, to be adopted anew.
+    callback_thread_id.store(0, std::memory_order_relaxed);
     for (const PortSpec &port : PORTS)
         *port.handle = jack_port_register(jack_client, port.name, port.type, port.flags, 0);
     for (const PortSpec &port : PORTS)
