@@ -216,7 +216,7 @@ TEST(ServerWatch, ProgramJoinsALateServerAndComesBackAfterAKill)
     const auto restarted = std::chrono::steady_clock::now();
     JackPeer peer("observer");
     ASSERT_TRUE(peer.ok());
-    EXPECT_TRUE(wait_for([&] { return audio_connections(peer) == before; }, PROGRAM_LIMIT));
+    EXPECT_TRUE(wait_for([&] { return audio_connections(peer) == before; }, PROGRAM_LIMIT)) << orvel.err();
     RecordProperty("rejoined_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                         std::chrono::steady_clock::now() - restarted).count()));
     EXPECT_LT(std::chrono::steady_clock::now() - restarted, 5s);
