@@ -18,9 +18,10 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$ORVEL_ROOT/tests/tsan.supp}
 # Widget tests are single-threaded; under ThreadSanitizer they would only
-# show the uninstrumented toolkit's own threads.
+# show the uninstrumented toolkit's own threads. Arithmetic tests have no
+# threads at all.
 exclude=()
 if [ "$sanitizers" = thread ]; then
-    exclude=(-LE widgets)
+    exclude=(-LE "widgets|arithmetic")
 fi
 exec ctest --no-tests=error --output-on-failure --timeout 600 -j "$(nproc)" -R "$filter" "${exclude[@]}"

@@ -3,6 +3,8 @@
 #include "audio/callback_timing.h"
 #include "audio/midi_output.h"
 #include "audio/rate_conversion.h"
+#include "audio/rate_gate.h"
+#include "audio/server_watch.h"
 #include "engine/engine_state.h"
 
 #include <jack/midiport.h>
@@ -24,6 +26,7 @@ jack_port_t *port_input_midi = nullptr;
 jack_port_t *port_output_midi = nullptr;
 std::atomic<int> audio_stopping{0};
 std::atomic<bool> audio_server_gone{false};
+std::atomic<jack_nframes_t> audio_period{0};
 
 namespace {
 
@@ -92,24 +95,48 @@ bool fail_open()
 
 bool audio_open(const char *name, bool connect)
 {
+    audio_server_gone.store(false, std::memory_order_release);
     jack_client = jack_client_open(name, JackNoStartServer, nullptr);
-    if (jack_client == nullptr)
+    if (jack_client == nullptr) {
+        audio_report(AudioState::no_server);
         return true;
+    }
     jack_set_process_callback(jack_client, process_callback, nullptr);
     jack_set_buffer_size_callback(jack_client, buffer_size_callback, nullptr);
+    jack_set_sample_rate_callback(jack_client, sample_rate_callback, nullptr);
     jack_on_shutdown(jack_client, shutdown_callback, nullptr);
-    if (jack_get_sample_rate(jack_client) != static_cast<jack_nframes_t>(SERVER_RATE))
+    const jack_nframes_t rate = jack_get_sample_rate(jack_client);
+    if (rate != static_cast<jack_nframes_t>(SERVER_RATE)) {
+        audio_report(AudioState::wrong_rate, rate);
         return fail_open();
+    }
+    audio_period.store(jack_get_buffer_size(jack_client), std::memory_order_relaxed);
+    // No callback runs yet: the rings start as fresh as at start-up, which
+    // keeps the tap paired with the input after a server came back.
+    rate_gate_restart(rate);
+    // A client opened again runs its callback on a new thread, to be adopted anew.
+    callback_thread_id.store(0, std::memory_order_relaxed);
     for (const PortSpec &port : PORTS)
         *port.handle = jack_port_register(jack_client, port.name, port.type, port.flags, 0);
     for (const PortSpec &port : PORTS)
-        if (*port.handle == nullptr)
+        if (*port.handle == nullptr) {
+            audio_report(AudioState::refused);
             return fail_open();
-    if (jack_activate(jack_client) != 0)
+        }
+    if (jack_activate(jack_client) != 0) {
+        audio_report(AudioState::refused);
         return fail_open();
+    }
     if (connect)
         connect_physical_ports();
+    audio_report(AudioState::running, rate);
     return false;
+}
+
+void audio_release_lost_client()
+{
+    if (jack_client != nullptr && audio_server_gone.load(std::memory_order_acquire))
+        close_client();
 }
 
 namespace {
@@ -135,7 +162,7 @@ void move_audio(jack_nframes_t nframes)
     void *midi_out = jack_port_get_buffer(port_output_midi, nframes);
     jack_midi_clear_buffer(midi_out);
 
-    if (audio_stopping.load(std::memory_order_acquire) != 0) {
+    if (audio_stopping.load(std::memory_order_acquire) != 0 || !rate_gate_pass()) {
         std::memset(out_1, 0, nframes * sizeof(float));
         std::memset(out_2, 0, nframes * sizeof(float));
         return;
@@ -178,8 +205,15 @@ int process_callback(jack_nframes_t nframes, void *)
     return 0;
 }
 
-int buffer_size_callback(jack_nframes_t, void *)
+int buffer_size_callback(jack_nframes_t nframes, void *)
 {
+    audio_period.store(nframes, std::memory_order_relaxed);
+    return 0;
+}
+
+int sample_rate_callback(jack_nframes_t nframes, void *)
+{
+    rate_gate_server_rate(nframes);
     return 0;
 }
 

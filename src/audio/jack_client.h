@@ -4,7 +4,11 @@
 // queued MIDI messages out of the MIDI port.
 //
 // States: not connected (jack_client null) -> running -> stopping
-// (audio_stopping set: the callback plays silence) -> closed.
+// (audio_stopping set: the callback plays silence) -> closed. While running,
+// a rate other than 48000 Hz shuts the rate gate (rate_gate.h): silence, and
+// nothing for the analysis. A server that goes away leaves a dead client,
+// which the main thread's watch (server_watch.h) releases before it joins
+// the next server: not connected again.
 #pragma once
 
 #include <jack/jack.h>
@@ -27,12 +31,22 @@ extern std::atomic<int> audio_stopping;
 // must not be touched any more. Release/acquire, for the same reason.
 extern std::atomic<bool> audio_server_gone;
 
+// Frames per period, as the server last said (buffer-size callback); 0
+// before the first client. Relaxed: a display value, ordered with nothing.
+extern std::atomic<jack_nframes_t> audio_period;
+
 // Open the client under name with JackNoStartServer (never starting a
-// server), register the callbacks and ports, activate, and with connect set
-// connect the audio ports to the first physical ports. Returns true on
-// failure (no server, a rate other than 48000 Hz, a port or activation
-// failure); the client is then closed again. Main thread.
+// server), register the callbacks and ports, restart the exchange on fresh
+// rings (rate_gate_restart), activate, and with connect set connect the audio
+// ports to the first physical ports. Returns true on failure (no server, a
+// rate other than 48000 Hz, a port or activation failure); the client is
+// then closed again. Reports the outcome as the audio state (server_watch.h).
+// Main thread.
 bool audio_open(const char *name, bool connect);
+
+// Main thread, once the server went away (audio_server_gone): close the dead
+// client, so that audio_open can join the next server. Nothing otherwise.
+void audio_release_lost_client();
 
 // Real-time thread. Copies the inputs to the outputs, hands them to
 // exchange_samples, and writes the MIDI words due in the period at their
@@ -40,7 +54,11 @@ bool audio_open(const char *name, bool connect);
 // duration (callback_timing.h). On its first call it records its thread and
 // raises it, unless JACK already runs it under a real-time policy.
 int process_callback(jack_nframes_t nframes, void *);
+// JACK's own threads, never the real-time one. They only store what the
+// server said: the period, the rate (which moves the rate gate), and that the
+// server went away; the main thread's watch acts on it.
 int buffer_size_callback(jack_nframes_t nframes, void *);
+int sample_rate_callback(jack_nframes_t nframes, void *);
 void shutdown_callback(void *);
 
 // Main thread, from the window's close. Ends the sounding notes

@@ -2,6 +2,7 @@
 
 #include "engine/engine_state.h"
 
+#include <algorithm>
 #include <cmath>
 
 SampleRing in_ring_0;
@@ -97,4 +98,21 @@ void exchange_samples(float *io_1, float *io_2, std::uint32_t nframes)
 std::uint32_t take_unpaired_tap_samples()
 {
     return unpaired_tap_samples.exchange(0, std::memory_order_relaxed);
+}
+
+void exchange_restart()
+{
+    audio_lock();
+    take_unpaired_tap_samples();
+    for (SampleRing *ring : {&in_ring_0, &in_ring_1})
+        ring_skip(*ring, RingReader::consumer, ring_fill(*ring, RingReader::consumer));
+    for (SampleRing *ring : {&out_ring_0, &out_ring_1})
+        ring_catch_up(*ring, RingReader::tap, RingReader::consumer);
+    // The staging is the real-time thread's own; it is idle now, and the
+    // gate or activation that lets it run again publishes these stores.
+    for (float *stage : {in_stage_0, in_stage_1, out_stage_0, out_stage_1})
+        std::fill(stage, stage + MAX_RATE_DIV, 0.0f);
+    stage_pos = 0;
+    audio_wakeup();
+    audio_unlock();
 }

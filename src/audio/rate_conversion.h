@@ -41,3 +41,11 @@ void exchange_samples(float *io_1, float *io_2, std::uint32_t nframes);
 // Tap samples whose input partner was dropped since the last call, for the
 // tap's owner (the assembler, under audio_mutex) to pass over. Any thread.
 std::uint32_t take_unpaired_tap_samples();
+
+// Start the exchange afresh, as at start-up: the input rings emptied for the
+// assembler, its tap moved up to playback on both output rings, the group in
+// progress and the unpaired count forgotten. The next input group then pairs
+// with the next sample played, as the first one did. Main thread, only while
+// exchange_samples cannot run (no active client, or the callback held at the
+// rate gate); takes audio_mutex and wakes the waiters.
+void exchange_restart();

@@ -78,3 +78,8 @@ std::uint32_t ring_skip(SampleRing &ring, RingReader reader, std::uint32_t n)
     index.store(advance(index.load(std::memory_order_relaxed), step), std::memory_order_release);
     return step;
 }
+
+void ring_catch_up(SampleRing &ring, RingReader reader, RingReader ahead)
+{
+    reader_index(ring, reader).store(reader_index(ring, ahead).load(std::memory_order_acquire), std::memory_order_release);
+}

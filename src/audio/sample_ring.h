@@ -50,3 +50,8 @@ void ring_pop_block(SampleRing &ring, RingReader reader, double *dst, std::uint3
 // Reader's owner only: pass over up to n samples without reading them;
 // returns how many were passed (at most ring_fill).
 std::uint32_t ring_skip(SampleRing &ring, RingReader reader, std::uint32_t n);
+
+// Reader's owner only, while the owner of ahead moves nothing: put reader
+// where ahead stands, passing over what lies between. ahead must not be
+// behind reader (on an output ring the tap never passes playback).
+void ring_catch_up(SampleRing &ring, RingReader reader, RingReader ahead);

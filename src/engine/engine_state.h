@@ -65,6 +65,11 @@
 //   sample rings' indices    atomic        one owner per index (sample_ring.h)        all
 //   callback_thread_id,      atomic        process callback,       any                all
 //     audio_stopping, audio_server_gone    toolkit
+//   audio_period, the rate   atomic        JACK's callbacks,       any                all
+//     gate (rate_gate.h)                   process callback,
+//                                          toolkit
+//   audio state, remembered  none          toolkit (audio_open,    toolkit            one thread only
+//     connections                          audio_watch)
 #pragma once
 
 #include <pthread.h>

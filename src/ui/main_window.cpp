@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include "audio/jack_client.h"
+#include "audio/server_watch.h"
 #include "engine/version.h"
 #include "ui/config_panel.h"
 #include "ui/result_export.h"
@@ -10,6 +11,12 @@
 #include <QCoreApplication>
 #include <QIcon>
 #include <QShortcut>
+
+namespace {
+
+constexpr int AUDIO_STATUS_MS = 500;  // a change shows within half a second of the watch seeing it
+
+}  // namespace
 
 OrvMainButton::OrvMainButton(const QString &label)
     : OrvPushButton(label)
@@ -53,6 +60,12 @@ OrvMainWindow::OrvMainWindow()
     // The close button's way out, so closeEvent stops the audio as it does.
     auto *quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
     connect(quit, &QShortcut::activated, this, &QWidget::close);
+
+    // The audio side changes its state on its own (a server stops, a rate
+    // changes), so the line looks at it on a timer.
+    window_grid.addWidget(&audio_status_line, 2, 0, 1, 4);
+    connect(&audio_status_timer, &QTimer::timeout, this, &OrvMainWindow::show_audio_status);
+    audio_status_timer.start(AUDIO_STATUS_MS);
 }
 
 void OrvMainWindow::handle_spectrum()
@@ -71,6 +84,11 @@ void OrvMainWindow::handle_config()
 {
     page_stack.setCurrentWidget(config_page);
     config_page->setFocus(Qt::OtherFocusReason);
+}
+
+void OrvMainWindow::show_audio_status()
+{
+    audio_status_line.setText(QString::fromStdString(audio_status_text(audio_status())));
 }
 
 void OrvMainWindow::closeEvent(QCloseEvent *)

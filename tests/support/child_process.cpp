@@ -1,5 +1,6 @@
 #include "support/child_process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -105,7 +106,8 @@ std::vector<std::string> headless_env()
     return {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_dir};
 }
 
-pid_t start_background_child(const std::string &program, const std::vector<std::string> &extra_env)
+pid_t start_background_child(const std::string &program, const std::vector<std::string> &extra_env,
+                             const std::string &stderr_path)
 {
     std::vector<std::string> env = headless_env();
     env.insert(env.end(), extra_env.begin(), extra_env.end());
@@ -113,6 +115,10 @@ pid_t start_background_child(const std::string &program, const std::vector<std::
     char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
     const pid_t pid = fork();
     if (pid == 0) {
+        if (!stderr_path.empty()) {
+            const int fd = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, STDERR_FILENO);
+        }
         execve(program.c_str(), argv, envp.data());
         _exit(127);
     }

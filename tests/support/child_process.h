@@ -24,9 +24,11 @@ ChildResult run_child(const std::string &program, const std::vector<std::string>
 std::vector<std::string> headless_env();
 
 // Starts program without arguments in the background, its output going where
-// ours goes, with extra "NAME=value" entries on top of headless_env() and
-// this process's environment. Returns the child's pid.
-pid_t start_background_child(const std::string &program, const std::vector<std::string> &extra_env);
+// ours goes (standard error into the file stderr_path instead, when given),
+// with extra "NAME=value" entries on top of headless_env() and this
+// process's environment. Returns the child's pid.
+pid_t start_background_child(const std::string &program, const std::vector<std::string> &extra_env,
+                             const std::string &stderr_path = {});
 
 // The child's exit status (128 + signal when killed), or -1 if it is still
 // running after timeout_ms.

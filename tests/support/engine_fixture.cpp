@@ -2,12 +2,14 @@
 
 #include "audio/block_assembler.h"
 #include "audio/rate_conversion.h"
+#include "audio/rate_gate.h"
 #include "engine/band_table.h"
 #include "engine/collector.h"
 #include "engine/command_line.h"
 #include "engine/correlation.h"
 #include "engine/engine_state.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -76,7 +78,12 @@ void ServerStandIn::run(std::uint64_t frames)
             io_1[f] = input_0(frame_ + f);
             io_2[f] = input_1(frame_ + f);
         }
-        exchange_samples(io_1.data(), io_2.data(), period);
+        if (!gated || rate_gate_pass()) {
+            exchange_samples(io_1.data(), io_2.data(), period);
+        } else {
+            std::fill(io_1.begin(), io_1.end(), 0.0f);
+            std::fill(io_2.begin(), io_2.end(), 0.0f);
+        }
         // The real callback wakes nobody and the waiters poll; a test need not wait for that.
         audio_lock();
         audio_wakeup();

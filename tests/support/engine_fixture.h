@@ -33,6 +33,9 @@ public:
     bool keep_pace = true;
     std::uint64_t max_jobs_in_flight = 0;  // when not 0, hold back while this many are under way
     bool real_time = false;          // pace the periods at the server rate, as a real server does
+    // Ask the rate gate each period as the process callback does, and play
+    // silence without exchanging while it is shut.
+    bool gated = false;
 
     // Run this many server frames (a multiple of period).
     void run(std::uint64_t frames);

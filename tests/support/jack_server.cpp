@@ -107,6 +107,12 @@ JackServer::JackServer(int rate, int capture_ports, int playback_ports, int peri
 
 void JackServer::start(int rate, int capture_ports, int playback_ports, int period, bool synchronous)
 {
+    rate_ = rate;
+    capture_ports_ = capture_ports;
+    playback_ports_ = playback_ports;
+    period_ = period;
+    synchronous_ = synchronous;
+    ready_ = false;
     setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     const std::string rate_arg = std::to_string(rate);
     const std::string period_arg = std::to_string(period);
@@ -187,6 +193,14 @@ void JackServer::kill()
     wait_for_exit(pid_, 5000);
     pid_ = -1;
     remove_leftovers(name_);
+}
+
+bool JackServer::restart(int rate)
+{
+    if (pid_ > 0 || lock_fd_ < 0)
+        return false;
+    start(rate != 0 ? rate : rate_, capture_ports_, playback_ports_, period_, synchronous_);
+    return ready_;
 }
 
 void use_absent_server()

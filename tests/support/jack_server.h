@@ -33,6 +33,9 @@ public:
 
     void stop();  // SIGTERM, then SIGKILL if it lingers
     void kill();  // SIGKILL: the server vanishes under its clients
+    // After stop() or kill(): the same server again under the same name, at
+    // rate (0: as before). Returns running().
+    bool restart(int rate = 0);
 
 private:
     void start(int rate, int capture_ports, int playback_ports, int period, bool synchronous);
@@ -42,6 +45,8 @@ private:
     int lock_fd_ = -1;  // holds the name for this process
     bool ready_ = false;
     bool real_time_ = false;
+    int rate_ = 48000, capture_ports_ = 2, playback_ports_ = 2, period_ = 256;
+    bool synchronous_ = false;
     std::string log_path_;
 };
 

@@ -1,0 +1,110 @@
+// The rate gate between the process callback and the sample rings: shut at a
+// wrong rate, open again only on fresh rings with the tap still paired with
+// the input. The server is played by ServerStandIn, asking the gate each
+// period as the callback does.
+#include "audio/block_assembler.h"
+#include "audio/rate_conversion.h"
+#include "audio/rate_gate.h"
+#include "engine/engine_state.h"
+#include "support/engine_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+
+TEST(RateGate, OpensOnlyAtTheRightRateOnceTheCallbackLetGo)
+{
+    engine_init_locks();
+    rate_gate_restart(48000);
+    EXPECT_TRUE(rate_gate_pass());
+
+    rate_gate_server_rate(44100);
+    EXPECT_EQ(rate_gate_rate(), 44100u);
+    // The rate is right again before the callback has seen the gate shut: it
+    // may still be in an exchange, so the rings stay as they are.
+    rate_gate_server_rate(48000);
+    EXPECT_FALSE(rate_gate_reopen());
+    EXPECT_FALSE(rate_gate_pass());
+    EXPECT_TRUE(rate_gate_reopen());
+    EXPECT_TRUE(rate_gate_pass());
+
+    // Shut and let go, but the rate stays wrong.
+    rate_gate_server_rate(44100);
+    EXPECT_FALSE(rate_gate_pass());
+    EXPECT_FALSE(rate_gate_reopen());
+    EXPECT_FALSE(rate_gate_pass());
+    // Another wrong rate over a shut gate shuts it anew, so an opening
+    // decided on the rate before fails.
+    rate_gate_server_rate(48000);
+    rate_gate_server_rate(22050);
+    rate_gate_server_rate(48000);
+    EXPECT_FALSE(rate_gate_reopen());
+    EXPECT_FALSE(rate_gate_pass());
+    EXPECT_TRUE(rate_gate_reopen());
+    EXPECT_TRUE(rate_gate_pass());
+
+    // A client opened on a server at a wrong rate starts shut.
+    rate_gate_restart(44100);
+    EXPECT_FALSE(rate_gate_pass());
+}
+
+// Noise played through a loop of LOOP_FRAMES at 16000 Hz, where three server
+// frames make one engine sample. The gate shuts in the middle of a group and
+// of a block, stays shut for a while, and opens again: the correlation must
+// peak at the same delay as before, which it does only if the restart dropped
+// the unread inputs and the tap samples paired with them, and started the
+// group afresh.
+TEST(RateGate, DelayReadsTheSameAfterTheGateOpensAgain)
+{
+    constexpr std::uint64_t LOOP_FRAMES = 300;
+    start_engine(16000);
+    set_main_channel(CHANNEL_OUTPUT_0);
+    set_corr_channel(CHANNEL_INPUT_0);
+    rate_gate_restart(48000);
+
+    ServerStandIn server;
+    server.gated = true;
+    std::uint64_t seed = 12345;
+    server.output_0 = [&seed](std::uint64_t) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<double>(static_cast<std::int64_t>(seed) >> 40);
+    };
+    server.input_0 = [&server](std::uint64_t frame) {
+        return frame < LOOP_FRAMES ? 0.0f : server.played_0()[frame - LOOP_FRAMES];
+    };
+    auto measured_delay = [] {
+        EXPECT_TRUE(wait_for_quiet());
+        std::uint64_t strongest = 0;
+        read_results([&strongest] {
+            strongest = static_cast<std::uint64_t>(std::max_element(correlation_sum, correlation_sum + window_size)
+                                                   - correlation_sum);
+        });
+        return window_size - 1 - strongest;
+    };
+
+    // Two seconds, and one period more: a group of three frames and a block
+    // are both under way when the gate shuts.
+    server.run(375 * 256 + 256);
+    ASSERT_NE(server.frames_done() % 3, 0u);
+    const std::uint64_t before = measured_delay();
+    // The loop's 300 frames are 100 samples; playback runs one sample late,
+    // and the interpolated output reaches a sample on the last frame of its
+    // group while the input averages the group: 101.
+    EXPECT_EQ(before, 101u);
+
+    rate_gate_server_rate(44100);
+    const std::uint32_t written = in_ring_0.write_index.load();
+    const std::size_t shut_from = server.played_0().size();
+    server.run(40 * 256);
+    EXPECT_EQ(in_ring_0.write_index.load(), written) << "fed the analysis at a wrong rate";
+    EXPECT_TRUE(std::all_of(server.played_0().begin() + static_cast<std::ptrdiff_t>(shut_from),
+                            server.played_0().end(), [](float x) { return x == 0.0f; }))
+        << "played at a wrong rate";
+    EXPECT_FALSE(rate_gate_reopen());
+
+    rate_gate_server_rate(48000);
+    ASSERT_TRUE(rate_gate_reopen());
+    server.run(375 * 256);
+    EXPECT_EQ(measured_delay(), before);
+}
