@@ -58,7 +58,8 @@ std::map<std::string, double> thread_seconds()
     while (const dirent *entry = readdir(tasks)) {
         if (entry->d_name[0] == '.')
             continue;
-        const std::string path = std::string("/proc/self/task/") + entry->d_name + "/stat";
+        const std::string task = std::string("/proc/self/task/") + entry->d_name;
+        const std::string path = task + "/stat";
         FILE *file = std::fopen(path.c_str(), "r");
         if (file == nullptr)
             continue;
@@ -72,6 +73,16 @@ std::map<std::string, double> thread_seconds()
         if (open == nullptr || close == nullptr)
             continue;
         unsigned long utime = 0, stime = 0;
+        // schedstat counts nanoseconds on the processor; stat only clock ticks.
+        unsigned long long on_cpu = 0;
+        if (FILE *sched = std::fopen((task + "/schedstat").c_str(), "r")) {
+            if (std::fscanf(sched, "%llu", &on_cpu) == 1) {
+                seconds[std::string(open + 1, close)] += static_cast<double>(on_cpu) * 1e-9;
+                std::fclose(sched);
+                continue;
+            }
+            std::fclose(sched);
+        }
         if (std::sscanf(close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) == 2)
             seconds[std::string(open + 1, close)] += static_cast<double>(utime + stime) / tick;
     }

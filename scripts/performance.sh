@@ -23,13 +23,13 @@ for rate in 8000 9600 12000 16000 24000 48000; do
         "$bench" -r "$rate" -w "$window" -n 2 -s "$run_seconds" | awk '
             /^one core/ { peak = $3 " " $4; next }
             /^(fast|literal)/ {
-                path = $1; rate = $3; window = $6; sub(",", "", window)
+                path = $1; rate = $3; window = $6; sub(",", "", window); tone = ""
                 for (i = 1; i <= NF; i++) {
                     if ($i == "factor") rtf = $(i + 1)
                     if ($i == "RSS") rss = $(i + 1)
                     if ($i == "skipped)") skipped = $(i - 1)
                     if ($i == "correlate") corr = $(i + 1)
-                    if ($i == "tone") tone = $(i + 1)
+                    if ($i == "tone" && tone == "") tone = $(i + 1)
                     if ($i == "collector") coll = $(i + 1)
                     if ($i == "assembler") { asm = $(i + 1); sub(";", "", asm) }
                 }
