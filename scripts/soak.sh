@@ -67,17 +67,21 @@ switches() {
     done | awk -F'\t' '{ n[$1] += $2 } END { for (t in n) print t "\t" n[t] }'
 }
 rss_kb() { awk '/^VmRSS/ { print $2 }' /proc/"$orvel_pid"/status; }
+# Clock ticks of processor time the whole process has used.
+cpu_ticks() { sed "s/.*) //" /proc/"$orvel_pid"/stat | awk '{ print $12 + $13 }'; }
 
 sleep "$settle"
 xruns_before=$(grep -ci xrun "$work/jackd.log" || true)
 switches >"$work/switches.start"
 rss_start=$(rss_kb)
+cpu_start=$(cpu_ticks)
 t_start=$(date +%s.%N)
 first=$(grep '^soak ' "$work/orvel.err" | tail -1)
 
 sleep "$duration"
 switches >"$work/switches.end"
 rss_end=$(rss_kb)
+cpu_end=$(cpu_ticks)
 t_end=$(date +%s.%N)
 kill -TERM "$orvel_pid"
 wait "$orvel_pid" || echo "soak: orvel_soak exited with $?"
@@ -108,6 +112,7 @@ awk -F'\t' -v s="$seconds" '
     }' "$work/switches.start" "$work/switches.end" | { read -r head; echo "$head"; sort -rn | head -8; }
 echo "callback: worst $(field "$last" worst_us) us, 99.9th percentile $(field "$last" p999_us) us" \
     "over $(field "$last" callbacks) calls (period 5333 us)"
+echo "processor: $(awk -v t=$((cpu_end - cpu_start)) -v hz="$(getconf CLK_TCK)" -v s="$seconds" 'BEGIN { printf "%.1f", 100 * t / hz / s }') % of one core"
 echo "RSS: start $((rss_start / 1024)) MB ($rss_start kB), end $((rss_end / 1024)) MB ($rss_end kB)"
 echo "jobs: completed $(( $(field "$last" completed) - $(field "$first" completed) )) and skipped" \
     "$(( $(field "$last" skipped) - $(field "$first" skipped) )) in the measured time" \
