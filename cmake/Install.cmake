@@ -36,6 +36,8 @@ endforeach()
 install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/LICENSE"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 file(GLOB ORVEL_DOC_PICTURES CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/docs/*.png")
+file(GLOB ORVEL_DOC_PAGES CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/docs/*.md")
+install(FILES ${ORVEL_DOC_PAGES} DESTINATION "${CMAKE_INSTALL_DOCDIR}/docs")
 install(FILES ${ORVEL_DOC_PICTURES} DESTINATION "${CMAKE_INSTALL_DOCDIR}/docs")
 
 # The Debian package.
@@ -46,7 +48,7 @@ set(CPACK_PACKAGE_CONTACT "The Orvel developers <dev@orvel.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "find the pitch of a note and measure echo delay with JACK")
 set(CPACK_PACKAGE_DESCRIPTION
 "Orvel is a desktop tool for acoustic measurement and tone analysis, a JACK
-client with a Qt window. It finds the exact pitch of a note on a grid of
+client with a Qt window. It reads the pitch of a note on a grid of
 1/256 of a semitone, measures echo delay and latency by correlating what it
 plays with what comes back, generates noise and tones, and plays the notes
 it detects as MIDI. orvel-analyze runs the same analysis on sound files,
