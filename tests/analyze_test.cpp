@@ -6,6 +6,7 @@
 #include "engine/work_queue.h"
 #include "audio/block_assembler.h"
 #include "support/child_process.h"
+#include "support/white_noise.h"
 #include "support/engine_fixture.h"
 
 #include <sndfile.h>
@@ -29,16 +30,6 @@
 namespace {
 
 const std::string PROGRAM = ORVEL_ANALYZE_BINARY;
-
-// Deterministic white noise in [-0.5, 0.5) for any frame index.
-float noise(std::uint64_t frame)
-{
-    std::uint64_t z = frame + 0x9e3779b97f4a7c15ull;
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    z ^= z >> 31;
-    return static_cast<float>(z >> 40) / static_cast<float>(1ull << 24) - 0.5f;
-}
 
 using Signal = std::function<float(std::uint64_t frame, int channel)>;
 
@@ -133,7 +124,7 @@ TEST_F(Analyze, DelayedNoiseReadsTheDelayInMax)
         const std::uint64_t frames = 3 * SERVER_RATE / 2 + 777;  // a ragged end
         const std::string file = path("delay.wav");
         write_sound(file, SERVER_RATE, 2, frames, [shift](std::uint64_t f, int channel) {
-            return channel == 0 ? noise(f) : (f >= shift ? noise(f - shift) : 0.0f);
+            return channel == 0 ? white_noise(f) : (f >= shift ? white_noise(f - shift) : 0.0f);
         });
         const ChildResult result =
             run_child(PROGRAM, {"-r", std::to_string(c.rate), "--main", "1", "--corr", "2", file}, {}, 120000);
@@ -188,7 +179,7 @@ TEST_F(Analyze, Sine440ReadsA5FromTheFirstFullWindow)
 TEST_F(Analyze, CsvHoldsTheJsonValues)
 {
     const std::string file = path("a,b.wav");  // a name that must be quoted
-    write_sound(file, SERVER_RATE, 1, SERVER_RATE, [](std::uint64_t f, int) { return noise(f); });
+    write_sound(file, SERVER_RATE, 1, SERVER_RATE, [](std::uint64_t f, int) { return white_noise(f); });
     const ChildResult json = run_child(PROGRAM, {file}, {}, 60000);
     const ChildResult csv = run_child(PROGRAM, {"--csv", file}, {}, 60000);
     ASSERT_EQ(csv.exit_status, 0) << csv.err;
@@ -221,7 +212,7 @@ TEST_F(Analyze, CsvHoldsTheJsonValues)
 TEST_F(Analyze, FileErrorsAndBadOptions)
 {
     const std::string good = path("good.wav");
-    write_sound(good, SERVER_RATE, 2, SERVER_RATE / 2, [](std::uint64_t f, int) { return noise(f); });
+    write_sound(good, SERVER_RATE, 2, SERVER_RATE / 2, [](std::uint64_t f, int) { return white_noise(f); });
     const std::string text = path("notes.wav");
     std::ofstream(text) << "not a sound at all\n";
     const std::string missing = path("missing.wav");
@@ -291,8 +282,8 @@ TEST(AnalyzeRows, JsonIsThePipelinesRow)
     const std::string file = dir.path + "/pair.wav";
     const auto sound = [](std::uint64_t f, int channel) {
         const double tone = 0.3 * std::sin(2.0 * M_PI * 523.0 * static_cast<double>(f) / SERVER_RATE);
-        return channel == 0 ? static_cast<float>(tone) + 0.1f * noise(f)
-                            : (f >= 300 ? 0.5f * noise(f - 300) : 0.0f) + 0.1f * noise(f + 7919);
+        return channel == 0 ? static_cast<float>(tone) + 0.1f * white_noise(f)
+                            : (f >= 300 ? 0.5f * white_noise(f - 300) : 0.0f) + 0.1f * white_noise(f + 7919);
     };
     write_sound(file, SERVER_RATE, 3, frames, [&](std::uint64_t f, int channel) {
         return channel == 1 ? 0.0f : sound(f, channel == 0 ? 0 : 1);

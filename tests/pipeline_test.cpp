@@ -6,6 +6,7 @@
 #include "engine/collector.h"
 #include "engine/engine_state.h"
 #include "support/engine_fixture.h"
+#include "support/white_noise.h"
 
 #include <gtest/gtest.h>
 
@@ -14,16 +15,6 @@
 #include <vector>
 
 namespace {
-
-// Deterministic white noise in [-0.5, 0.5) for any frame index.
-float noise(std::uint64_t frame)
-{
-    std::uint64_t z = frame + 0x9e3779b97f4a7c15ull;
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    z ^= z >> 31;
-    return static_cast<float>(z >> 40) / static_cast<float>(1ull << 24) - 0.5f;
-}
 
 void select_channels(int main, int corr)
 {
@@ -84,8 +75,8 @@ void expect_peak_at_delay(int rate, std::uint64_t delay)
     select_channels(CHANNEL_INPUT_0, CHANNEL_INPUT_1);
     const std::uint64_t shift = delay * static_cast<std::uint64_t>(SERVER_RATE / rate);
     ServerStandIn server;
-    server.input_0 = noise;
-    server.input_1 = [shift](std::uint64_t f) { return f >= shift ? noise(f - shift) : 0.0f; };
+    server.input_0 = white_noise;
+    server.input_1 = [shift](std::uint64_t f) { return f >= shift ? white_noise(f - shift) : 0.0f; };
     run_blocks(server, window_size / BLOCK_LEN + 3);
     EXPECT_EQ(strongest_correlation_index(), window_size - 1 - delay);
 }
@@ -144,8 +135,8 @@ TEST(Pipeline, ResetClearsCorrelationAndInputButKeepsRows)
     start_engine(16000);
     select_channels(CHANNEL_INPUT_0, CHANNEL_INPUT_1);
     ServerStandIn server;
-    server.input_0 = noise;
-    server.input_1 = noise;
+    server.input_0 = white_noise;
+    server.input_1 = white_noise;
     run_blocks(server, 3);
     server.run(3 * 256);  // 256 engine samples wait in the input rings
 
@@ -248,8 +239,8 @@ TEST(Pipeline, NonFiniteInputLeavesResultsFinite)
     start_engine(16000);
     select_channels(CHANNEL_INPUT_0, CHANNEL_INPUT_1);
     ServerStandIn server;
-    server.input_0 = [](std::uint64_t f) { return f % 97 == 0 ? NAN : noise(f); };
-    server.input_1 = [](std::uint64_t f) { return f % 89 == 0 ? (f % 2 ? INFINITY : -INFINITY) : noise(f); };
+    server.input_0 = [](std::uint64_t f) { return f % 97 == 0 ? NAN : white_noise(f); };
+    server.input_1 = [](std::uint64_t f) { return f % 89 == 0 ? (f % 2 ? INFINITY : -INFINITY) : white_noise(f); };
     run_blocks(server, window_size / BLOCK_LEN + 2);
 
     result_lock();
@@ -269,7 +260,7 @@ public:
     explicit Loop(std::uint64_t loop_frames) : loop_frames_(loop_frames)
     {
         select_channels(CHANNEL_OUTPUT_0, CHANNEL_INPUT_0);
-        server.output_0 = [](std::uint64_t k) { return static_cast<double>(noise(k)) * FULL_SCALE; };
+        server.output_0 = [](std::uint64_t k) { return static_cast<double>(white_noise(k)) * FULL_SCALE; };
         server.input_0 = [this](std::uint64_t f) {
             return f >= loop_frames_ ? server.played_0()[f - loop_frames_] : 0.0f;
         };

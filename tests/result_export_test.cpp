@@ -6,6 +6,7 @@
 #include "engine/engine_state.h"
 #include "engine/work_queue.h"
 #include "support/engine_fixture.h"
+#include "support/white_noise.h"
 #include "support/qt_app.h"
 #include "ui/main_window.h"
 #include "ui/result_export.h"
@@ -27,16 +28,6 @@
 
 namespace {
 
-// Deterministic white noise in [-0.5, 0.5) for any frame index.
-float noise(std::uint64_t frame)
-{
-    std::uint64_t z = frame + 0x9e3779b97f4a7c15ull;
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    z ^= z >> 31;
-    return static_cast<float>(z >> 40) / static_cast<float>(1ull << 24) - 0.5f;
-}
-
 QString file_text(const QString &path)
 {
     QFile file(path);
@@ -57,8 +48,8 @@ protected:
         set_main_channel(CHANNEL_INPUT_0);
         set_corr_channel(CHANNEL_INPUT_1);
         ServerStandIn server;
-        server.input_0 = noise;
-        server.input_1 = [](std::uint64_t f) { return f >= 480 ? noise(f - 480) : 0.0f; };
+        server.input_0 = white_noise;
+        server.input_1 = [](std::uint64_t f) { return f >= 480 ? white_noise(f - 480) : 0.0f; };
         audio_lock();
         server.max_jobs_in_flight = job_limit();
         audio_unlock();
