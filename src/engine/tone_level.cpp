@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -110,14 +111,36 @@ using Lanes = double __attribute__((vector_size(64)));
 using LaneBits = std::int64_t __attribute__((vector_size(64)));
 constexpr int LANES = 8;
 constexpr std::int64_t MAGNITUDE_BITS = 0x7fffffffffffffff;
+constexpr std::int64_t SIGN_BIT = std::numeric_limits<std::int64_t>::min();
 
-// triangle() on eight phases at once, same operations. A macro, not a
-// function: vectors this wide must not cross a call in the default clone.
-#define TRIANGLE_LANES(x, out)                                                                  \
+// Both triangles of one phase the way QUADRATURE_LANES takes them.
+struct Quadrature {
+    double cos;
+    double sin;
+};
+
+inline Quadrature quadrature(double x)
+{
+    const double nearest = (x + ROUNDING_SHIFT) - ROUNDING_SHIFT;
+    const double d = x - nearest;
+    const double q = 4.0 * std::fabs(d);
+    return {1.0 - q, std::copysign(1.0 - std::fabs(q - 1.0), d)};
+}
+
+// Both triangles of eight phases at once, from one distance to the nearest
+// whole number d (exact): the cosine is 1 - 4|d| as in triangle(), and the
+// sine, a quarter period behind, is sign(d) (1 - |4|d| - 1|): triangle(x +
+// 0.75) without rounding x + 0.75 first. A macro, not a function: vectors
+// this wide must not cross a call in the default clone.
+#define QUADRATURE_LANES(x, cos_out, sin_out)                                                   \
     do {                                                                                        \
         const Lanes nearest_ = ((x) + ROUNDING_SHIFT) - ROUNDING_SHIFT;                         \
-        const LaneBits bits_ = reinterpret_cast<LaneBits>((x) - nearest_) & MAGNITUDE_BITS;     \
-        (out) = 1.0 - 4.0 * reinterpret_cast<Lanes>(bits_);                                     \
+        const LaneBits d_ = reinterpret_cast<LaneBits>((x) - nearest_);                         \
+        const Lanes q_ = 4.0 * reinterpret_cast<Lanes>(d_ & MAGNITUDE_BITS);                    \
+        (cos_out) = 1.0 - q_;                                                                   \
+        const LaneBits t_ = reinterpret_cast<LaneBits>(q_ - 1.0) & MAGNITUDE_BITS;              \
+        const Lanes s_ = 1.0 - reinterpret_cast<Lanes>(t_);                                     \
+        (sin_out) = reinterpret_cast<Lanes>(reinterpret_cast<LaneBits>(s_) | (d_ & SIGN_BIT));  \
     } while (false)
 
 // Phase i is i * step, one rounding each, so no lane waits on another and
@@ -135,10 +158,8 @@ ToneSums vector_sums(const double *window, std::uint64_t length, double step)
         Lanes x0, x1, cos_0, sin_0, cos_1, sin_1;
         std::memcpy(&x0, window + i, sizeof x0);
         std::memcpy(&x1, window + i + LANES, sizeof x1);
-        TRIANGLE_LANES(phase_0, cos_0);
-        TRIANGLE_LANES(phase_0 + SINE_PHASE_OFFSET, sin_0);
-        TRIANGLE_LANES(phase_1, cos_1);
-        TRIANGLE_LANES(phase_1 + SINE_PHASE_OFFSET, sin_1);
+        QUADRATURE_LANES(phase_0, cos_0, sin_0);
+        QUADRATURE_LANES(phase_1, cos_1, sin_1);
         c0 += cos_0 * x0;
         s0 += sin_0 * x0;
         c1 += cos_1 * x1;
@@ -155,8 +176,9 @@ ToneSums vector_sums(const double *window, std::uint64_t length, double step)
     }
     for (; i < length; i++) {
         const double phase = static_cast<double>(i) * step;
-        c += triangle(phase) * window[i];
-        s += triangle(phase + SINE_PHASE_OFFSET) * window[i];
+        const Quadrature q = quadrature(phase);
+        c += q.cos * window[i];
+        s += q.sin * window[i];
     }
     return {c, s};
 }
