@@ -24,8 +24,9 @@ ToneSums tone_sums_literal(const double *window, std::uint64_t length, double st
 // Sums several samples at once in a different order from the literal loop,
 // with each phase computed as i * step instead of a running sum and the sine
 // triangle taken from the cosine's distance to the nearest whole number:
-// within about 1e-7 of tone_level_literal, relative to the level (tested). Picks the widest
-// vector unit of the processor it runs on (AVX-512, AVX2 or SSE2).
+// within about 1e-7 of tone_level_literal, relative to the level (tested).
+// Picks the widest vector unit of the processor it runs on (AVX-512, AVX2 or
+// SSE2).
 double tone_level(const double *window, std::uint64_t length, double *out, double step);
 
 // The literal loop: the phase a running sum of the step, c and s one serial
