@@ -146,7 +146,10 @@ inline Quadrature quadrature(double x)
 // Phase i is i * step, one rounding each, so no lane waits on another and
 // there is no running sum to drift. Two sets of accumulators keep two
 // multiply-add chains in flight per lane.
-VECTOR_CLONES
+// Unlike the literal loop (this file is built without contraction for its
+// sake), the fast path may fuse multiplies and adds: it is held to
+// tolerances, not to bits.
+VECTOR_CLONES __attribute__((optimize("fp-contract=fast")))
 ToneSums vector_sums(const double *window, std::uint64_t length, double step)
 {
     Lanes index = {0, 1, 2, 3, 4, 5, 6, 7};
