@@ -4,7 +4,7 @@
 set -eu
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 orvel_install_missing
-orvel_build --target accuracy_report
+orvel_build --target accuracy_report >&2
 "$ORVEL_BUILD/bench/accuracy_report" > "$ORVEL_ROOT/docs/accuracy.md.new"
 mv "$ORVEL_ROOT/docs/accuracy.md.new" "$ORVEL_ROOT/docs/accuracy.md"
 echo "wrote docs/accuracy.md" >&2

@@ -8,7 +8,7 @@ set -eu
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 seconds=${1:-20}
 orvel_install_missing
-orvel_build --target pipeline_bench
+orvel_build --target pipeline_bench >&2
 bench="$ORVEL_BUILD/bench/pipeline_bench"
 
 echo "| Rate (Hz) | Window | Path | Real-time factor | Skipped | Tone ms/job | Correlation ms/job | Collector ms/job | Assembler ms/job | Peak RSS (MiB) |"
