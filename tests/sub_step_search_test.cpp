@@ -37,8 +37,9 @@ SubStepProbe probe(std::uint64_t sub_step, std::uint64_t length, void *context)
         p->short_samples += length;
     const double step = band_freq[p->first_band + sub_step] / static_cast<double>(sample_rate);
     const ToneSums sums = tone_sums(p->samples->data() + (p->samples->size() - length), length, step);
-    const double half = static_cast<double>(length) * 0.5;
-    return {std::max(1.0, (std::fabs(sums.c) + std::fabs(sums.s)) / half), std::hypot(sums.c, sums.s) / half};
+    double level;
+    level_of_sums(sums, length, &level);
+    return {level, std::hypot(sums.c, sums.s) / (static_cast<double>(length) * 0.5)};
 }
 
 SubStepGroup group_of(Probed &probed)

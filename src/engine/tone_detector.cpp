@@ -40,10 +40,10 @@ SubStepProbe probe_sub_step(std::uint64_t sub_step, std::uint64_t length, void *
     const double step = band_step(group->first_band + sub_step);
     tone_samples_measured.fetch_add(length, std::memory_order_relaxed);
     const ToneSums sums = literal_paths ? tone_sums_literal(newest, length, step) : tone_sums(newest, length, step);
-    const double half = static_cast<double>(length) * 0.5;
-    // The same operations as tone_level, so sub-step 0 stores what the coarse pass did.
-    const double level = (std::fabs(sums.c) + std::fabs(sums.s)) / half;
-    return {std::max(1.0, level), std::hypot(sums.c, sums.s) / half};
+    // Stored as tone_level stores it, so sub-step 0 stores what the coarse pass did.
+    double level;
+    level_of_sums(sums, length, &level);
+    return {level, std::hypot(sums.c, sums.s) / (static_cast<double>(length) * 0.5)};
 }
 
 }  // namespace

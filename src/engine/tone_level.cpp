@@ -192,14 +192,14 @@ bool fast_phase(double step, std::uint64_t length)
     return step >= 0.0 && step * static_cast<double>(length) < FAST_PHASE_LIMIT;
 }
 
-double finish_level(ToneSums sums, std::uint64_t length, double *out)
+}  // namespace
+
+double level_of_sums(ToneSums sums, std::uint64_t length, double *out)
 {
     const double level = (std::fabs(sums.c) + std::fabs(sums.s)) / (static_cast<double>(length) * 0.5);
     *out = std::max(1.0, level);
     return level;
 }
-
-}  // namespace
 
 ToneSums tone_sums(const double *window, std::uint64_t length, double step)
 {
@@ -213,10 +213,10 @@ ToneSums tone_sums_literal(const double *window, std::uint64_t length, double st
 
 double tone_level(const double *window, std::uint64_t length, double *out, double step)
 {
-    return finish_level(tone_sums(window, length, step), length, out);
+    return level_of_sums(tone_sums(window, length, step), length, out);
 }
 
 double tone_level_literal(const double *window, std::uint64_t length, double *out, double step)
 {
-    return finish_level(tone_sums_literal(window, length, step), length, out);
+    return level_of_sums(tone_sums_literal(window, length, step), length, out);
 }

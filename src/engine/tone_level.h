@@ -16,6 +16,10 @@ struct ToneSums {
 ToneSums tone_sums(const double *window, std::uint64_t length, double step);
 ToneSums tone_sums_literal(const double *window, std::uint64_t length, double step);
 
+// The level of sums taken over length samples: (|c| + |s|) / (length / 2),
+// stored through out as max(1.0, level); returns the unclamped level.
+double level_of_sums(ToneSums sums, std::uint64_t length, double *out);
+
 // Level of the tone at `step` cycles per sample in the first length samples
 // of window (length >= 1): (|c| + |s|) / (length / 2), where c and s are the
 // window's correlations with tri_cos and tri_sin of phase i * step. Stores
