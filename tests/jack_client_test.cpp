@@ -94,6 +94,15 @@ public:
         float peak;
     };
 
+    // Start reading Orvel's MIDI output, connected and in the graph.
+    bool listen_to_midi()
+    {
+        if (!peer.activate() || !peer.connect("orvel:output_midi", "recorder:midi_in"))
+            return false;
+        wait_periods(8);
+        return true;
+    }
+
     // Wait until this many more periods have been recorded, so that
     // connections just made are in the server's graph.
     void wait_periods(std::size_t count)
@@ -314,9 +323,7 @@ TEST(JackClient, TwelveNoteChordStartsInOneFrameAndHolds2400Frames)
     start_audio_engine();
     ASSERT_FALSE(audio_open("orvel", true));
     Recorder recorder;
-    ASSERT_TRUE(recorder.peer.activate());
-    ASSERT_TRUE(recorder.peer.connect("orvel:output_midi", "recorder:midi_in"));
-    recorder.wait_periods(8);
+    ASSERT_TRUE(recorder.listen_to_midi());
 
     // As a recorded row is played: 50 ms, then 50 ms of rest.
     ASSERT_TRUE(midi_queue_chord(0, TWELVE, 12, 90, 50, 50));
@@ -341,9 +348,7 @@ TEST(JackClient, QueuedNotesReachAMidiReaderInOrder)
     start_audio_engine();
     ASSERT_FALSE(audio_open("orvel", true));
     Recorder recorder;
-    ASSERT_TRUE(recorder.peer.activate());
-    ASSERT_TRUE(recorder.peer.connect("orvel:output_midi", "recorder:midi_in"));
-    recorder.wait_periods(8);
+    ASSERT_TRUE(recorder.listen_to_midi());
 
     const MidiWord words[] = {
         midi_note_word(0, 69, 90, 0),    midi_note_word(0, 76, 90, 50),  midi_note_word(0, 69, 0, 0),
@@ -388,9 +393,7 @@ TEST_P(JackWayOut, LeavesNoNoteSounding)
     start_audio_engine();
     ASSERT_FALSE(audio_open("orvel", true));
     Recorder recorder;
-    ASSERT_TRUE(recorder.peer.activate());
-    ASSERT_TRUE(recorder.peer.connect("orvel:output_midi", "recorder:midi_in"));
-    recorder.wait_periods(8);
+    ASSERT_TRUE(recorder.listen_to_midi());
     // No event loop runs, so the page's own tick plays nothing here.
     OrvSpectrum page;
     page.handle_tog_record();
