@@ -60,6 +60,32 @@ std::uint64_t climb(std::uint64_t n, std::uint64_t reach, Value value)
     return n;
 }
 
+// Sub-steps low, low + stride, low + 2 stride ... and high itself, into out;
+// returns how many.
+std::uint64_t strided(std::uint64_t low, std::uint64_t high, std::uint64_t stride, std::uint64_t out[BANDS_PER_GROUP])
+{
+    std::uint64_t count = 0;
+    for (std::uint64_t n = low; n < high; n += stride)
+        out[count++] = n;
+    out[count++] = high;
+    return count;
+}
+
+// What the level can reach from low to high, from a magnitude sampled four
+// times a lobe (two ripple periods): sqrt(2) times the highest sample, over
+// the share of its peak that four samples of a lobe see at least.
+template <typename Magnitude>
+double lobe_bound(std::uint64_t low, std::uint64_t high, double ripple, Magnitude magnitude)
+{
+    const auto stride = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(ripple / 2.0));
+    std::uint64_t points[BANDS_PER_GROUP];
+    const std::uint64_t count = strided(low, high, stride, points);
+    double highest = 0.0;
+    for (std::uint64_t i = 0; i < count; i++)
+        highest = std::max(highest, magnitude(points[i]));
+    return std::numbers::sqrt2 * highest / (stride > 1 ? SAMPLED_LOBE_SHARE : 1.0);
+}
+
 class Search {
 public:
     Search(const SubStepGroup &group, double coarse_level)
@@ -91,10 +117,7 @@ public:
         // is twice the ripple period.
         const auto stride = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(2.0 * ripple_period(locate_length_)));
         std::uint64_t probes[BANDS_PER_GROUP];
-        std::uint64_t count = 0;
-        for (std::uint64_t n = 0; n < LAST; n += stride)
-            probes[count++] = n;
-        probes[count++] = LAST;
+        const std::uint64_t count = strided(0, LAST, stride, probes);
 
         double top = 0.0;
         for (std::uint64_t i = 0; i < count; i++)
@@ -134,10 +157,7 @@ public:
         } else {
             const auto stride = static_cast<std::uint64_t>(ripple / 4.0);
             std::uint64_t probes[BANDS_PER_GROUP];
-            std::uint64_t count = 0;
-            for (std::uint64_t n = low; n < high; n += stride)
-                probes[count++] = n;
-            probes[count++] = high;
+            const std::uint64_t count = strided(low, high, stride, probes);
             for (std::uint64_t i = 0; i < count; i++) {
                 const double level = full(probes[i]).level;
                 if ((i == 0 || level >= level_[probes[i - 1]]) && (i + 1 == count || level >= full(probes[i + 1]).level))
@@ -170,9 +190,6 @@ public:
     {
         const double ripple = ripple_period(group_.window);
         const auto width = std::max<std::int64_t>(SHORTEST_LOBE_WALK, static_cast<std::int64_t>(std::ceil(2.0 * ripple)));
-        const auto stride = std::max<std::int64_t>(1, static_cast<std::int64_t>(ripple / 2.0));
-        // Four samples a lobe see at least this share of its peak.
-        const double seen = stride > 1 ? SAMPLED_LOBE_SHARE : 1.0;
         const auto last = static_cast<std::int64_t>(LAST);
         for (std::int64_t start = from; start >= 0 && start <= last; start += direction * width) {
             const std::int64_t end = std::clamp<std::int64_t>(start + direction * (width - 1), 0, last);
@@ -180,13 +197,9 @@ public:
             const std::int64_t high = std::max(start, end);
             if (far_from_peak && short_bound(low, high) < best_.level)
                 break;
-            double magnitude = 0.0;
-            for (std::int64_t n = low;; n = std::min(high, n + stride)) {
-                magnitude = std::max(magnitude, full(static_cast<std::uint64_t>(n)).magnitude);
-                if (n == high)
-                    break;
-            }
-            if (std::numbers::sqrt2 * magnitude / seen < best_.level)
+            const double bound = lobe_bound(static_cast<std::uint64_t>(low), static_cast<std::uint64_t>(high), ripple,
+                                            [this](std::uint64_t n) { return full(n).magnitude; });
+            if (bound < best_.level)
                 break;
             scan(static_cast<std::uint64_t>(low), static_cast<std::uint64_t>(high));
         }
@@ -203,15 +216,9 @@ public:
             return std::numeric_limits<double>::infinity();
         const double ripple = ripple_period(locate_length_);
         const auto lobe = static_cast<std::int64_t>(std::ceil(2.0 * ripple));
-        const auto stride = std::max<std::int64_t>(1, static_cast<std::int64_t>(ripple / 2.0));
-        const auto last = static_cast<std::int64_t>(LAST);
-        double magnitude = 0.0;
-        for (std::int64_t n = std::max<std::int64_t>(0, low - lobe);; n = std::min(std::min(last, high + lobe), n + stride)) {
-            magnitude = std::max(magnitude, located(static_cast<std::uint64_t>(n)));
-            if (n == std::min(last, high + lobe))
-                break;
-        }
-        return std::numbers::sqrt2 * magnitude / (stride > 1 ? SAMPLED_LOBE_SHARE : 1.0);
+        const auto first = static_cast<std::uint64_t>(std::max<std::int64_t>(0, low - lobe));
+        const auto last = static_cast<std::uint64_t>(std::min(static_cast<std::int64_t>(LAST), high + lobe));
+        return lobe_bound(first, last, ripple, [this](std::uint64_t n) { return located(n); });
     }
 
     RefinedBand finish()
