@@ -15,19 +15,6 @@ namespace {
 constexpr int REPAINT_MS = 500;
 constexpr int MIN_WIDTH = 192;
 
-QString band_shown_text(QWidget *view)
-{
-    return static_cast<OrvBand *>(view)->shown_text();
-}
-
-QAccessibleInterface *band_accessible(const QString &class_name, QObject *object)
-{
-    if (class_name != QLatin1String("OrvBand") || !object->isWidgetType())
-        return nullptr;
-    return new OrvViewAccessible(static_cast<QWidget *>(object), QAccessible::Chart,
-                                 band_shown_text);
-}
-
 }  // namespace
 
 int strongest_pitch_class(const PitchClassPeak *row)
@@ -116,7 +103,7 @@ OrvBand::OrvBand()
     setAttribute(Qt::WA_MouseTracking);
     watchdog->start(REPAINT_MS);
     // Before the name: naming the view already builds its interface.
-    static const bool accessible_installed = (QAccessible::installFactory(band_accessible), true);
+    static const bool accessible_installed = (QAccessible::installFactory(view_accessible_factory<OrvBand>), true);
     Q_UNUSED(accessible_installed);
     setAccessibleName(tr("Pitch classes"));
 }
@@ -124,7 +111,7 @@ OrvBand::OrvBand()
 void OrvBand::handle_watchdog()
 {
     update();
-    announce_shown_text(this, band_shown_text, announced_text);
+    announce_shown_text(this, view_shown_text<OrvBand>, announced_text);
 }
 
 QString OrvBand::shown_text()

@@ -60,19 +60,6 @@ bool is_local_peak(const ToneEntry *row, std::uint64_t groups, std::uint64_t l)
     return at_least(first) && at_least(second);
 }
 
-QString graph_shown_text(QWidget *view)
-{
-    return static_cast<OrvGraph *>(view)->shown_text();
-}
-
-QAccessibleInterface *graph_accessible(const QString &class_name, QObject *object)
-{
-    if (class_name != QLatin1String("OrvGraph") || !object->isWidgetType())
-        return nullptr;
-    return new OrvViewAccessible(static_cast<QWidget *>(object), QAccessible::Chart,
-                                 graph_shown_text);
-}
-
 // Jobs submitted but not finished, as the LAG line counts them.
 std::uint64_t jobs_under_way(const JobCounts &counts)
 {
@@ -328,7 +315,7 @@ OrvGraph::OrvGraph(OrvSpectrum *spectrum)
     setAttribute(Qt::WA_MouseTracking);
     watchdog->start(500);
     // Before the name: naming the view already builds its interface.
-    static const bool accessible_installed = (QAccessible::installFactory(graph_accessible), true);
+    static const bool accessible_installed = (QAccessible::installFactory(view_accessible_factory<OrvGraph>), true);
     Q_UNUSED(accessible_installed);
     setAccessibleName(tr("Graph"));
 }
@@ -336,7 +323,7 @@ OrvGraph::OrvGraph(OrvSpectrum *spectrum)
 void OrvGraph::handle_watchdog()
 {
     update();
-    announce_shown_text(this, graph_shown_text, announced_text);
+    announce_shown_text(this, view_shown_text<OrvGraph>, announced_text);
 }
 
 QString OrvGraph::shown_text()

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QAccessibleWidget>
+#include <QWidget>
 #include <QString>
 
 class OrvViewAccessible : public QAccessibleWidget {
@@ -26,3 +27,20 @@ private:
 // it there and reports the view's description changed. Builds nothing
 // otherwise.
 void announce_shown_text(QWidget *view, OrvViewAccessible::ShownText shown, QString &announced);
+
+// The text a view of class View shows, through its shown_text().
+template <typename View>
+QString view_shown_text(QWidget *view)
+{
+    return static_cast<View *>(view)->shown_text();
+}
+
+// The factory for QAccessible::installFactory that reads views of class
+// View as charts of their shown text.
+template <typename View>
+QAccessibleInterface *view_accessible_factory(const QString &class_name, QObject *object)
+{
+    if (class_name != QLatin1String(View::staticMetaObject.className()) || !object->isWidgetType())
+        return nullptr;
+    return new OrvViewAccessible(static_cast<QWidget *>(object), QAccessible::Chart, view_shown_text<View>);
+}
