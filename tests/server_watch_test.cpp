@@ -7,6 +7,7 @@
 #include "audio/block_assembler.h"
 #include "audio/jack_client.h"
 #include "audio/rate_conversion.h"
+#include "audio/server_presence.h"
 #include "audio/server_watch.h"
 #include "engine/engine_state.h"
 #include "siggen/filter_design.h"
@@ -25,9 +26,12 @@
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <signal.h>
 #include <sstream>
 #include <thread>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -271,4 +275,93 @@ TEST(ServerWatch, KilledServerGivesTheLoopBackWithTheSameDelay)
     EXPECT_EQ(audio_connections(loop.peer), before);
     EXPECT_EQ(loop_delay(), EXPECTED);
     audio_stop();
+}
+
+namespace {
+
+// A unix socket at path, as a live server has it (listening) or as a killed
+// one leaves it behind (bound, nobody accepting).
+struct SocketAt {
+    SocketAt(const std::string &at, bool listening) : path(at)
+    {
+        fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        bound = bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+        if (listening)
+            listen(fd, 4);
+        else
+            ::close(fd), fd = -1;
+    }
+    ~SocketAt()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        unlink(path.c_str());
+    }
+    std::string path;
+    int fd = -1;
+    bool bound = false;
+};
+
+int libjack_complaints = 0;
+
+}  // namespace
+
+// Orvel asks jackd's socket before it lets libjack open a client, since
+// libjack can die of SIGBUS opening its database while a server creates it.
+// Only a socket that accepts lets libjack in.
+TEST(ServerPresence, OnlyASocketThatAcceptsLetsLibjackIn)
+{
+    const std::string name = "orvel-presence-" + std::to_string(getpid());
+    const std::string own_path = "/dev/shm/jack_" + name + "_" + std::to_string(geteuid()) + "_0";
+    const std::string promiscuous_path = "/dev/shm/jack_" + name + "_0";
+    const struct {
+        const char *what;
+        const std::string *path;  // nullptr: no socket at all
+        bool listening;
+        bool promiscuous;
+        bool may_listen;
+    } cases[] = {
+        {"no socket", nullptr, false, false, false},
+        {"left behind by a killed server", &own_path, false, false, false},
+        {"accepting", &own_path, true, false, true},
+        {"accepting, another user's name", &promiscuous_path, true, false, false},
+        {"promiscuous server, accepting", &promiscuous_path, true, true, true},
+        {"promiscuous server, left behind", &promiscuous_path, false, true, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.promiscuous)
+            setenv("JACK_PROMISCUOUS_SERVER", "", 1);
+        {
+            std::optional<SocketAt> socket_file;
+            if (c.path != nullptr) {
+                socket_file.emplace(*c.path, c.listening);
+                ASSERT_TRUE(socket_file->bound) << *c.path;
+            }
+            EXPECT_EQ(jack_server_may_listen(name), c.may_listen);
+        }
+        unsetenv("JACK_PROMISCUOUS_SERVER");
+    }
+
+    // A real jackd answers; the client then joins it as before.
+    JackServer server;
+    ASSERT_TRUE(server.running());
+    EXPECT_EQ(jack_server_name(), server.name());
+    EXPECT_TRUE(jack_server_may_listen(server.name()));
+    server.stop();
+    EXPECT_FALSE(jack_server_may_listen(server.name()));
+
+    // With no server, audio_open says so without calling into libjack, which
+    // would complain that it cannot connect.
+    jack_set_error_function([](const char *) { libjack_complaints++; });
+    use_absent_server();
+    EXPECT_TRUE(audio_open("orvel", false));
+    EXPECT_EQ(audio_status().state, AudioState::no_server);
+    EXPECT_EQ(libjack_complaints, 0);
+    jack_set_error_function(nullptr);
+    unsetenv("JACK_DEFAULT_SERVER");
+    EXPECT_EQ(jack_server_name(), "default");
 }

@@ -4,6 +4,7 @@
 #include "audio/midi_output.h"
 #include "audio/rate_conversion.h"
 #include "audio/rate_gate.h"
+#include "audio/server_presence.h"
 #include "audio/server_watch.h"
 #include "engine/engine_state.h"
 
@@ -96,6 +97,10 @@ bool fail_open()
 bool audio_open(const char *name, bool connect)
 {
     audio_server_gone.store(false, std::memory_order_release);
+    if (!jack_server_may_listen(jack_server_name())) {
+        audio_report(AudioState::no_server);
+        return true;
+    }
     jack_client = jack_client_open(name, JackNoStartServer, nullptr);
     if (jack_client == nullptr) {
         audio_report(AudioState::no_server);

@@ -1,5 +1,6 @@
 #include "support/jack_server.h"
 
+#include "audio/server_presence.h"
 #include "support/child_process.h"
 
 #include <signal.h>
@@ -157,7 +158,8 @@ void JackServer::start(int rate, int capture_ports, int playback_ports, int peri
             pid_ = -1;  // jackd gave up: the name is taken or the registry is full
             return;
         }
-        if (run_child("/usr/bin/jack_lsp", {}, env, 5000).exit_status == 0) {
+        // jack_lsp is a libjack client: it waits for the socket as Orvel does.
+        if (jack_server_may_listen(name_) && run_child("/usr/bin/jack_lsp", {}, env, 5000).exit_status == 0) {
             // Ours answered only if jackd is still there.
             ready_ = still_running(pid_);
             return;

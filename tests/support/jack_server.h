@@ -12,7 +12,7 @@
 
 class JackServer {
 public:
-    // Starts jackd and waits until jack_lsp answers; sets JACK_DEFAULT_SERVER
+    // Starts jackd and waits until its socket and then jack_lsp answer; sets JACK_DEFAULT_SERVER
     // for this process so clients find it. With real_time, the server runs
     // its threads under SCHED_FIFO where the system allows it (real_time()
     // tells), as a studio server does; otherwise it needs no rights. With
