@@ -239,6 +239,54 @@ TEST(GeneratorBandPass, CentreTapAloneDelaysBy512)
     }
 }
 
+// A noise nobody plays band-passed is not filtered; played again, its first
+// frame carries the tail of the frame before, made with that frame's kernel,
+// as if it had been filtered all along: within the rounding of the plain
+// convolution (the same sums in another order).
+TEST(GeneratorBandPass, UnplayedNoiseIsSkippedAndComesBackWhole)
+{
+    std::vector<double> kernels[2] = {std::vector<double>(BP_KERNEL_LEN), std::vector<double>(BP_KERNEL_LEN)};
+    for (int j = 0; j < BP_KERNEL_LEN; j++) {
+        kernels[0][j] = std::sin(0.37 * j + 1.0) / (1.0 + 0.01 * j);
+        kernels[1][j] = std::cos(0.11 * j) / (1.0 + 0.02 * j);
+    }
+    const struct {
+        int kernel, source_0, source_1;
+        bool filtered[2];  // brown, white
+    } frames[] = {
+        {0, SOURCE_BROWN_NOISE_BP, SOURCE_WHITE_NOISE, {true, false}},
+        {1, SOURCE_SILENCE, SOURCE_BROWN_NOISE, {false, false}},
+        {0, SOURCE_WHITE_NOISE_BP, SOURCE_BROWN_NOISE_BP, {true, true}},
+    };
+    const int bp_sources[2] = {SOURCE_BROWN_NOISE_BP, SOURCE_WHITE_NOISE_BP};
+    NoiseRun run;
+    for (const auto &f : frames) {
+        GeneratorSnapshot s = snapshot(1.0, f.source_0, f.source_1);
+        std::copy(kernels[f.kernel].begin(), kernels[f.kernel].end(), s.kernel);
+        generator_compute_frame(s);
+        for (int noise = 0; noise < 2; noise++) {
+            EXPECT_EQ(frame_computed(s, bp_sources[noise]), f.filtered[noise]);
+            append_frame(run.raw[noise], noise == 0 ? SOURCE_BROWN_NOISE : SOURCE_WHITE_NOISE);
+            append_frame(run.filtered[noise], bp_sources[noise]);
+        }
+    }
+    // Each raw sample is filtered with the kernel of its own frame.
+    const double tolerance = 1e-12 * BP_KERNEL_LEN * 8388608.0;
+    for (int noise = 0; noise < 2; noise++) {
+        for (int f = 0; f < static_cast<int>(std::size(frames)); f++) {
+            if (!frames[f].filtered[noise])
+                continue;
+            SCOPED_TRACE(testing::Message() << "noise " << noise << " frame " << f);
+            for (int n = f * GEN_FRAME; n < (f + 1) * GEN_FRAME; n++) {
+                double expected = 0.0;
+                for (int j = 0; j < BP_KERNEL_LEN && j <= n; j++)
+                    expected += kernels[frames[(n - j) / GEN_FRAME].kernel][j] * run.raw[noise][n - j];
+                ASSERT_NEAR(run.filtered[noise][n], expected, tolerance) << n;
+            }
+        }
+    }
+}
+
 // ---- thread against the rings ---------------------------------------------------
 
 namespace {
@@ -329,17 +377,24 @@ TEST(GeneratorThread, WritesTwoFramesThenWaitsForEveryReader)
 }
 
 // The pushed frame follows a switch made while it was computed, but a switch
-// to the cosine in a frame that computed none would play a stale cosine.
+// to a source the frame did not compute (the cosine, or a band-passed noise
+// nobody played) would play a stale frame: output 0 then keeps its snapshot
+// source for one frame more.
 TEST(GeneratorSources, SwitchDuringAFrame)
 {
-    const struct { int selected, snapshot; bool cosine_computed; int played; } cases[] = {
-        {SOURCE_WHITE_NOISE, SOURCE_SILENCE, false, SOURCE_WHITE_NOISE},
-        {SOURCE_SILENCE, SOURCE_COSINE, true, SOURCE_SILENCE},
-        {SOURCE_COSINE, SOURCE_COSINE, true, SOURCE_COSINE},
-        {SOURCE_COSINE, SOURCE_BROWN_NOISE, true, SOURCE_COSINE},  // the other output computed it
-        {SOURCE_COSINE, SOURCE_BROWN_NOISE, false, SOURCE_BROWN_NOISE},
+    const struct { int selected, snapshot_0, snapshot_1, played; } cases[] = {
+        {SOURCE_WHITE_NOISE, SOURCE_SILENCE, SOURCE_SILENCE, SOURCE_WHITE_NOISE},
+        {SOURCE_SILENCE, SOURCE_COSINE, SOURCE_SILENCE, SOURCE_SILENCE},
+        {SOURCE_COSINE, SOURCE_COSINE, SOURCE_SILENCE, SOURCE_COSINE},
+        {SOURCE_COSINE, SOURCE_BROWN_NOISE, SOURCE_COSINE, SOURCE_COSINE},  // output 1 computed it
+        {SOURCE_COSINE, SOURCE_BROWN_NOISE, SOURCE_SILENCE, SOURCE_BROWN_NOISE},
+        {SOURCE_WHITE_NOISE_BP, SOURCE_WHITE_NOISE, SOURCE_SILENCE, SOURCE_WHITE_NOISE},
+        {SOURCE_WHITE_NOISE_BP, SOURCE_SILENCE, SOURCE_WHITE_NOISE_BP, SOURCE_WHITE_NOISE_BP},
+        {SOURCE_BROWN_NOISE_BP, SOURCE_WHITE_NOISE_BP, SOURCE_SILENCE, SOURCE_WHITE_NOISE_BP},  // only white was filtered
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(frame_source(c.selected, c.snapshot, c.cosine_computed), c.played)
-            << c.selected << " " << c.snapshot << " " << c.cosine_computed;
+    for (const auto &c : cases) {
+        const GeneratorSnapshot s = snapshot(1.0, c.snapshot_0, c.snapshot_1);
+        EXPECT_EQ(frame_source(c.selected, c.snapshot_0, frame_computed(s, c.selected)), c.played)
+            << c.selected << " " << c.snapshot_0 << " " << c.snapshot_1;
+    }
 }

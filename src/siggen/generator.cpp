@@ -46,6 +46,17 @@ double gen_cosine[GEN_FRAME];        // ring units; kept from the last frame tha
 double gen_brown_bp[BP_BUFFER_LEN];  // filtered frame, then the tail for the next frame
 double gen_white_bp[BP_BUFFER_LEN];  // filtered frame, then the tail for the next frame
 
+// A noise nobody plays band-passed is not filtered (most of the generator's
+// work). Its last block and kernel are kept instead, so that the tail can be
+// made when it is played again: the same sums, in another order.
+struct SkippedBandPass {
+    bool tail_owed = false;
+    double last_block[BP_BLOCK];
+};
+SkippedBandPass gen_brown_skipped;
+SkippedBandPass gen_white_skipped;
+double gen_skipped_kernel[BP_KERNEL_LEN];  // the kernel of the frame the blocks are from
+
 GeneratorSnapshot gen_snapshot;      // the generator thread's copy of the parameters
 const double gen_silence[GEN_FRAME] = {};
 
@@ -63,6 +74,31 @@ void carry_tail(double *bp)
 {
     std::memmove(bp, bp + GEN_FRAME, BP_BLOCK * sizeof(double));
     std::fill(bp + BP_BLOCK, bp + BP_BUFFER_LEN, 0.0);
+}
+
+bool plays(const GeneratorSnapshot &snapshot, int source)
+{
+    return snapshot.source_0 == source || snapshot.source_1 == source;
+}
+
+// Overlap-add of one frame of a noise into its band-passed buffer: the tail
+// the last frame left over starts this one.
+void band_pass(const double *kernel, const double *raw, double *bp, SkippedBandPass &skipped)
+{
+    if (skipped.tail_owed) {
+        std::fill(bp, bp + BP_BUFFER_LEN, 0.0);
+        convolve_add(gen_skipped_kernel, skipped.last_block, bp + BP_BLOCK, BP_BLOCK);
+        skipped.tail_owed = false;
+    }
+    carry_tail(bp);
+    convolve_add(kernel, raw, bp, BP_BLOCK);
+    convolve_add(kernel, raw + BP_BLOCK, bp + BP_BLOCK, BP_BLOCK);
+}
+
+void skip_band_pass(const double *raw, SkippedBandPass &skipped)
+{
+    std::memcpy(skipped.last_block, raw + BP_BLOCK, sizeof skipped.last_block);
+    skipped.tail_owed = true;
 }
 
 bool rings_have_room()
@@ -87,7 +123,7 @@ void generator_take_snapshot(GeneratorSnapshot &snapshot)
 void generator_compute_frame(const GeneratorSnapshot &snapshot)
 {
     const double level = snapshot.level;
-    const bool cosine = snapshot.source_0 == SOURCE_COSINE || snapshot.source_1 == SOURCE_COSINE;
+    const bool cosine = plays(snapshot, SOURCE_COSINE);
     // The noises and the phase run on whatever is selected, so a source
     // switched in later continues its sequence rather than restarting it.
     for (int i = 0; i < GEN_FRAME; i++) {
@@ -108,19 +144,41 @@ void generator_compute_frame(const GeneratorSnapshot &snapshot)
             gen_cosine[i] = std::cos(gen_phase) * level * COSINE_AMPLITUDE;
     }
 
-    // Overlap-add: the tail the last frame left over starts this one.
-    carry_tail(gen_brown_bp);
-    carry_tail(gen_white_bp);
-    const double *kernel = snapshot.kernel;
-    convolve_add(kernel, gen_brown, gen_brown_bp, BP_BLOCK);
-    convolve_add(kernel, gen_white, gen_white_bp, BP_BLOCK);
-    convolve_add(kernel, gen_brown + BP_BLOCK, gen_brown_bp + BP_BLOCK, BP_BLOCK);
-    convolve_add(kernel, gen_white + BP_BLOCK, gen_white_bp + BP_BLOCK, BP_BLOCK);
+    const struct {
+        const double *raw;
+        double *bp;
+        SkippedBandPass &skipped;
+        int source;
+    } noises[] = {
+        {gen_brown, gen_brown_bp, gen_brown_skipped, SOURCE_BROWN_NOISE_BP},
+        {gen_white, gen_white_bp, gen_white_skipped, SOURCE_WHITE_NOISE_BP},
+    };
+    bool skipped_any = false;
+    for (const auto &noise : noises) {
+        if (literal_paths || plays(snapshot, noise.source)) {
+            band_pass(snapshot.kernel, noise.raw, noise.bp, noise.skipped);
+        } else {
+            skip_band_pass(noise.raw, noise.skipped);
+            skipped_any = true;
+        }
+    }
+    if (skipped_any)
+        std::memcpy(gen_skipped_kernel, snapshot.kernel, sizeof gen_skipped_kernel);
 }
 
-int frame_source(int selected, int snapshot_source, bool cosine_computed)
+bool frame_computed(const GeneratorSnapshot &snapshot, int source)
 {
-    return selected == SOURCE_COSINE && !cosine_computed ? snapshot_source : selected;
+    switch (source) {
+    case SOURCE_COSINE: return plays(snapshot, source);
+    case SOURCE_BROWN_NOISE_BP:
+    case SOURCE_WHITE_NOISE_BP: return literal_paths || plays(snapshot, source);
+    default: return true;
+    }
+}
+
+int frame_source(int selected, int snapshot_source, bool selected_computed)
+{
+    return selected_computed ? selected : snapshot_source;
 }
 
 const double *generator_frame(int source)
@@ -153,9 +211,10 @@ void *generator_main(void *)
         generator_compute_frame(gen_snapshot);
 
         audio_lock();
-        const bool cosine = gen_snapshot.source_0 == SOURCE_COSINE || gen_snapshot.source_1 == SOURCE_COSINE;
-        const int source_0 = frame_source(output_source_0, gen_snapshot.source_0, cosine);
-        const int source_1 = frame_source(output_source_1, gen_snapshot.source_1, cosine);
+        const int source_0 =
+            frame_source(output_source_0, gen_snapshot.source_0, frame_computed(gen_snapshot, output_source_0));
+        const int source_1 =
+            frame_source(output_source_1, gen_snapshot.source_1, frame_computed(gen_snapshot, output_source_1));
         ring_push_block(out_ring_0, generator_frame(source_0), GEN_FRAME);
         ring_push_block(out_ring_1, generator_frame(source_1), GEN_FRAME);
         audio_wakeup();

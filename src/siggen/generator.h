@@ -44,16 +44,22 @@ struct GeneratorSnapshot {
 // Copy the parameters. Caller holds audio_mutex.
 void generator_take_snapshot(GeneratorSnapshot &snapshot);
 
-// Compute the next frame of every source into the generator's private
-// buffers, advancing the noise states, the cosine phase and the filter tails.
+// Compute the next frame into the generator's private buffers: both noises
+// always (their states advance whatever plays), the cosine and each
+// band-passed noise only when a snapshot source plays it (every band-passed
+// noise with literal_paths). A noise band-passed again after frames without
+// gets the tail those frames would have left.
 // Generator thread (or a test standing in for it) only; no lock.
 void generator_compute_frame(const GeneratorSnapshot &snapshot);
 
+// Whether the frame just computed from snapshot holds source.
+bool frame_computed(const GeneratorSnapshot &snapshot, int source);
+
 // The source an output plays from the frame just computed: the one selected
-// now (a switch takes effect at once), except a switch to the cosine in a
-// frame that computed none, whose buffer would hold a stale frame; that
-// output then keeps its snapshot source for one frame more.
-int frame_source(int selected, int snapshot_source, bool cosine_computed);
+// now (a switch takes effect at once), except a switch to a source the frame
+// did not compute (frame_computed), whose buffer would hold a stale frame;
+// that output then keeps its snapshot source for one frame more.
+int frame_source(int selected, int snapshot_source, bool selected_computed);
 
 // The frame computed last of a source (GEN_FRAME samples; zeros for silence
 // or an unknown source).
