@@ -71,19 +71,40 @@ std::uint64_t strided(std::uint64_t low, std::uint64_t high, std::uint64_t strid
     return count;
 }
 
-// What the level can reach from low to high, from a magnitude sampled four
-// times a lobe (two ripple periods): sqrt(2) times the highest sample, over
-// the share of its peak that four samples of a lobe see at least.
-template <typename Magnitude>
-double lobe_bound(std::uint64_t low, std::uint64_t high, double ripple, Magnitude magnitude)
-{
-    const auto stride = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(ripple / 2.0));
+// A stretch's magnitude sampled four times a lobe (two ripple periods), and
+// what the level can reach between each two neighbouring samples: sqrt(2)
+// times the higher of the two, over the share of a peak that the nearer of
+// four samples a lobe sees at least where a lobe's peak may lie between them.
+// One may only where the magnitude rises to the first and falls after the
+// second, since from a peak to the next zero there are two samples.
+struct SampledStretch {
+    std::uint64_t count = 0;
     std::uint64_t points[BANDS_PER_GROUP];
-    const std::uint64_t count = strided(low, high, stride, points);
-    double highest = 0.0;
-    for (std::uint64_t i = 0; i < count; i++)
-        highest = std::max(highest, magnitude(points[i]));
-    return std::numbers::sqrt2 * highest / (stride > 1 ? SAMPLED_LOBE_SHARE : 1.0);
+    double reach[BANDS_PER_GROUP];  // between points[i] and points[i + 1]; of the point itself when alone
+
+    double bound() const { return *std::max_element(reach, reach + std::max<std::uint64_t>(1, count - 1)); }
+};
+
+template <typename Magnitude>
+SampledStretch sample_stretch(std::uint64_t low, std::uint64_t high, double ripple, Magnitude magnitude)
+{
+    SampledStretch s;
+    const auto stride = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(ripple / 2.0));
+    s.count = strided(low, high, stride, s.points);
+    double m[BANDS_PER_GROUP];
+    for (std::uint64_t i = 0; i < s.count; i++)
+        m[i] = magnitude(s.points[i]);
+    if (s.count == 1) {
+        s.reach[0] = std::numbers::sqrt2 * m[0];
+        return s;
+    }
+    for (std::uint64_t i = 0; i + 1 < s.count; i++) {
+        const bool rises_to = i == 0 || m[i] >= m[i - 1];
+        const bool falls_after = i + 2 == s.count || m[i + 1] >= m[i + 2];
+        const double seen = stride > 1 && rises_to && falls_after ? SAMPLED_LOBE_SHARE : 1.0;
+        s.reach[i] = std::numbers::sqrt2 * std::max(m[i], m[i + 1]) / seen;
+    }
+    return s;
 }
 
 class Search {
@@ -197,11 +218,15 @@ public:
             const std::int64_t high = std::max(start, end);
             if (far_from_peak && short_bound(low, high) < best_.level)
                 break;
-            const double bound = lobe_bound(static_cast<std::uint64_t>(low), static_cast<std::uint64_t>(high), ripple,
-                                            [this](std::uint64_t n) { return full(n).magnitude; });
-            if (bound < best_.level)
+            const SampledStretch stretch = sample_stretch(static_cast<std::uint64_t>(low), static_cast<std::uint64_t>(high),
+                                                          ripple, [this](std::uint64_t n) { return full(n).magnitude; });
+            if (stretch.bound() < best_.level)
                 break;
-            scan(static_cast<std::uint64_t>(low), static_cast<std::uint64_t>(high));
+            // Only where the level may still beat the best, which rises as it goes.
+            for (std::uint64_t i = 0; i + 1 < stretch.count; i++) {
+                if (stretch.reach[i] >= best_.level)
+                    scan(stretch.points[i], stretch.points[i + 1]);
+            }
         }
     }
 
@@ -218,7 +243,7 @@ public:
         const auto lobe = static_cast<std::int64_t>(std::ceil(2.0 * ripple));
         const auto first = static_cast<std::uint64_t>(std::max<std::int64_t>(0, low - lobe));
         const auto last = static_cast<std::uint64_t>(std::min(static_cast<std::int64_t>(LAST), high + lobe));
-        return lobe_bound(first, last, ripple, [this](std::uint64_t n) { return located(n); });
+        return sample_stretch(first, last, ripple, [this](std::uint64_t n) { return located(n); }).bound();
     }
 
     RefinedBand finish()
