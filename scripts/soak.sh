@@ -46,7 +46,8 @@ trap finish EXIT
 jackd -R -P 70 -n "$name" -d dummy -r 48000 -p 256 -C 2 -P 2 >"$work/jackd.log" 2>&1 &
 jackd_pid=$!
 pids+=("$jackd_pid")
-for _ in $(seq 100); do jack_lsp >/dev/null 2>&1 && break; sleep 0.1; done
+# jack_lsp is a libjack client: it knocks only once the socket is there.
+for _ in $(seq 100); do [ -S "/dev/shm/jack_${name}_$(id -u)_0" ] && jack_lsp >/dev/null 2>&1 && break; sleep 0.1; done
 jack_lsp >/dev/null 2>&1 || { echo "soak: jackd did not start" >&2; cat "$work/jackd.log" >&2; exit 1; }
 
 "$ORVEL_BUILD/tests/orvel_delay_loop" "$loop_frames" &
