@@ -18,11 +18,13 @@ namespace {
 
 double chan_block[CHANNEL_COUNT][BLOCK_LEN];  // the latest block, assembler thread only
 
-bool block_ready()
+// How many samples the four rings still lack for a block; 0 when it is there.
+std::uint32_t block_missing()
 {
-    return ring_fill(out_ring_0, RingReader::tap) >= BLOCK_LEN && ring_fill(out_ring_1, RingReader::tap) >= BLOCK_LEN
-        && ring_fill(in_ring_0, RingReader::consumer) >= BLOCK_LEN
-        && ring_fill(in_ring_1, RingReader::consumer) >= BLOCK_LEN;
+    const std::uint32_t fill = std::min({ring_fill(out_ring_0, RingReader::tap), ring_fill(out_ring_1, RingReader::tap),
+                                         ring_fill(in_ring_0, RingReader::consumer),
+                                         ring_fill(in_ring_1, RingReader::consumer)});
+    return fill >= BLOCK_LEN ? 0 : BLOCK_LEN - fill;
 }
 
 // Under audio_mutex: only the four copies.
@@ -92,7 +94,8 @@ void *assembler_main(void *)
     for (;;) {
         for (;;) {
             skip_unpaired_tap_samples();
-            if (block_ready())
+            const std::uint32_t missing = block_missing();
+            if (missing == 0)
                 break;
             if (!assembler_waiting) {
                 // Whoever feeds blocks at the pace of the jobs learns at once
@@ -100,7 +103,7 @@ void *assembler_main(void *)
                 assembler_waiting = true;
                 audio_wakeup();
             }
-            audio_wait_for(AUDIO_POLL_US);
+            audio_wait_for(audio_poll_us(missing));
         }
         assembler_waiting = false;
         take_block();

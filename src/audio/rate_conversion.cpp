@@ -116,3 +116,9 @@ void exchange_restart()
     audio_wakeup();
     audio_unlock();
 }
+
+long audio_poll_us(std::uint32_t missing)
+{
+    const auto us = static_cast<long>(static_cast<std::uint64_t>(missing) * 1000000 / static_cast<std::uint64_t>(sample_rate));
+    return std::clamp(us, AUDIO_POLL_US_SHORTEST, AUDIO_POLL_US_LONGEST);
+}

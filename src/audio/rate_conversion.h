@@ -9,7 +9,7 @@
 // exchange_samples takes no lock and wakes nobody: a woken thread could take
 // the real-time thread's processor, and a lock holder stalled elsewhere would
 // make the server wait. The generator and the assembler look at the rings
-// again at least every AUDIO_POLL_US instead.
+// again when what they miss should have come (audio_poll_us).
 #pragma once
 
 #include "audio/sample_ring.h"
@@ -18,9 +18,18 @@
 #include <cstdint>
 
 constexpr int MAX_RATE_DIV = 8;     // staging room; 48000 / the lowest engine rate is 6
-// Far below the slack either waiter has: a generator frame lasts 42 ms and
-// a block 21 ms even at 48000 Hz.
+// A fixed look every few milliseconds, for waiters that cannot tell what
+// they miss: far below the slack of a block (21 ms even at 48000 Hz).
 constexpr long AUDIO_POLL_US = 5000;
+
+// How long a waiter for `missing` engine samples, or room for them, may sleep
+// before it looks at the rings again: until they should have come, at least
+// a millisecond and at most AUDIO_POLL_US_LONGEST. It then wakes about once a
+// block or frame instead of every few milliseconds; a broadcast still wakes
+// it at once. Any thread.
+constexpr long AUDIO_POLL_US_SHORTEST = 1000;
+constexpr long AUDIO_POLL_US_LONGEST = 100000;
+long audio_poll_us(std::uint32_t missing);
 
 extern SampleRing in_ring_0;   // input_1, decimated ("INPUT 0")
 extern SampleRing in_ring_1;   // input_2, decimated ("INPUT 1")

@@ -101,12 +101,21 @@ void skip_band_pass(const double *raw, SkippedBandPass &skipped)
     skipped.tail_owed = true;
 }
 
-bool rings_have_room()
+// How long to wait for room for a frame in both rings, for both readers; 0
+// when there is room. Playback makes room a period at a time, so its wait
+// is the time the missing samples take; the assembler makes room a block at
+// a time and says so with a broadcast, so the longest wait does for it.
+long room_wait_us()
 {
-    for (const SampleRing *ring : {&out_ring_0, &out_ring_1})
-        if (std::min(ring_free(*ring, RingReader::tap), ring_free(*ring, RingReader::consumer)) < static_cast<std::uint32_t>(GEN_FRAME))
-            return false;
-    return true;
+    std::uint32_t played_room = GEN_FRAME;
+    std::uint32_t tapped_room = GEN_FRAME;
+    for (const SampleRing *ring : {&out_ring_0, &out_ring_1}) {
+        played_room = std::min(played_room, ring_free(*ring, RingReader::consumer));
+        tapped_room = std::min(tapped_room, ring_free(*ring, RingReader::tap));
+    }
+    if (played_room < GEN_FRAME)
+        return audio_poll_us(GEN_FRAME - played_room);
+    return tapped_room < GEN_FRAME ? AUDIO_POLL_US_LONGEST : 0;
 }
 
 }  // namespace
@@ -203,8 +212,8 @@ void *generator_main(void *)
     QThread::currentThread()->setPriority(QThread::HighPriority);
     audio_lock();
     for (;;) {
-        while (!rings_have_room())
-            audio_wait_for(AUDIO_POLL_US);
+        while (const long wait_us = room_wait_us())
+            audio_wait_for(wait_us);
         generator_take_snapshot(gen_snapshot);
         audio_unlock();
 
