@@ -138,6 +138,7 @@ int measure(const CommandLine &line, double seconds, bool paced, bool literal, d
     server.max_jobs_in_flight = paced ? 0 : job_limit();
     audio_unlock();
     server.real_time = paced;
+    server.keep_played = false;
 
     const std::uint64_t blocks = static_cast<std::uint64_t>(seconds * sample_rate / BLOCK_LEN) + 1;
     const std::uint64_t div = static_cast<std::uint64_t>(SERVER_RATE / sample_rate);

@@ -156,3 +156,84 @@ TEST(WorkQueue, HandedBackJobsAreUsedAgain)
     EXPECT_EQ(smaller->product[4096 + 1023], 0.0);
     free_job(smaller);
 }
+
+// Two detectors hand a stream of jobs' measured tasks to the collector in
+// batches that straddle jobs. The collector is woken only when a job's pass
+// is measured whole; it must still get every task, none left asleep in the
+// queue. A job whose count was never set wakes it at once.
+TEST(WorkQueue, MeasuredTasksReachTheCollectorWhole)
+{
+    queue_init(collect_queue);
+    constexpr std::uint64_t JOBS = 300;
+    constexpr std::uint64_t TASKS_PER_JOB = 16;
+    constexpr std::uint64_t BATCH = 3;
+    constexpr auto ASLEEP = std::chrono::milliseconds(50);  // long enough for the collector to wait
+    std::vector<AnalysisJob> jobs(JOBS + 1);
+    std::vector<BandTask> tasks(JOBS * TASKS_PER_JOB + 2);
+    for (std::uint64_t i = 0; i < tasks.size(); i++) {
+        AnalysisJob &job = jobs[std::min(i / TASKS_PER_JOB, JOBS)];
+        job.measuring++;
+        tasks[i].band = i;
+        tasks[i].job = &job;
+    }
+    std::future<std::uint64_t> collected = std::async(std::launch::async, [&] {
+        std::uint64_t got = 0;
+        BandTask *batch[64];
+        while (got < tasks.size())
+            got += pop_collect_tasks(batch, 64);
+        return got;
+    });
+    auto detector = [&](std::uint64_t parity) {
+        std::vector<BandTask *> batch;
+        for (std::uint64_t i = parity; i < JOBS * TASKS_PER_JOB; i += 2) {
+            batch.push_back(&tasks[i]);
+            if (batch.size() == BATCH || i + 2 >= JOBS * TASKS_PER_JOB) {
+                push_measured_tasks(batch.data(), batch.size());
+                batch.clear();
+            }
+        }
+    };
+    std::thread even(detector, 0);
+    std::thread odd(detector, 1);
+    even.join();
+    odd.join();
+    // The last job's two tasks one at a time, each to a collector asleep.
+    for (std::uint64_t i = JOBS * TASKS_PER_JOB; i < tasks.size(); i++) {
+        std::this_thread::sleep_for(ASLEEP);
+        BandTask *one[] = {&tasks[i]};
+        push_measured_tasks(one, 1);
+    }
+    const bool woken = collected.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    EXPECT_TRUE(woken) << "tasks left in the queue with the collector asleep";
+    if (!woken) {
+        AnalysisJob uncounted{};
+        BandTask nudge{};
+        nudge.job = &uncounted;
+        BandTask *nudges[] = {&nudge};
+        push_measured_tasks(nudges, 1);
+    }
+    EXPECT_GE(collected.get(), tasks.size());
+    for (const AnalysisJob &job : jobs)
+        ASSERT_EQ(job.measuring, 0u);
+
+    // Not counted: the collector is woken by the first push.
+    AnalysisJob uncounted{};
+    BandTask single{};
+    single.job = &uncounted;
+    std::future<std::uint64_t> taker = std::async(std::launch::async, [] {
+        BandTask *batch[1];
+        return pop_collect_tasks(batch, 1);
+    });
+    std::this_thread::sleep_for(ASLEEP);
+    BandTask *one[] = {&single};
+    push_measured_tasks(one, 1);
+    const bool taken = taker.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    EXPECT_TRUE(taken) << "an uncounted task left the collector asleep";
+    if (!taken) {
+        BandTask nudge{};
+        nudge.job = &uncounted;
+        BandTask *nudges[] = {&nudge};
+        queue_push_all(collect_queue, nudges, 1);
+    }
+    EXPECT_EQ(taker.get(), 1u);
+}

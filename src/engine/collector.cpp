@@ -84,6 +84,7 @@ std::uint64_t dispatch_refinement(AnalysisJob *job)
             tasks[made++] = task;
     }
     job->pending += made;
+    job->measuring = made;
     push_tone_tasks(tasks, made);
     return made;
 }

@@ -179,6 +179,7 @@ bool dispatch_coarse_tasks(AnalysisJob *job)
             return false;
         }
     }
+    job->measuring = groups;
     push_tone_tasks(tasks, groups);
     return true;
 }

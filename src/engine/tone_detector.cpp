@@ -81,6 +81,6 @@ void *tone_detector(void *)
         const std::uint64_t count = pop_tone_tasks(batch, TONE_BATCH);
         for (std::uint64_t i = 0; i < count; i++)
             detect_task(batch[i]);
-        push_collect_tasks(batch, count);
+        push_measured_tasks(batch, count);
     }
 }

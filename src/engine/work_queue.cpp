@@ -138,3 +138,20 @@ std::uint64_t job_limit()
     const std::uint64_t latency_bound = JOBS_PER_WORKER * static_cast<std::uint64_t>(std::max(worker_count, 1));
     return std::clamp<std::uint64_t>(std::min(job_memory_budget / job_bytes(), latency_bound), 1, row_bound);
 }
+
+void push_measured_tasks(BandTask *const *tasks, std::uint64_t count)
+{
+    if (count == 0)
+        return;
+    pthread_mutex_lock(&collect_queue.mutex);
+    queue_append_locked(collect_queue, tasks, count);
+    bool pass_measured = false;
+    for (std::uint64_t i = 0; i < count; i++) {
+        std::uint64_t &left = tasks[i]->job->measuring;
+        if (left == 0 || --left == 0)
+            pass_measured = true;
+    }
+    if (pass_measured)
+        pthread_cond_broadcast(&collect_queue.cond);
+    pthread_mutex_unlock(&collect_queue.mutex);
+}

@@ -23,6 +23,9 @@ struct AnalysisJob {
     AnalysisJob **prev_link;       // queue link: the pointer that points here
     std::uint64_t seq;             // job number; result row seq mod R
     std::uint64_t pending;         // tasks not yet taken by the collector
+    // Tasks of the current pass not yet measured, set before they go to the
+    // detectors and counted down under collect_queue's lock (0: not counted).
+    std::uint64_t measuring;
     std::uint64_t pass;            // 0 coarse, 1 refinement, 2 finished
     double *samples;               // N main-channel samples, oldest first
     double *reference;             // 1024 correlation-channel samples, time-reversed
@@ -92,6 +95,19 @@ Item *queue_pop(WorkQueue<Item> &queue)
     return item;
 }
 
+// Append count items at the tail in their order. Caller holds queue.mutex.
+template <typename Item>
+void queue_append_locked(WorkQueue<Item> &queue, Item *const *items, std::uint64_t count)
+{
+    for (std::uint64_t i = 0; i < count; i++) {
+        Item *item = items[i];
+        item->next = nullptr;
+        item->prev_link = queue.last;
+        *queue.last = item;
+        queue.last = &item->next;
+    }
+}
+
 // Append count items at the tail in their order, under one lock, and wake
 // every waiting taker: one hand-over instead of count.
 template <typename Item>
@@ -100,13 +116,7 @@ void queue_push_all(WorkQueue<Item> &queue, Item *const *items, std::uint64_t co
     if (count == 0)
         return;
     pthread_mutex_lock(&queue.mutex);
-    for (std::uint64_t i = 0; i < count; i++) {
-        Item *item = items[i];
-        item->next = nullptr;
-        item->prev_link = queue.last;
-        *queue.last = item;
-        queue.last = &item->next;
-    }
+    queue_append_locked(queue, items, count);
     pthread_cond_broadcast(&queue.cond);
     pthread_mutex_unlock(&queue.mutex);
 }
@@ -167,6 +177,10 @@ BandTask *pop_collect_task();
 // a share of the queue fit for worker_count detectors, at most max.
 void push_tone_tasks(BandTask *const *tasks, std::uint64_t count);
 void push_collect_tasks(BandTask *const *tasks, std::uint64_t count);
+// Measured tasks to the collector, which is woken only once a job's pass is
+// measured whole (its measuring count reaches 0, or was never set): until
+// then it could only store part of a row. Detector threads.
+void push_measured_tasks(BandTask *const *tasks, std::uint64_t count);
 std::uint64_t pop_tone_tasks(BandTask **out, std::uint64_t max);
 std::uint64_t pop_collect_tasks(BandTask **out, std::uint64_t max);
 

@@ -36,6 +36,9 @@ public:
     // Ask the rate gate each period as the process callback does, and play
     // silence without exchanging while it is shut.
     bool gated = false;
+    // Keep what was played (played_0, played_1); a long benchmark run would
+    // spend its time growing them.
+    bool keep_played = true;
 
     // Run this many server frames (a multiple of period).
     void run(std::uint64_t frames);
