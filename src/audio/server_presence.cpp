@@ -61,7 +61,8 @@ bool jack_server_may_listen(const std::string &server_name)
     if (path.size() >= sizeof address.sun_path)
         return true;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: a server too busy to accept must not hold up the caller.
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return true;
     const int result = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
