@@ -29,6 +29,7 @@
 #include <cmath>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -316,19 +317,29 @@ void expect_ended_early(const std::vector<ReadEvent> &events)
 
 }  // namespace
 
-TEST(JackClient, TwelveNoteChordStartsInOneFrameAndHolds2400Frames)
-{
-    JackServer server(48000, 2, 2, PERIOD, false, SYNCHRONOUS);
-    ASSERT_TRUE(server.running());
-    start_audio_engine();
-    ASSERT_FALSE(audio_open("orvel", true));
-    Recorder recorder;
-    ASSERT_TRUE(recorder.listen_to_midi());
+// Orvel's client on a synchronous server, and a MIDI reader on its output
+// that joins after it.
+class JackClientMidi : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.running());
+        start_audio_engine();
+        ASSERT_FALSE(audio_open("orvel", true));
+        recorder.emplace();
+        ASSERT_TRUE(recorder->listen_to_midi());
+    }
 
+    JackServer server{48000, 2, 2, PERIOD, false, SYNCHRONOUS};
+    std::optional<Recorder> recorder;
+};
+
+TEST_F(JackClientMidi, TwelveNoteChordStartsInOneFrameAndHolds2400Frames)
+{
     // As a recorded row is played: 50 ms, then 50 ms of rest.
     ASSERT_TRUE(midi_queue_chord(0, TWELVE, 12, 90, 50, 50));
     const std::vector<ReadEvent> events =
-        wait_for_events(recorder, [](const std::vector<ReadEvent> &e) { return e.size() >= 24; });
+        wait_for_events(*recorder, [](const std::vector<ReadEvent> &e) { return e.size() >= 24; });
     ASSERT_EQ(events.size(), 24u);
     for (std::size_t i = 0; i < 12; i++) {
         EXPECT_EQ(events[i].bytes, (std::vector<std::uint8_t>{0x90, std::uint8_t(TWELVE[i]), 90})) << i;
@@ -341,15 +352,8 @@ TEST(JackClient, TwelveNoteChordStartsInOneFrameAndHolds2400Frames)
 
 // Words queued together keep their delays to the frame; a rest that follows
 // the last word delays nothing after it.
-TEST(JackClient, QueuedNotesReachAMidiReaderInOrder)
+TEST_F(JackClientMidi, QueuedNotesReachAMidiReaderInOrder)
 {
-    JackServer server(48000, 2, 2, PERIOD, false, SYNCHRONOUS);
-    ASSERT_TRUE(server.running());
-    start_audio_engine();
-    ASSERT_FALSE(audio_open("orvel", true));
-    Recorder recorder;
-    ASSERT_TRUE(recorder.listen_to_midi());
-
     const MidiWord words[] = {
         midi_note_word(0, 69, 90, 0),    midi_note_word(0, 76, 90, 50),  midi_note_word(0, 69, 0, 0),
         midi_note_word(0, 76, 0, 1),     midi_note_word(1, 200, 128, 255), midi_pause_word(0),
@@ -365,7 +369,7 @@ TEST(JackClient, QueuedNotesReachAMidiReaderInOrder)
         {2448, {0x91, 72, 0}},   {14688, {0x92, 60, 90}}, {15312, {0x92, 60, 0}},
     };
     const std::vector<ReadEvent> events = wait_for_events(
-        recorder, [&](const std::vector<ReadEvent> &e) { return e.size() >= std::size(expected); });
+        *recorder, [&](const std::vector<ReadEvent> &e) { return e.size() >= std::size(expected); });
     ASSERT_EQ(events.size(), std::size(expected));
     for (std::size_t i = 0; i < std::size(expected); i++) {
         EXPECT_EQ(events[i].bytes, expected[i].bytes) << i;
