@@ -36,9 +36,10 @@ extern std::atomic<bool> audio_server_gone;
 extern std::atomic<jack_nframes_t> audio_period;
 
 // Open the client under name with JackNoStartServer (never starting a
-// server), register the callbacks and ports, restart the exchange on fresh
-// rings (rate_gate_restart), activate, and with connect set connect the audio
-// ports to the first physical ports. Returns true on failure (no server, a
+// server, and not calling libjack at all while no server answers on its
+// socket: server_presence.h), register the callbacks and ports, restart the
+// exchange on fresh rings (rate_gate_restart), activate, and with connect set
+// connect the audio ports to the first physical ports. Returns true on failure (no server, a
 // rate other than 48000 Hz, a port or activation failure); the client is
 // then closed again. Reports the outcome as the audio state (server_watch.h).
 // Main thread.
