@@ -39,10 +39,10 @@ extern std::atomic<jack_nframes_t> audio_period;
 // server, and not calling libjack at all while no server answers on its
 // socket: server_presence.h), register the callbacks and ports, restart the
 // exchange on fresh rings (rate_gate_restart), activate, and with connect set
-// connect the audio ports to the first physical ports. Returns true on failure (no server, a
-// rate other than 48000 Hz, a port or activation failure); the client is
-// then closed again. Reports the outcome as the audio state (server_watch.h).
-// Main thread.
+// connect the audio ports to the first physical ports. Returns true on
+// failure (no server, a rate other than 48000 Hz, a port or activation
+// failure); the client is then closed again. Reports the outcome as the
+// audio state (server_watch.h). Main thread.
 bool audio_open(const char *name, bool connect);
 
 // Main thread, once the server went away (audio_server_gone): close the dead
