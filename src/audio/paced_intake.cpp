@@ -48,9 +48,10 @@ void feed_paced(float *io_1, float *io_2, std::uint32_t nframes, std::uint64_t m
     audio_unlock();
     exchange_samples(io_1, io_2, nframes);
     // The server's callback wakes nobody; here nothing is real-time, and the
-    // assembler need not wait for its next look.
+    // assembler need not wait for its next look once a block is there.
     audio_lock();
-    audio_wakeup();
+    if (block_waits())
+        audio_wakeup();
     audio_unlock();
 }
 
