@@ -38,6 +38,8 @@ ToneEntry *row_of(std::uint64_t seq)
     return tone_rows + (seq % result_row_count) * group_count();
 }
 
+// Write the job's finished row and complete it. Its turn has come: the row
+// before it is final, so the decay reads what that row finally holds.
 void finish_job(AnalysisJob *job)
 {
     const std::uint64_t groups = group_count();
@@ -69,6 +71,42 @@ void finish_job(AnalysisJob *job)
     jobs_completed++;
     audio_wakeup();
     audio_unlock();
+}
+
+// A job given up for want of memory: no row, a skipped block.
+void complete_given_up(AnalysisJob *job)
+{
+    free_job(job);
+    audio_lock();
+    blocks_skipped++;
+    jobs_completed++;
+    audio_wakeup();
+    audio_unlock();
+}
+
+// Jobs whose passes are done, each waiting for the jobs before it: rows are
+// completed in job order (the detectors finish them out of order), so that a
+// decayed row never reads a row before it that is not yet final, and every
+// row before jobs_completed is final. Collector thread only. Fewer than
+// RESULT_ROWS jobs are ever in flight, so their slots never meet.
+AnalysisJob *waiting_turn[RESULT_ROWS];
+std::uint64_t next_to_complete = 0;  // seq of the job whose turn it is
+
+void complete_in_order(AnalysisJob *job)
+{
+    waiting_turn[job->seq % RESULT_ROWS] = job;
+    for (;;) {
+        AnalysisJob *&slot = waiting_turn[next_to_complete % RESULT_ROWS];
+        AnalysisJob *next = slot;
+        if (next == nullptr || next->seq != next_to_complete)
+            return;
+        slot = nullptr;
+        next_to_complete++;
+        if (next->pass == GIVEN_UP_PASS)
+            complete_given_up(next);
+        else
+            finish_job(next);
+    }
 }
 
 // Sends the refinement tasks; returns how many went out (fewer only when
@@ -123,6 +161,10 @@ void refinement_groups(std::uint64_t t, std::uint64_t groups, std::uint64_t out[
 void collect_task(BandTask *task)
 {
     AnalysisJob *job = task->job;
+    if (job->pass == GIVEN_UP_PASS) {
+        complete_in_order(job);
+        return;
+    }
     const std::uint64_t g = task->band / BANDS_PER_GROUP;
     if (job->pass <= 1) {
         result_lock();
@@ -137,10 +179,10 @@ void collect_task(BandTask *task)
     if (pass == 0) {
         if (dispatch_refinement(job) == 0) {
             job->pass++;
-            finish_job(job);
+            complete_in_order(job);
         }
     } else if (pass == 1) {
-        finish_job(job);
+        complete_in_order(job);
     }
 }
 

@@ -186,12 +186,12 @@ bool dispatch_coarse_tasks(AnalysisJob *job)
 
 void abandon_job(AnalysisJob *job)
 {
-    free_job(job);
-    audio_lock();
-    blocks_skipped++;
-    jobs_completed++;
-    audio_wakeup();
-    audio_unlock();
+    // The collector completes jobs in order, so this one must pass through it.
+    job->pass = GIVEN_UP_PASS;
+    job->give_up.band = 0;
+    job->give_up.job = job;
+    BandTask *task = &job->give_up;
+    push_collect_tasks(&task, 1);
 }
 
 void *correlation_worker(void *)

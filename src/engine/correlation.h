@@ -42,8 +42,9 @@ void fold_lags(AnalysisJob *job);
 // not all be allocated (none is pushed then).
 bool dispatch_coarse_tasks(AnalysisJob *job);
 
-// A job that cannot go on (out of memory): free it and count it completed,
-// so the bound on jobs in flight stays true. Takes audio_mutex.
+// A job that cannot go on (out of memory): hand it to the collector, which
+// frees it and counts it completed and skipped in its turn, so the bound on
+// jobs in flight stays true. Allocates nothing.
 void abandon_job(AnalysisJob *job);
 
 // Thread body: pop_job, compute the lags, fold them in job order (waiting

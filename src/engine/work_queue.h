@@ -15,6 +15,22 @@
 #include <algorithm>
 #include <cstdint>
 
+struct AnalysisJob;
+
+// One semitone group of one job. A plain malloc'ed record (not zeroed); the
+// collector frees it, unless it is a job's own give_up task.
+struct BandTask {
+    BandTask *next;                // queue link
+    BandTask **prev_link;          // queue link
+    std::uint64_t band;            // lowest band of the group, or the refined band
+    AnalysisJob *job;              // the job this task measures
+};
+
+// AnalysisJob::pass of a job that could not go on for want of memory. Its
+// give_up task takes it to the collector, which completes it in its turn
+// without a row.
+constexpr std::uint64_t GIVEN_UP_PASS = 3;
+
 // One block of sound on its way through the pipeline. new_job() makes it as
 // one allocation holding this record followed by its four arrays; the
 // collector hands it back with free_job().
@@ -26,21 +42,13 @@ struct AnalysisJob {
     // Tasks of the current pass not yet measured, set before they go to the
     // detectors and counted down under collect_queue's lock (0: not counted).
     std::uint64_t measuring;
-    std::uint64_t pass;            // 0 coarse, 1 refinement, 2 finished
+    std::uint64_t pass;            // 0 coarse, 1 refinement, 2 finished, or GIVEN_UP_PASS
     double *samples;               // N main-channel samples, oldest first
     double *reference;             // 1024 correlation-channel samples, time-reversed
     double *product;               // N + 1024 convolution accumulator (lags at 1024 ..)
     double *semitone_level;        // G tone levels, one per semitone group
     std::uint64_t bytes;           // size of the whole allocation
-};
-
-// One semitone group of one job. A plain malloc'ed record (not zeroed); the
-// collector frees it.
-struct BandTask {
-    BandTask *next;                // queue link
-    BandTask **prev_link;          // queue link
-    std::uint64_t band;            // lowest band of the group, or the refined band
-    AnalysisJob *job;              // the job this task measures
+    BandTask give_up;              // needs no allocation, for when tasks could not be had
 };
 
 template <typename Item>
