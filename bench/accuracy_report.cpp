@@ -2,13 +2,10 @@
 // the server's intake into the real pipeline at every engine rate, read off
 // the rows as the window's read-outs show them. Prints the whole document
 // (scripts/accuracy.sh writes it to docs/accuracy.md). Each rate runs in a
-// process of its own, since the engine is process-wide.
-#include "audio/block_assembler.h"
-#include "audio/paced_intake.h"
+// process of its own.
+#include "audio/analysis.h"
 #include "engine/block_result.h"
-#include "engine/engine_state.h"
 #include "engine/pitch.h"
-#include "engine/work_queue.h"
 #include "support/engine_fixture.h"
 
 #include <sys/wait.h>
@@ -19,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <numbers>
 #include <random>
@@ -36,33 +34,34 @@ constexpr double GOLDEN = 0.6180339887498949;
 
 // Feeds `frames` server frames of the two inputs at the pace of the jobs.
 template <typename Input>
-void feed(std::uint64_t frames, Input input)
+void feed(Analysis &analysis, std::uint64_t frames, Input input)
 {
-    const std::uint32_t period = paced_period();
+    const std::uint32_t period = analysis.paced_period();
     std::vector<float> io_1(period), io_2(period);
     for (std::uint64_t done = 0; done < frames; done += period) {
         for (std::uint32_t f = 0; f < period; f++)
             input(done + f, io_1[f], io_2[f]);
-        feed_paced(io_1.data(), io_2.data(), period, job_limit());
+        analysis.feed_paced(io_1.data(), io_2.data(), period, analysis.engine.job_limit());
     }
 }
 
 // Enough frames for a window of fresh sound and a few jobs more.
-std::uint64_t frames_for_window()
+std::uint64_t frames_for_window(const Engine &engine)
 {
-    const std::uint64_t div = SERVER_RATE / static_cast<std::uint64_t>(sample_rate);
-    return (window_size + (ROWS_PER_TONE + 1) * BLOCK_LEN) * div;
+    const std::uint64_t div = SERVER_RATE / static_cast<std::uint64_t>(engine.sample_rate());
+    return (engine.window_size() + (ROWS_PER_TONE + 1) * BLOCK_LEN) * div;
 }
 
-std::vector<BlockResult> newest_rows(int count)
+std::vector<BlockResult> newest_rows(Analysis &analysis, int count)
 {
-    wait_for_analysis();
-    const std::uint64_t completed = job_counts().completed;
+    analysis.wait_for_analysis();
     std::vector<BlockResult> rows;
-    for (std::uint64_t seq = completed - static_cast<std::uint64_t>(count); seq < completed; seq++) {
-        if (row_is_final(seq))
-            rows.push_back(row_result(seq));
-    }
+    analysis.engine.read_results([&](const ResultView &view) {
+        for (std::uint64_t seq = view.completed - static_cast<std::uint64_t>(count); seq < view.completed; seq++) {
+            if (view.row_final(seq))
+                rows.push_back(row_result(view, seq, analysis.engine));
+        }
+    });
     return rows;
 }
 
@@ -87,25 +86,24 @@ struct PitchErrors {
 
 // Steady sines spread over the octaves and over the semitone: the read-out's
 // error in cents.
-PitchErrors pitch_errors()
+PitchErrors pitch_errors(Analysis &analysis)
 {
-    set_main_channel(CHANNEL_INPUT_0);
-    set_corr_channel(CHANNEL_INPUT_1);
+    const int sample_rate = analysis.engine.sample_rate();
     PitchErrors errors;
     const double top = std::min(HIGHEST_TONE, 0.4 * sample_rate);
     for (int t = 0; t < TONES; t++) {
         // Low-discrepancy spread: every octave and every offset get their share.
         const double u = std::fmod(0.5 + t * GOLDEN, 1.0);
         const double hz = LOWEST_TONE * std::pow(top / LOWEST_TONE, (t + 0.5) / TONES) * std::pow(2.0, (u - 0.5) / 12.0);
-        restart_analysis();
+        analysis.restart_analysis();
         const double phase = 2.0 * std::numbers::pi * u;
-        feed(frames_for_window(), [&](std::uint64_t frame, float &in_1, float &in_2) {
+        feed(analysis, frames_for_window(analysis.engine), [&](std::uint64_t frame, float &in_1, float &in_2) {
             in_1 = AMPLITUDE * static_cast<float>(std::cos(2.0 * std::numbers::pi * hz * static_cast<double>(frame) / SERVER_RATE + phase));
             in_2 = 0.0f;
         });
         const double semitones = 12.0 * std::log2(hz / 440.0);
         const double off_grid = std::fabs(semitones - std::round(semitones)) * 100.0;
-        for (const BlockResult &row : newest_rows(ROWS_PER_TONE)) {
+        for (const BlockResult &row : newest_rows(analysis, ROWS_PER_TONE)) {
             const double cents = std::fabs(1200.0 * std::log2(row.note.hz.toDouble() / hz));
             errors.all.push_back(cents);
             errors.by_octave[std::min(6, static_cast<int>(std::log2(hz / LOWEST_TONE)))].push_back(cents);
@@ -123,25 +121,25 @@ struct DelayErrors {
 
 // Noise on input 1 and the same noise later on input 2, correlated with it:
 // MAX should read the delay in engine samples.
-DelayErrors delay_errors()
+DelayErrors delay_errors(Analysis &analysis)
 {
-    set_main_channel(CHANNEL_INPUT_0);
-    set_corr_channel(CHANNEL_INPUT_1);
+    const int sample_rate = analysis.engine.sample_rate();
+    const std::uint64_t window_size = analysis.engine.window_size();
     const std::uint64_t div = SERVER_RATE / static_cast<std::uint64_t>(sample_rate);
     DelayErrors errors;
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> noise(-AMPLITUDE, AMPLITUDE);
     for (std::uint64_t samples : {std::uint64_t{1}, std::uint64_t{37}, std::uint64_t{480}, window_size / 3, window_size - BLOCK_LEN}) {
-        restart_analysis();
+        analysis.restart_analysis();
         const std::uint64_t delay = samples * div;
         std::vector<float> played(delay, 0.0f);
-        feed(frames_for_window() + delay, [&](std::uint64_t frame, float &in_1, float &in_2) {
+        feed(analysis, frames_for_window(analysis.engine) + delay, [&](std::uint64_t frame, float &in_1, float &in_2) {
             const float now = noise(rng);
             in_2 = played[frame % played.size()];   // what input 1 had `delay` frames ago
             played[frame % played.size()] = now;
             in_1 = now;
         });
-        for (const BlockResult &row : newest_rows(ROWS_PER_TONE)) {
+        for (const BlockResult &row : newest_rows(analysis, ROWS_PER_TONE)) {
             // MAX is a delay of input 2 behind input 1, counted back from the newest sample.
             const long error = static_cast<long>(row.max.samples) - static_cast<long>(samples);
             errors.reads++;
@@ -154,14 +152,14 @@ DelayErrors delay_errors()
 
 // A pure tone also answers on the triangle's third and fifth harmonics: the
 // strip's level a twelfth and a seventeenth below, against the tone's own.
-void harmonic_answers(double &third, double &fifth)
+void harmonic_answers(Analysis &analysis, double &third, double &fifth)
 {
-    restart_analysis();
-    feed(frames_for_window(), [](std::uint64_t frame, float &in_1, float &in_2) {
+    analysis.restart_analysis();
+    feed(analysis, frames_for_window(analysis.engine), [](std::uint64_t frame, float &in_1, float &in_2) {
         in_1 = AMPLITUDE * static_cast<float>(std::cos(2.0 * std::numbers::pi * 1320.0 * static_cast<double>(frame) / SERVER_RATE));
         in_2 = 0.0f;
     });
-    const BlockResult row = newest_rows(1).back();
+    const BlockResult row = newest_rows(analysis, 1).back();
     // 1320 Hz is E; 440 Hz (A, pitch class 0) is a twelfth below, 264 Hz
     // (near C, pitch class 3) a seventeenth.
     third = row.pitch_classes[0] / row.pitch_classes[7];
@@ -170,11 +168,15 @@ void harmonic_answers(double &third, double &fifth)
 
 int report(int rate, const std::string &folder)
 {
-    start_engine(rate, 0, 2);
-    const PitchErrors pitch = pitch_errors();
-    const DelayErrors delay = delay_errors();
+    const std::unique_ptr<Analysis> analysis_owner = start_analysis(engine_config(rate, 0, 2));
+    Analysis &analysis = *analysis_owner;
+    analysis.engine.set_main_channel(CHANNEL_INPUT_0);
+    analysis.engine.set_corr_channel(CHANNEL_INPUT_1);
+    const std::uint64_t window_size = analysis.engine.window_size();
+    const PitchErrors pitch = pitch_errors(analysis);
+    const DelayErrors delay = delay_errors(analysis);
     double third = 0.0, fifth = 0.0;
-    harmonic_answers(third, fifth);
+    harmonic_answers(analysis, third, fifth);
     int within_2 = 0;
     for (double c : pitch.all)
         within_2 += c <= 2.0;

@@ -1,7 +1,7 @@
 // What the two views do under result_mutex on every repaint, while the
 // correlation workers and the collector wait for that lock: the graph's
 // correlation scan and images, and the band view's strip.
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 #include "ui/band_view.h"
 #include "ui/graph_view.h"
 

@@ -1,8 +1,8 @@
 // The whole analysis pipeline as fast as it goes: noise plus a 440 Hz tone
-// fed through exchange_samples in server periods, analysed by the real
+// fed through the sample exchange in server periods, analysed by the real
 // assembler, workers and collector. For the fast kernels and then the
-// literal ones (each in a process of its own, since the engine is
-// process-wide), prints jobs per second, the real-time factor (seconds of
+// literal ones (each in a process of its own, so that
+// the stages' processor times are the path's alone), prints jobs per second, the real-time factor (seconds of
 // audio analysed per second of wall time), the processor time per job of
 // each stage and the peak RSS.
 //
@@ -11,12 +11,8 @@
 // -p feeds at real time as a server would; an analysis slower than that
 // then skips blocks at the bound on jobs in flight. --fast or --literal
 // measures one path only.
-#include "audio/block_assembler.h"
-#include "audio/rate_conversion.h"
+#include "audio/analysis.h"
 #include "engine/command_line.h"
-#include "engine/engine_state.h"
-#include "engine/tone_detector.h"
-#include "engine/work_queue.h"
 #include "support/engine_fixture.h"
 
 #include <dirent.h>
@@ -28,6 +24,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <cstring>
 #include <map>
 #include <string>
@@ -120,50 +117,49 @@ double peak_multiply_adds()
 
 int measure(const CommandLine &line, double seconds, bool paced, bool literal, double peak_rate)
 {
-    literal_paths = literal;
-    start_engine(line.sample_rate, line.window_request, line.worker_count);
-    if (window_size == 0) {
+    EngineConfig config = engine_config(line.sample_rate, line.window_request, line.worker_count);
+    config.literal_paths = literal;
+    if (config.window_size == 0) {
         std::fprintf(stderr, "window too small\n");
         return 1;
     }
-    set_main_channel(CHANNEL_INPUT_0);
-    set_corr_channel(CHANNEL_OUTPUT_0);
+    const std::unique_ptr<Analysis> analysis = start_analysis(config);
+    Engine &engine = analysis->engine;
+    const int sample_rate = engine.sample_rate();
+    engine.set_main_channel(CHANNEL_INPUT_0);
+    engine.set_corr_channel(CHANNEL_OUTPUT_0);
 
-    ServerStandIn server;
+    ServerStandIn server(*analysis);
     server.input_0 = noise_and_tone;
     server.input_1 = noise;
     server.output_0 = [](std::uint64_t k) { return noise(k * 7919) * FULL_SCALE / 256; };
     // Keep the jobs in flight at their bound, so nothing is skipped and no worker idles.
-    audio_lock();
-    server.max_jobs_in_flight = paced ? 0 : job_limit();
-    audio_unlock();
+    server.max_jobs_in_flight = paced ? 0 : engine.job_limit();
     server.real_time = paced;
     server.keep_played = false;
 
     const std::uint64_t blocks = static_cast<std::uint64_t>(seconds * sample_rate / BLOCK_LEN) + 1;
     const std::uint64_t div = static_cast<std::uint64_t>(SERVER_RATE / sample_rate);
-    const std::uint64_t samples_before = tone_samples_measured.load();
+    const std::uint64_t samples_before = engine.tone_samples_measured();
     const std::map<std::string, double> before = thread_seconds();
     const auto start = std::chrono::steady_clock::now();
     server.run(blocks * BLOCK_LEN * div);
-    if (!wait_for_quiet(3600 * 1000))
+    if (!wait_for_quiet(*analysis, 3600 * 1000))
         std::fprintf(stderr, "timed out\n");
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::map<std::string, double> after = thread_seconds();
-    const std::uint64_t tone_samples = tone_samples_measured.load() - samples_before;
+    const std::uint64_t tone_samples = engine.tone_samples_measured() - samples_before;
 
-    const JobCounts counts = job_counts();
-    audio_lock();
-    const std::uint64_t skipped = blocks_skipped;
-    audio_unlock();
+    const JobCounts counts = engine.job_counts();
+    const std::uint64_t skipped = counts.skipped;
     const std::uint64_t analysed = counts.completed - skipped;
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     const double audio_seconds = static_cast<double>(counts.completed * BLOCK_LEN) / sample_rate;
     std::printf("%-7s rate %5d Hz, window %6llu, workers %d: %6llu jobs (%llu skipped) in %6.2f s: "
                 "real-time factor %7.2f, peak RSS %4.0f MiB; ms of processor per job:",
-                literal ? "literal" : "fast", sample_rate, static_cast<unsigned long long>(window_size),
-                worker_count, static_cast<unsigned long long>(counts.completed),
+                literal ? "literal" : "fast", sample_rate, static_cast<unsigned long long>(engine.window_size()),
+                engine.workers(), static_cast<unsigned long long>(counts.completed),
                 static_cast<unsigned long long>(skipped), wall, audio_seconds / wall, usage.ru_maxrss / 1024.0);
     for (const char *stage : {"orvel-correlate", "orvel-tone", "orvel-collector", "orvel-assembler"}) {
         const auto it = before.find(stage);

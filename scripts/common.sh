@@ -5,7 +5,7 @@ ORVEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ORVEL_BUILD=${ORVEL_BUILD:-$ORVEL_ROOT/build}
 
 ORVEL_PACKAGES=(
-    g++ cmake ninja-build pkg-config
+    g++ clang cmake ninja-build pkg-config
     qt6-base-dev libgl-dev
     libjack-jackd2-dev jackd2
     libfftw3-dev libsndfile1-dev libsoxr-dev

@@ -5,4 +5,7 @@ set -eu
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 orvel_install_missing
 orvel_build
-"$ORVEL_BUILD/tests/orvel_screenshots" "$ORVEL_ROOT/docs"
+# The pictures show the defaults, not what this user kept.
+config=$(mktemp -d)
+trap 'rm -rf "$config"' EXIT
+XDG_CONFIG_HOME=$config "$ORVEL_BUILD/tests/orvel_screenshots" "$ORVEL_ROOT/docs"

@@ -11,6 +11,8 @@
 # all its threads) with the busiest threads, the process callback's worst
 # case, RSS at the start and the end, jobs completed and skipped, and the
 # delay read at the start and the end. Needs bash, coreutils, awk and jackd.
+# First it runs the tests that measure speed (ctest LABELS perf), which need
+# the machine to themselves.
 set -eu
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -29,10 +31,16 @@ orvel_options=("$@")
 [ ${#orvel_options[@]} -gt 0 ] || orvel_options=(-r 48000)
 
 orvel_install_missing
-orvel_build --target orvel_soak orvel_delay_loop >/dev/null
+orvel_build --target orvel_soak orvel_delay_loop jack_realtime_test >/dev/null
+
+# Before the soak's own server: they start theirs.
+perf_status=0
+ctest --test-dir "$ORVEL_BUILD" -L perf --output-on-failure --no-label-summary --timeout 300 || perf_status=$?
 
 name=orvel-soak-$$
 work=$(mktemp -d /tmp/orvel-soak-XXXXXX)
+# The soak plays what it chooses, not what this user kept.
+export XDG_CONFIG_HOME=$work/config
 export JACK_DEFAULT_SERVER=$name
 pids=()
 # One at a time, the server last: a client that outlives it hangs in its close.
@@ -120,3 +128,9 @@ echo "jobs: completed $(( $(field "$last" completed) - $(field "$first" complete
     "($(field "$last" completed) and $(field "$last" skipped) in all)"
 echo "delay: $(field "$first" delay) samples at the start, $(field "$last" delay) at the end"
 echo "logs: $work"
+if [ "$perf_status" = 0 ]; then
+    echo "speed tests (ctest -L perf): passed"
+else
+    echo "speed tests (ctest -L perf): failed, status $perf_status"
+fi
+exit "$perf_status"

@@ -2,7 +2,7 @@
 // its rows compared with the pipeline's own, fed the same samples through
 // the server's intake.
 #include "engine/block_result.h"
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 #include "engine/work_queue.h"
 #include "audio/block_assembler.h"
 #include "support/child_process.h"
@@ -271,12 +271,12 @@ TEST_F(Analyze, HelpNamesEveryFieldAndVersionTheProgram)
 }
 
 // The program's line for each block is the pipeline's own row of the same
-// samples, fed here through exchange_samples by the server's stand-in.
+// samples, fed here through the exchange by the server's stand-in.
 TEST(AnalyzeRows, JsonIsThePipelinesRow)
 {
-    start_engine(16000);
-    set_main_channel(CHANNEL_INPUT_0);
-    set_corr_channel(CHANNEL_INPUT_1);
+    const std::unique_ptr<Analysis> analysis = start_test_analysis(16000);
+    analysis->engine.set_main_channel(CHANNEL_INPUT_0);
+    analysis->engine.set_corr_channel(CHANNEL_INPUT_1);
     const ScratchDir dir;
     const std::uint64_t frames = 20 * 3 * BLOCK_LEN + 100;
     const std::string file = dir.path + "/pair.wav";
@@ -292,21 +292,21 @@ TEST(AnalyzeRows, JsonIsThePipelinesRow)
     ASSERT_EQ(result.exit_status, 0) << result.err;
     const std::vector<std::string> lines = lines_of(result.out);
 
-    ServerStandIn server;
+    ServerStandIn server(*analysis);
     server.input_0 = [&](std::uint64_t f) { return f < frames ? sound(f, 0) : 0.0f; };
     server.input_1 = [&](std::uint64_t f) { return f < frames ? sound(f, 1) : 0.0f; };
-    audio_lock();
-    server.max_jobs_in_flight = job_limit();
-    audio_unlock();
+    server.max_jobs_in_flight = analysis->engine.job_limit();
     server.run(frames / 256 * 256);
-    ASSERT_TRUE(wait_for_quiet());
+    ASSERT_TRUE(wait_for_quiet(*analysis));
     ASSERT_EQ(lines.size(), whole_blocks(frames, 16000));
-    ASSERT_EQ(job_counts().completed, lines.size());
-    for (std::uint64_t b = 0; b < lines.size(); b++) {
-        ASSERT_TRUE(row_is_final(b));
-        BlockResult row = row_result(b);
-        row.block = b;
-        row.time = block_end_time(b, 16000);
-        EXPECT_EQ(lines[b], block_json(QString::fromStdString(file), row).toStdString()) << b;
-    }
+    ASSERT_EQ(analysis->engine.job_counts().completed, lines.size());
+    analysis->engine.read_results([&](const ResultView &view) {
+        for (std::uint64_t b = 0; b < lines.size(); b++) {
+            ASSERT_TRUE(view.row_final(b));
+            BlockResult row = row_result(view, b, analysis->engine);
+            row.block = b;
+            row.time = block_end_time(b, 16000);
+            EXPECT_EQ(lines[b], block_json(QString::fromStdString(file), row).toStdString()) << b;
+        }
+    });
 }

@@ -1,16 +1,14 @@
 #include "engine/band_table.h"
 
-#include "engine/engine_state.h"
-#include "engine/work_queue.h"
+#include "engine/engine.h"
 
 #include <gtest/gtest.h>
 
 #include <QString>
 
+#include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <ostream>
-#include <set>
 
 namespace {
 
@@ -35,12 +33,15 @@ TEST_P(BandTableAtRate, CoversFromLowAToJustBelowTopA)
     EXPECT_EQ(octaves.low, 5.0);
     EXPECT_EQ(octaves.high, c.high_octaves);
 
-    sample_rate = c.rate;
-    worker_count = 0;  // the table alone; the detectors have a test of their own
-    band_table_setup();
+    const BandTable table = make_band_table(c.rate);
+    const std::uint64_t band_count = table.count;
+    const double *band_freq = table.freq.data();
+    const QString *band_name = table.name.data();
 
     ASSERT_EQ(band_count, c.band_count);
-    EXPECT_EQ(group_count(), c.band_count / 256);
+    ASSERT_EQ(table.freq.size(), band_count);
+    ASSERT_EQ(table.name.size(), band_count);
+    EXPECT_EQ(table.third_octave.size(), c.band_count / 256);
     EXPECT_EQ(band_freq[0], 13.75);
     EXPECT_EQ(band_freq[15360], 440.0);
     const double top = band_freq[band_count - 1];
@@ -76,42 +77,27 @@ TEST(BandTable, OctavesAboveAtRatesTooLowToUse)
 
 TEST(BandTable, NoOctaveAboveEndsTheProcess)
 {
-    sample_rate = 1760;
-    worker_count = 0;
-    EXPECT_EXIT(band_table_setup(), testing::ExitedWithCode(1), "Invalid number of octaves");
+    EXPECT_EXIT(make_band_table(1760), testing::ExitedWithCode(1), "Invalid number of octaves");
 }
 
 
-// The threads the set-up starts take tasks from tone_queue and hand every
-// one on to collect_queue.
-TEST(BandTable, SetupStartsDetectorsServingToneQueue)
+// A started engine's threads serve every queue: a silent job put on job_queue
+// is correlated, measured in every group and becomes a finished row.
+TEST(BandTable, StartedEngineRunsAJobThroughEveryStage)
 {
-    sample_rate = 16000;
-    worker_count = 2;
-    window_size = 1024;
-    input_history_length = window_size + BLOCK_LEN;
-    band_table_setup();
+    Engine engine(engine_config(16000, 1024));
+    engine.start();
 
-    AnalysisJob *job = new_job();
+    AnalysisJob *job = engine.new_job();
     ASSERT_NE(job, nullptr);
-    const std::uint64_t groups = group_count();
-    for (std::uint64_t g = 0; g < groups; g++) {
-        auto *task = static_cast<BandTask *>(std::malloc(sizeof(BandTask)));
-        task->band = g * BANDS_PER_GROUP;
-        task->job = job;
-        push_tone_task(task);
-    }
-    std::set<std::uint64_t> bands;
-    for (std::uint64_t g = 0; g < groups; g++) {
-        BandTask *task = pop_collect_task();
-        EXPECT_EQ(task->job, job);
-        bands.insert(task->band);
-        std::free(task);
-    }
-    EXPECT_EQ(bands.size(), groups);
-    EXPECT_EQ(*bands.rbegin(), (groups - 1) * BANDS_PER_GROUP);
+    job->seq = 0;
+    engine.job_queue.push(job);
+    ASSERT_TRUE(engine.wait_for_jobs([](const JobCounts &c) { return c.completed == 1; },
+                                     std::chrono::steady_clock::now() + std::chrono::seconds(60)));
     // A silent window measures level 0, stored as 1.0, in every group.
-    for (std::uint64_t g = 0; g < groups; g++)
-        EXPECT_EQ(job->semitone_level[g], 1.0) << "group " << g;
-    std::free(job);
+    engine.read_results([&](const ResultView &view) {
+        ASSERT_TRUE(view.row_final(0));
+        for (std::uint64_t g = 0; g < engine.group_count(); g++)
+            EXPECT_EQ(view.tone_row(0)[g].level, 1.0) << "group " << g;
+    });
 }

@@ -1,8 +1,8 @@
 // The band view: the pitch-class strip, the note read-out, the row texts, and
 // the log and MIDI notes of recording, on hand-made rows at 16000 Hz.
-#include "audio/midi_output.h"
-#include "engine/engine_state.h"
-#include "support/engine_fixture.h"
+#include "audio/analysis.h"
+#include "audio/jack_client.h"
+#include "support/result_rows.h"
 #include "support/qt_app.h"
 #include "support/qt_print.h"
 #include "ui/band_view.h"
@@ -30,34 +30,26 @@ constexpr int E = 7;
 
 class BandViewTest : public ::testing::Test {
 protected:
-    void SetUp() override { start_engine(16000); }   // 27648 bands
-
-    // Row seq (mod 256) of pitch_class_rows, under result_mutex.
-    static void set_row(std::uint64_t seq, const std::vector<PitchClassPeak> &peaks)
+    // Jobs 0 .. seq - 1 silent, then job seq with these pitch-class peaks,
+    // each the only tone of its group, so that the row's peaks are these.
+    void complete_row_at(std::uint64_t seq, const std::vector<PitchClassPeak> &peaks)
     {
-        result_lock();
-        PitchClassPeak *row = pitch_class_rows + (seq % result_row_count) * PITCH_CLASS_COUNT;
-        for (int l = 0; l < PITCH_CLASS_COUNT; l++)
-            row[l] = {0.0, double(l), 0.0};
+        complete_silent_jobs(engine, seq);
+        std::vector<GroupTone> tones(engine.group_count(), GroupTone{0.0, 0.0});
         for (const PitchClassPeak &p : peaks)
-            row[int(p.pitch_class)] = p;
-        result_unlock();
+            tones[static_cast<std::uint64_t>(p.band) / BANDS_PER_GROUP] = {p.level, p.band};
+        ASSERT_TRUE(complete_job(engine, tones));
+        ASSERT_EQ(engine.job_counts().completed, seq + 1);
     }
 
-    static void set_completed(std::uint64_t count)
-    {
-        audio_lock();
-        jobs_completed = count;
-        jobs_submitted = count;
-        audio_unlock();
-    }
+    int queued_words() { return jack.midi().queued_words(); }
 
     // What the process callback would send of the queued words, as (frame,
     // status, key, velocity), in one long period from frame 0.
-    static std::vector<std::array<std::uint32_t, 4>> played_midi()
+    std::vector<std::array<std::uint32_t, 4>> played_midi()
     {
         MidiEvent out[64];
-        const int count = midi_take_due(0, 48000, out, 64);
+        const int count = jack.midi().take_due(0, 48000, out, 64);
         std::vector<std::array<std::uint32_t, 4>> events;
         for (int i = 0; i < count; i++)
             events.push_back({out[i].offset, out[i].bytes[0], out[i].bytes[1], out[i].bytes[2]});
@@ -65,6 +57,10 @@ protected:
     }
 
     QtApp qt;
+    Analysis analysis{engine_config(16000)};   // 27648 bands; never started
+    Engine &engine = analysis.engine;
+    JackClient jack{analysis.exchange};         // joins no server: the page's MIDI stays queued
+    const double *band_freq = engine.band_freq();
 };
 
 // Newest row: A5 at 40, E6 at 10; the strip and the texts below use it.
@@ -154,7 +150,7 @@ TEST_F(BandViewTest, ColumnNamesReadThePitchClassWithOctaveFive)
 
 TEST_F(BandViewTest, TickSetsTheNoteLabelAndMouseEventsWriteTheLog)
 {
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     panel.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
     OrvBand *view = panel.band_view;
@@ -162,8 +158,7 @@ TEST_F(BandViewTest, TickSetsTheNoteLabelAndMouseEventsWriteTheLog)
     panel.handle_tick();
     EXPECT_EQ(panel.note_label->text(), "A0 - 13.75Hz\nR=0.000");   // before the first job
 
-    set_row(0, A5_AND_E6);
-    set_completed(1);
+    complete_row_at(0, A5_AND_E6);
     panel.handle_tick();
     EXPECT_EQ(panel.note_label->text(), "A5 - 440Hz\nR=0.000");
     // Not recording: the tick logs nothing.
@@ -180,27 +175,26 @@ TEST_F(BandViewTest, TickSetsTheNoteLabelAndMouseEventsWriteTheLog)
     EXPECT_EQ(panel.text_log->toPlainText(),
               "C5\nA5 E6 /* A5 440Hz R=0.000 */\n\n/* A0 13.75Hz R=0.000 */");
     // Not recording: nothing played.
-    EXPECT_EQ(midi_queued_words(), 0);
+    EXPECT_EQ(queued_words(), 0);
 }
 
 TEST_F(BandViewTest, RecordingTickLogsAndPlaysTheNewestRowButPaintDoesNot)
 {
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     panel.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
-    set_row(41, A5_AND_E6);
-    set_completed(42);
+    complete_row_at(41, A5_AND_E6);
     panel.handle_tog_record();
 
     panel.band_view->repaint();
     EXPECT_EQ(panel.text_log->toPlainText(), "");
-    EXPECT_EQ(midi_queued_words(), 0);
+    EXPECT_EQ(queued_words(), 0);
 
     panel.handle_tick();
     EXPECT_EQ(panel.text_log->toPlainText(), "A5 E6 /* A5 440Hz R=0.000 */");
     // A 50 ms chord of A5 and E6 (2400 frames at 48000 Hz), then 50 ms of
     // silence: four words of notes and two pauses.
-    EXPECT_EQ(midi_queued_words(), 6);
+    EXPECT_EQ(queued_words(), 6);
     const std::vector<std::array<std::uint32_t, 4>> expected = {
         {0, 0x90, 69, 90}, {0, 0x90, 76, 90}, {2400, 0x90, 69, 0}, {2400, 0x90, 76, 0}};
     EXPECT_EQ(played_midi(), expected);
@@ -208,17 +202,16 @@ TEST_F(BandViewTest, RecordingTickLogsAndPlaysTheNewestRowButPaintDoesNot)
 
 TEST_F(BandViewTest, RecordingWhileFrozenPlaysOnlyOnAClick)
 {
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     panel.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
-    set_row(0, A5_AND_E6);
-    set_completed(1);
+    complete_row_at(0, A5_AND_E6);
     panel.handle_tog_record();
     panel.handle_tog_freeze();
 
     panel.handle_tick();
     EXPECT_EQ(panel.text_log->toPlainText(), "");
-    EXPECT_EQ(midi_queued_words(), 0);
+    EXPECT_EQ(queued_words(), 0);
 
     QTest::mouseClick(panel.band_view, Qt::LeftButton, {}, QPoint(5, 0));
     EXPECT_EQ(panel.text_log->toPlainText(), "A5 E6 /* A5 440Hz R=0.000 */");
@@ -227,9 +220,8 @@ TEST_F(BandViewTest, RecordingWhileFrozenPlaysOnlyOnAClick)
 
 TEST_F(BandViewTest, StripReadsOutTheNewestRowsNotesAboveTheSensitivity)
 {
-    OrvSpectrum panel;
-    set_row(41, A5_AND_E6);
-    set_completed(42);
+    OrvSpectrum panel(analysis, jack);
+    complete_row_at(41, A5_AND_E6);
     QAccessibleInterface *strip = QAccessible::queryAccessibleInterface(panel.band_view);
     ASSERT_NE(strip, nullptr);
     EXPECT_EQ(strip->role(), QAccessible::Chart);

@@ -1,11 +1,13 @@
 #include "audio/block_assembler.h"
 #include "audio/rate_conversion.h"
-#include "engine/engine_state.h"
+#include "engine/engine.h"
+#include "engine/engine_types.h"
 #include "engine/work_queue.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <chrono>
+#include <memory>
 
 namespace {
 
@@ -15,32 +17,41 @@ double ring_value(int ring, std::uint64_t block, std::uint32_t k)
     return 100000.0 * static_cast<double>(block) + 10000.0 * ring + k;
 }
 
+// The assembler's thread on an engine whose stages are never started: the
+// jobs it makes wait in job_queue for the test.
 class Assembler : public ::testing::Test {
 protected:
     void start(std::uint64_t window)
     {
-        sample_rate = 16000;
-        window_size = window;
-        band_count = 27648;
-        queue_init(job_queue);
-        input_history_setup();
-        assembler_start();
+        EngineConfig config = engine_config(16000);
+        config.window_size = window;
+        engine = std::make_unique<Engine>(config);
+        assembler = std::make_unique<BlockAssembler>(*engine, exchange);
+        assembler->start();
+    }
+
+    void TearDown() override
+    {
+        assembler.reset();  // joined before the engine goes
+        engine.reset();
     }
 
     void feed_block()
     {
-        audio_lock();
+        MutexLock lock(exchange.ring_mutex);
         for (std::uint32_t k = 0; k < BLOCK_LEN; k++) {
-            ring_push(in_ring_0, ring_value(0, fed_, k));
-            ring_push(in_ring_1, ring_value(1, fed_, k));
-            ring_push(out_ring_0, ring_value(2, fed_, k));
-            ring_push(out_ring_1, ring_value(3, fed_, k));
+            ring_push(exchange.in_ring_0, ring_value(0, fed_, k));
+            ring_push(exchange.in_ring_1, ring_value(1, fed_, k));
+            ring_push(exchange.out_ring_0, ring_value(2, fed_, k));
+            ring_push(exchange.out_ring_1, ring_value(3, fed_, k));
         }
-        audio_wakeup();
-        audio_unlock();
+        exchange.ring_changed.broadcast();
         fed_++;
     }
 
+    SampleExchange exchange{16000};
+    std::unique_ptr<Engine> engine;
+    std::unique_ptr<BlockAssembler> assembler;
     std::uint64_t fed_ = 0;
 };
 
@@ -71,12 +82,11 @@ TEST_F(Assembler, JobLayoutAtWindow1024)
     };
     for (std::uint64_t b = 0; b < 3; b++) {
         SCOPED_TRACE(b);
-        audio_lock();
-        main_channel = selections[b].main;
-        corr_channel = selections[b].corr;
-        audio_unlock();
+        engine->set_main_channel(selections[b].main);
+        engine->set_corr_channel(selections[b].corr);
         feed_block();
-        AnalysisJob *job = pop_job();
+        AnalysisJob *job = engine->job_queue.pop();
+        ASSERT_NE(job, nullptr);
         EXPECT_EQ(job->seq, b);
         for (std::uint32_t k = 0; k < BLOCK_LEN; k++) {
             const double older = b == 0 ? 0.0 : channel_value(selections[b - 1].main, b - 1, k);
@@ -84,28 +94,31 @@ TEST_F(Assembler, JobLayoutAtWindow1024)
             ASSERT_EQ(job->samples[BLOCK_LEN + k], channel_value(selections[b].main, b, k)) << k;
             ASSERT_EQ(job->reference[k], channel_value(selections[b].corr, b, BLOCK_LEN - 1 - k)) << k;
         }
-        free(job);
+        engine->free_job(job);
     }
 }
 
 TEST_F(Assembler, FreezeDrainsBlocksWithoutJobs)
 {
     start(7168);
-    audio_lock();
-    freeze_flag = 1;
-    audio_unlock();
+    engine->toggle_freeze();
     feed_block();
     feed_block();
 
-    audio_lock();
-    while (ring_fill(in_ring_0, RingReader::consumer) != 0 || ring_fill(in_ring_1, RingReader::consumer) != 0
-           || ring_fill(out_ring_0, RingReader::tap) != 0 || ring_fill(out_ring_1, RingReader::tap) != 0)
-        audio_wait_for(AUDIO_POLL_US);
-    EXPECT_EQ(jobs_submitted, 0u);
-    audio_unlock();
-    EXPECT_EQ(job_queue.first, nullptr);
-    EXPECT_EQ(input_history_pos, 0u);
-    for (std::uint64_t i = 0; i < input_history_length; i++)
-        ASSERT_EQ(input_history[i], 0.0) << i;
+    {
+        MutexLock lock(exchange.ring_mutex);
+        while (ring_fill(exchange.in_ring_0, RingReader::consumer) != 0
+               || ring_fill(exchange.in_ring_1, RingReader::consumer) != 0
+               || ring_fill(exchange.out_ring_0, RingReader::tap) != 0
+               || ring_fill(exchange.out_ring_1, RingReader::tap) != 0)
+            exchange.ring_changed.wait_for(exchange.ring_mutex, std::chrono::microseconds(AUDIO_POLL_US));
+    }
+    EXPECT_EQ(engine->job_counts().submitted, 0u);
+    EXPECT_EQ(engine->blocks_skipped(), 0u);
+    EXPECT_TRUE(engine->job_queue.empty());
+    engine->read_results([](const ResultView &view) {
+        EXPECT_EQ(view.input_history_next, 0u);
+        for (std::uint64_t i = 0; i < view.input_history_length; i++)
+            ASSERT_EQ(view.input_history[i], 0.0) << i;
+    });
 }
-

@@ -1,5 +1,6 @@
 #include "engine/collector.h"
-#include "engine/engine_state.h"
+#include "engine/engine.h"
+#include "engine/engine_types.h"
 #include "engine/merge_sort.h"
 #include "engine/work_queue.h"
 
@@ -13,16 +14,22 @@ namespace {
 
 constexpr std::uint64_t G = 108;  // semitone groups at 16000 Hz
 
-// The collector's buffers, set up by hand and driven without its thread.
+// An engine that is never started: the test plays its collector thread.
 class Collector : public ::testing::Test {
 protected:
-    void SetUp() override
+    static EngineConfig config()
     {
-        band_count = G * 256;
-        input_history_length = 2048;
-        result_row_count = 256;
-        tone_rows = static_cast<ToneEntry *>(std::calloc(256 * G, sizeof(ToneEntry)));
-        pitch_class_rows = static_cast<PitchClassPeak *>(std::calloc(256 * 12, sizeof(PitchClassPeak)));
+        EngineConfig c = engine_config(16000);
+        c.window_size = 1024;
+        return c;
+    }
+
+    // A fresh job numbered seq.
+    AnalysisJob *job_numbered(std::uint64_t seq)
+    {
+        AnalysisJob *job = engine.new_job();
+        job->seq = seq;
+        return job;
     }
 
     // Feeds the coarse pass of a job with these group levels; returns the
@@ -35,11 +42,11 @@ protected:
             auto *task = static_cast<BandTask *>(std::malloc(sizeof(BandTask)));
             task->band = 256 * g;
             task->job = job;
-            collect_task(task);
+            engine.collect_task(task);
         }
         std::vector<BandTask *> refined;
-        while (tone_queue.first != nullptr)
-            refined.push_back(pop_tone_task());
+        while (BandTask *task = engine.tone_queue.try_pop())
+            refined.push_back(task);
         return refined;
     }
 
@@ -49,18 +56,38 @@ protected:
     {
         for (BandTask *task : tasks) {
             task->band += sub_step;
-            collect_task(task);
+            engine.collect_task(task);
         }
     }
 
-    static ToneEntry *row(std::uint64_t r) { return tone_rows + r * G; }
-    static PitchClassPeak *peaks(std::uint64_t r) { return pitch_class_rows + r * 12; }
+    std::vector<ToneEntry> row(std::uint64_t seq) const
+    {
+        std::vector<ToneEntry> entries;
+        engine.read_results([&](const ResultView &view) {
+            entries.assign(view.tone_row(seq), view.tone_row(seq) + G);
+        });
+        return entries;
+    }
+
+    std::vector<PitchClassPeak> peaks(std::uint64_t seq) const
+    {
+        std::vector<PitchClassPeak> entries;
+        engine.read_results([&](const ResultView &view) {
+            entries.assign(view.pitch_classes(seq), view.pitch_classes(seq) + 12);
+        });
+        return entries;
+    }
+
+    std::uint64_t completed() const { return engine.job_counts().completed; }
+
+    Engine engine{config()};
 };
 
 }  // namespace
 
 TEST_F(Collector, RefinesStrongestGroupAndNeighbours)
 {
+    ASSERT_EQ(engine.group_count(), G);
     const struct {
         std::vector<std::uint64_t> loudest;  // groups sharing the highest level
         std::vector<std::uint64_t> dispatched;
@@ -76,8 +103,7 @@ TEST_F(Collector, RefinesStrongestGroupAndNeighbours)
         std::vector<double> levels(G, 2.0);
         for (std::uint64_t g : c.loudest)
             levels[g] = 9.0;
-        AnalysisJob *job = new_job();
-        job->seq = seq++;
+        AnalysisJob *job = job_numbered(seq++);
         const std::vector<BandTask *> refined = coarse_pass(job, levels);
         ASSERT_EQ(refined.size(), 3u);
         for (std::size_t i = 0; i < 3; i++) {
@@ -88,7 +114,7 @@ TEST_F(Collector, RefinesStrongestGroupAndNeighbours)
         EXPECT_EQ(job->pending, 3u);
         refinement_pass(refined, 0);
     }
-    EXPECT_EQ(jobs_completed, 4u);
+    EXPECT_EQ(completed(), 4u);
 }
 
 TEST_F(Collector, StrongestGroupTable)
@@ -103,13 +129,15 @@ TEST_F(Collector, StrongestGroupTable)
         EXPECT_EQ(strongest_group(c.levels.data(), c.levels.size()), c.strongest);
 }
 
-// Coarse levels, refined bands and the finished row of the first job, which
-// decays against row 255; pitch-class peaks from the finished levels.
+// Coarse levels, refined bands and the finished row of job 1, which decays
+// against job 0's row of 2.0 everywhere (made with decay off); pitch-class
+// peaks from the finished levels. Decay choice 1 is 1 - 1/8 = 0.875, so
+// every level rises by 1.75.
 TEST_F(Collector, FinishedRowDecaysAndFindsPeaks)
 {
-    for (std::uint64_t g = 0; g < G; g++)
-        row(255)[g].level = 2.0;
-    decay_factor = 0.5;
+    refinement_pass(coarse_pass(job_numbered(0), std::vector<double>(G, 2.0)), 0);
+    ASSERT_EQ(completed(), 1u);
+    engine.set_decay_choice(1);
 
     // A rising ramp has no local peak; a bump at group 13 makes one in B flat.
     std::vector<double> levels(G);
@@ -117,27 +145,28 @@ TEST_F(Collector, FinishedRowDecaysAndFindsPeaks)
         levels[g] = 1.0 + static_cast<double>(g);
     levels[13] = 1000.0;
 
-    AnalysisJob *job = new_job();
-    job->seq = 0;
-    const std::vector<BandTask *> refined = coarse_pass(job, levels);
+    const std::vector<BandTask *> refined = coarse_pass(job_numbered(1), levels);
+    const std::vector<ToneEntry> coarse = row(1);
     for (std::uint64_t g = 0; g < G; g++) {
-        EXPECT_EQ(row(0)[g].level, levels[g]) << g;
-        EXPECT_EQ(row(0)[g].band, 256.0 * g) << g;
+        EXPECT_EQ(coarse[g].level, levels[g]) << g;
+        EXPECT_EQ(coarse[g].band, 256.0 * g) << g;
     }
     refinement_pass(refined, 37);
-    EXPECT_EQ(jobs_completed, 1u);
+    EXPECT_EQ(completed(), 2u);
 
+    const std::vector<ToneEntry> finished = row(1);
     for (std::uint64_t g = 0; g < G; g++) {
-        EXPECT_EQ(row(0)[g].level, levels[g] + 1.0) << g;
-        EXPECT_EQ(row(0)[g].reserved, 0.0);
+        EXPECT_EQ(finished[g].level, levels[g] + 1.75) << g;
+        EXPECT_EQ(finished[g].reserved, 0.0);
         const bool refined_group = g >= 12 && g <= 14;
-        EXPECT_EQ(row(0)[g].band, 256.0 * g + (refined_group ? 37 : 0)) << g;
+        EXPECT_EQ(finished[g].band, 256.0 * g + (refined_group ? 37 : 0)) << g;
     }
+    const std::vector<PitchClassPeak> found = peaks(1);
     for (int p = 0; p < 12; p++) {
         SCOPED_TRACE(p);
-        EXPECT_EQ(peaks(0)[p].pitch_class, p);
-        EXPECT_EQ(peaks(0)[p].level, p == 1 ? 1001.0 : 0.0);
-        EXPECT_EQ(peaks(0)[p].band, p == 1 ? 256.0 * 13 + 37 : 0.0);
+        EXPECT_EQ(found[p].pitch_class, p);
+        EXPECT_EQ(found[p].level, p == 1 ? 1001.75 : 0.0);
+        EXPECT_EQ(found[p].band, p == 1 ? 256.0 * 13 + 37 : 0.0);
     }
 }
 
@@ -147,11 +176,10 @@ TEST_F(Collector, EqualPeaksOfAClassGoToTheHighestGroup)
     std::vector<double> levels(G, 1.0);
     levels[25] = 8.0;  // B flat, two octaves apart
     levels[49] = 8.0;
-    AnalysisJob *job = new_job();
-    job->seq = 0;
-    refinement_pass(coarse_pass(job, levels), 0);
-    EXPECT_EQ(peaks(0)[1].level, 8.0);
-    EXPECT_EQ(peaks(0)[1].band, 256.0 * 49);
+    refinement_pass(coarse_pass(job_numbered(0), levels), 0);
+    const std::vector<PitchClassPeak> found = peaks(0);
+    EXPECT_EQ(found[1].level, 8.0);
+    EXPECT_EQ(found[1].band, 256.0 * 49);
 }
 
 TEST(MergeSort, StableAgainstReference)

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,7 @@ TEST(CommandLine, OptionTable)
         {{"-r", "9600"}, {RUN, 0, 9600, 2, 4096}},
         {{"-r", "48000"}, {RUN, 0, 48000, 2, 23552}},
         {{"-r", "10000"}, {USAGE, 1, 10000, 2, 0}},
-        {{"-r", "abc"}, {RUN, 0, 8000, 2, 3072}},
+        {{"-r", "+9600"}, {RUN, 0, 9600, 2, 4096}},
         // workers
         {{"-n", "0"}, {RUN, 0, 16000, 1, 7168}},
         {{"-n", "-3"}, {RUN, 0, 16000, 1, 7168}},
@@ -64,7 +65,7 @@ TEST(CommandLine, OptionTable)
         {{"-w", "1000"}, {RUN, 0, 16000, 2, 0}},
         {{"-w", "1024"}, {RUN, 0, 16000, 2, 1024}},
         {{"-w", "2047"}, {RUN, 0, 16000, 2, 1024}},
-        {{"-w", "-1"}, {RUN, 0, 16000, 2, 256000}},
+        {{"-w", "-1"}, {RUN, 0, 16000, 2, 0}},  // below 1024: nothing left
         {{"-r", "8000", "-w", "100000"}, {RUN, 0, 8000, 2, 99328}},
         // the cap does not depend on the order of -w and -r
         {{"-w", "500000", "-r", "8000"}, {RUN, 0, 8000, 2, 128000}},
@@ -78,7 +79,7 @@ TEST(CommandLine, OptionTable)
         {{"-r", "99999999999"}, {RUN, 0, 48000, 2, 23552}},
         {{"-r", "-99999999999"}, {RUN, 0, 8000, 2, 3072}},
         {{"-w", "99999999999"}, {RUN, 0, 16000, 2, 256000}},
-        {{"-w", "-99999999999"}, {RUN, 0, 16000, 2, 256000}},
+        {{"-w", "-99999999999"}, {RUN, 0, 16000, 2, 0}},
         {{"-n", "-99999999999"}, {RUN, 0, 16000, 1, 7168}},
         {{"-n", "99999999999"}, {RUN, 0, 16000, 16, 7168}},
         // help, version and unknown options
@@ -115,6 +116,78 @@ TEST(CommandLine, SaturatingAtoiKeepsAtoiOtherwise)
     EXPECT_EQ(saturating_atoi("2147483647"), 2147483647);
     EXPECT_EQ(saturating_atoi("2147483648"), 2147483647);
     EXPECT_EQ(saturating_atoi("-2147483649"), -2147483647 - 1);
+}
+
+// A value that is not a whole number is refused, naming the option and the
+// value; getopt's own refusals are worded as getopt words them, without
+// the path the program was started by.
+TEST(CommandLine, RefusedValuesAndOptionsSayWhat)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string problem;
+    } cases[] = {
+        {{"-r", "abc"}, "-r: 'abc' is not a whole number"},
+        {{"-r", "16e3"}, "-r: '16e3' is not a whole number"},
+        {{"-r", "16000x"}, "-r: '16000x' is not a whole number"},
+        {{"-r16000x"}, "-r: '16000x' is not a whole number"},
+        {{"-r", " 16000"}, "-r: ' 16000' is not a whole number"},
+        {{"-r", ""}, "-r: '' is not a whole number"},
+        {{"-r", "-"}, "-r: '-' is not a whole number"},
+        {{"-w", "abc"}, "-w: 'abc' is not a whole number"},
+        {{"-w", "1e5"}, "-w: '1e5' is not a whole number"},
+        {{"-w", "4096.0"}, "-w: '4096.0' is not a whole number"},
+        {{"-n", "abc"}, "-n: 'abc' is not a whole number"},
+        {{"-n", "2", "-n", "0x4"}, "-n: '0x4' is not a whole number"},
+        {{"-x"}, "invalid option -- 'x'"},
+        {{"-xn", "2"}, "invalid option -- 'x'"},
+        {{"--bogus"}, "unrecognized option '--bogus'"},
+        {{"--help=1"}, "option '--help' doesn't allow an argument"},
+        {{"-r"}, "option requires an argument -- 'r'"},
+        {{"-n", "2", "-w"}, "option requires an argument -- 'w'"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "./build/orvel");
+        std::vector<char *> argv;
+        for (std::string &arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const CommandLine line = parse_command_line(static_cast<int>(args.size()), argv.data());
+        SCOPED_TRACE(c.args.front());
+        EXPECT_EQ(line.action, USAGE);
+        EXPECT_EQ(line.exit_status, 1);
+        EXPECT_EQ(line.problem, c.problem);
+    }
+}
+
+TEST(CommandLine, WholeNumbers)
+{
+    const struct {
+        const char *text;
+        bool whole;
+        long value;
+    } cases[] = {
+        {"0", true, 0},
+        {"+48000", true, 48000},
+        {"-17", true, -17},
+        {"007", true, 7},
+        {"99999999999999999999999", true, LONG_MAX},
+        {"-99999999999999999999999", true, LONG_MIN},
+        {"", false, 0},
+        {"+", false, 0},
+        {"--1", false, 0},
+        {"1 ", false, 0},
+        {"\t1", false, 0},
+        {"1.5", false, 0},
+        {"1e3", false, 0},
+        {"0x10", false, 0},
+    };
+    for (const auto &c : cases) {
+        long value = -1;
+        EXPECT_EQ(parse_whole_number(c.text, value), c.whole) << c.text;
+        EXPECT_EQ(value, c.whole ? c.value : -1) << c.text;
+    }
 }
 
 // Only the toolkit's options are left to the toolkit: ours are picked out
@@ -180,11 +253,22 @@ TEST(CommandLine, ProgramExitPaths)
     EXPECT_EQ(rate.exit_status, 1);
     EXPECT_EQ(rate.err, "orvel: the engine rate must be one of 8000, 9600, 12000, 16000, 24000, 48000\n" + usage);
 
-    // getopt's own diagnostic comes first, then the usage text.
-    const ChildResult unknown = run_child(ORVEL_BINARY, {"-x"}, env);
-    EXPECT_EQ(unknown.exit_status, 1);
-    EXPECT_NE(unknown.err.find("invalid option -- 'x'"), std::string::npos) << unknown.err;
-    ASSERT_GE(unknown.err.size(), usage.size());
-    EXPECT_EQ(unknown.err.substr(unknown.err.size() - usage.size()), usage);
-    EXPECT_LT(unknown.err.find("invalid option"), unknown.err.find("Usage:"));
+    // What is wrong, after the program's name (not the path it was started
+    // by), then the usage text.
+    const struct {
+        std::vector<std::string> args;
+        std::string problem;
+    } refused[] = {
+        {{"-x"}, "invalid option -- 'x'"},
+        {{"-r", "abc"}, "-r: 'abc' is not a whole number"},
+        {{"-r16000x"}, "-r: '16000x' is not a whole number"},
+        {{"-platform", "offscreen", "-n", "abc"}, "-n: 'abc' is not a whole number"},
+        {{"-w", "1e5"}, "-w: '1e5' is not a whole number"},
+    };
+    for (const auto &c : refused) {
+        const ChildResult result = run_child(ORVEL_BINARY, c.args, env);
+        EXPECT_EQ(result.exit_status, 1) << c.args.back();
+        EXPECT_EQ(result.err, "orvel: " + c.problem + "\n" + usage);
+        EXPECT_EQ(result.out, "") << c.args.back();
+    }
 }

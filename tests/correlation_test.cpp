@@ -1,5 +1,6 @@
 #include "engine/correlation.h"
-#include "engine/engine_state.h"
+#include "engine/engine.h"
+#include "engine/engine_types.h"
 #include "engine/work_queue.h"
 
 #include <gtest/gtest.h>
@@ -13,19 +14,17 @@
 
 namespace {
 
-constexpr std::uint64_t W = 7168;
+constexpr std::uint64_t W = 7168;  // the default window at 16000 Hz
 
+// An engine that is never started: the test plays a correlation worker.
 class Correlation : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        window_size = W;
-        input_history_length = W + 1024;
-        band_count = 27648;
-        correlation_sum = static_cast<double *>(std::calloc(W, sizeof(double)));
+        ASSERT_EQ(engine.window_size(), W);
         std::mt19937 rng(3);
         std::uniform_real_distribution<double> dist(-1e6, 1e6);
-        noise.resize(input_history_length);
+        noise.resize(engine.input_history_length());
         for (double &v : noise)
             v = dist(rng);
     }
@@ -33,13 +32,30 @@ protected:
     // A job whose correlation channel is the main channel delayed by d.
     AnalysisJob *delayed_job(std::uint64_t d)
     {
-        AnalysisJob *job = new_job();
+        AnalysisJob *job = engine.new_job();
         std::copy(noise.begin(), noise.end(), job->samples);
         for (std::uint64_t t = 0; t < 1024; t++)
             job->reference[1023 - t] = noise[W + t - d];
         return job;
     }
 
+    // What a worker does with a job before it hands out its tasks.
+    void correlate(AnalysisJob *job)
+    {
+        engine.compute_lags(job);
+        engine.fold_lags(job);
+    }
+
+    std::vector<double> correlation_sum() const
+    {
+        std::vector<double> sum;
+        engine.read_results([&sum](const ResultView &view) {
+            sum.assign(view.correlation_sum, view.correlation_sum + view.window_size);
+        });
+        return sum;
+    }
+
+    Engine engine{engine_config(16000)};
     std::vector<double> noise;
 };
 
@@ -50,40 +66,49 @@ TEST_F(Correlation, PeakSitsAtTheDelay)
     for (std::uint64_t d : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{160}, W - 1}) {
         SCOPED_TRACE(d);
         AnalysisJob *job = delayed_job(d);
-        correlate_job(job);
-        EXPECT_EQ(job->pending, band_count / 256);
-        EXPECT_EQ(job->product[input_history_length + 1023], 0.0);
-        const double *peak = std::max_element(correlation_sum, correlation_sum + W);
-        EXPECT_EQ(static_cast<std::uint64_t>(peak - correlation_sum), W - 1 - d);
-        free(job);
+        correlate(job);
+        EXPECT_EQ(job->pending, engine.group_count());
+        EXPECT_EQ(job->product[engine.input_history_length() + 1023], 0.0);
+        const std::vector<double> sum = correlation_sum();
+        const auto peak = std::max_element(sum.begin(), sum.end());
+        EXPECT_EQ(static_cast<std::uint64_t>(peak - sum.begin()), W - 1 - d);
+        engine.free_job(job);
     }
 }
 
+// A sum of 0, 1, 2, ... (folded in with decay off), then a silent reference
+// with decay choice 1 (0.875): every value only decays.
 TEST_F(Correlation, SilentReferenceOnlyDecays)
 {
+    AnalysisJob *ramp = engine.new_job();
     for (std::uint64_t i = 0; i < W; i++)
-        correlation_sum[i] = static_cast<double>(i);
-    decay_factor = 0.5;
-    AnalysisJob *job = new_job();
+        ramp->product[BLOCK_LEN + i] = static_cast<double>(i);
+    engine.fold_lags(ramp);
+    engine.free_job(ramp);
+    engine.set_decay_choice(1);
+
+    AnalysisJob *job = engine.new_job();
     std::copy(noise.begin(), noise.end(), job->samples);
-    correlate_job(job);
+    correlate(job);
+    const std::vector<double> sum = correlation_sum();
     for (std::uint64_t i = 0; i < W; i++)
-        ASSERT_EQ(correlation_sum[i], 0.5 * static_cast<double>(i)) << i;
-    free(job);
+        ASSERT_EQ(sum[i], 0.875 * static_cast<double>(i)) << i;
+    engine.free_job(job);
 }
 
 TEST_F(Correlation, OneCoarseTaskPerGroupInOrder)
 {
-    AnalysisJob *job = new_job();
-    ASSERT_TRUE(dispatch_coarse_tasks(job));
-    for (std::uint64_t g = 0; g < band_count / 256; g++) {
-        BandTask *task = pop_tone_task();
+    AnalysisJob *job = engine.new_job();
+    ASSERT_TRUE(engine.dispatch_coarse_tasks(job));
+    for (std::uint64_t g = 0; g < engine.group_count(); g++) {
+        BandTask *task = engine.tone_queue.try_pop();
+        ASSERT_NE(task, nullptr);
         EXPECT_EQ(task->band, 256 * g);
         EXPECT_EQ(task->job, job);
         free(task);
     }
-    EXPECT_EQ(tone_queue.first, nullptr);
-    free(job);
+    EXPECT_TRUE(engine.tone_queue.empty());
+    engine.free_job(job);
 }
 
 // The spectral path against the literal one on the same history and

@@ -1,11 +1,12 @@
 #include "siggen/filter_design.h"
 
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <numbers>
 #include <vector>
 
@@ -96,12 +97,12 @@ TEST(FilterDesign, PassesTheBandAndRejectsTheRest)
 
 TEST(FilterDesign, ApplyPublishesKernelLevelAndStep)
 {
-    sample_rate = 16000;
-    apply_filter_design(1000, 500, 16);
+    const auto exchange = std::make_unique<SampleExchange>(16000);
+    Generator generator(*exchange);
+    apply_filter_design(generator, 1000, 500, 16, 16000);
     const FilterDesign expected = design_filter(1000, 500, 16, 16000);
-    audio_lock();
-    EXPECT_EQ(gen_level, 2.0);
-    EXPECT_DOUBLE_EQ(gen_phase_step, PI / 8);
-    EXPECT_TRUE(std::equal(bp_kernel, bp_kernel + BP_KERNEL_LEN, expected.kernel));
-    audio_unlock();
+    const GeneratorSnapshot published = generator.snapshot();
+    EXPECT_EQ(published.level, 2.0);
+    EXPECT_DOUBLE_EQ(published.phase_step, PI / 8);
+    EXPECT_TRUE(std::equal(published.kernel, published.kernel + BP_KERNEL_LEN, expected.kernel));
 }

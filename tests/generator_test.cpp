@@ -1,7 +1,7 @@
 #include "siggen/generator.h"
 
 #include "audio/rate_conversion.h"
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 
 #include <gtest/gtest.h>
 
@@ -10,11 +10,18 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <ostream>
 #include <thread>
 #include <vector>
 
 namespace {
+
+// A generator on rings of its own, its thread not started unless a test does.
+struct GeneratorOnRings {
+    SampleExchange exchange{16000};
+    Generator generator{exchange};
+};
 
 GeneratorSnapshot snapshot(double level, int source_0, int source_1, double phase_step = 0.0)
 {
@@ -53,10 +60,10 @@ std::vector<double> white_reference(int count)
 }
 
 // Appends the frame computed last of one source.
-void append_frame(std::vector<double> &to, int source)
+void append_frame(const Generator &gen, std::vector<double> &to, int source)
 {
     for (int k = 0; k < GEN_FRAME; k++)
-        to.push_back(generator_frame_sample(source, k));
+        to.push_back(gen.frame_sample(source, k));
 }
 
 }  // namespace
@@ -71,16 +78,18 @@ struct FirstValues {
 
 void PrintTo(const FirstValues &values, std::ostream *os) { *os << "level=" << values.level; }
 
-// Each level gets a process of its own, so both start from the start state.
+// Each case makes a generator of its own, so both noises start from the start state.
 class GeneratorFirstValues : public ::testing::TestWithParam<FirstValues> {};
 
 TEST_P(GeneratorFirstValues, FromStartState)
 {
+    const auto rings = std::make_unique<GeneratorOnRings>();
+    Generator &gen = rings->generator;
     const FirstValues &expected = GetParam();
-    generator_compute_frame(snapshot(expected.level, SOURCE_BROWN_NOISE, SOURCE_WHITE_NOISE));
+    gen.compute_frame(snapshot(expected.level, SOURCE_BROWN_NOISE, SOURCE_WHITE_NOISE));
     for (int k = 0; k < 4; k++) {
-        EXPECT_EQ(generator_frame_sample(SOURCE_BROWN_NOISE, k), expected.brown[k]) << k;
-        EXPECT_EQ(generator_frame_sample(SOURCE_WHITE_NOISE, k), expected.white[k]) << k;
+        EXPECT_EQ(gen.frame_sample(SOURCE_BROWN_NOISE, k), expected.brown[k]) << k;
+        EXPECT_EQ(gen.frame_sample(SOURCE_WHITE_NOISE, k), expected.white[k]) << k;
     }
 }
 
@@ -93,17 +102,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(GeneratorNoise, SilenceStillAdvancesBothNoises)
 {
+    const auto rings = std::make_unique<GeneratorOnRings>();
+    Generator &gen = rings->generator;
     const std::vector<double> brown = brown_reference(3 * GEN_FRAME);
     const std::vector<double> white = white_reference(3 * GEN_FRAME);
     for (int frame = 0; frame < 2; frame++) {
-        generator_compute_frame(snapshot(1.0, SOURCE_SILENCE, SOURCE_SILENCE));
+        gen.compute_frame(snapshot(1.0, SOURCE_SILENCE, SOURCE_SILENCE));
         for (int k = 0; k < GEN_FRAME; k++)
-            ASSERT_EQ(generator_frame_sample(SOURCE_SILENCE, k), 0.0) << k;
+            ASSERT_EQ(gen.frame_sample(SOURCE_SILENCE, k), 0.0) << k;
     }
-    generator_compute_frame(snapshot(1.0, SOURCE_BROWN_NOISE, SOURCE_WHITE_NOISE));
+    gen.compute_frame(snapshot(1.0, SOURCE_BROWN_NOISE, SOURCE_WHITE_NOISE));
     for (int k = 0; k < GEN_FRAME; k++) {
-        ASSERT_EQ(generator_frame_sample(SOURCE_BROWN_NOISE, k), brown[2 * GEN_FRAME + k]) << k;
-        ASSERT_EQ(generator_frame_sample(SOURCE_WHITE_NOISE, k), white[2 * GEN_FRAME + k]) << k;
+        ASSERT_EQ(gen.frame_sample(SOURCE_BROWN_NOISE, k), brown[2 * GEN_FRAME + k]) << k;
+        ASSERT_EQ(gen.frame_sample(SOURCE_WHITE_NOISE, k), white[2 * GEN_FRAME + k]) << k;
     }
 }
 
@@ -111,10 +122,12 @@ TEST(GeneratorNoise, SilenceStillAdvancesBothNoises)
 // of the range that has their own sign, and the rest stay exact.
 TEST(GeneratorNoise, LoudNoiseSaturatesToInt32)
 {
+    const auto rings = std::make_unique<GeneratorOnRings>();
+    Generator &gen = rings->generator;
     constexpr double level = 65536.0;
     constexpr double high = std::numeric_limits<std::int32_t>::max();
     constexpr double low = std::numeric_limits<std::int32_t>::min();
-    generator_compute_frame(snapshot(level, SOURCE_BROWN_NOISE, SOURCE_WHITE_NOISE));
+    gen.compute_frame(snapshot(level, SOURCE_BROWN_NOISE, SOURCE_WHITE_NOISE));
 
     const struct { int source; std::vector<double> raw; } noises[] = {
         {SOURCE_BROWN_NOISE, brown_reference(GEN_FRAME)},
@@ -126,7 +139,7 @@ TEST(GeneratorNoise, LoudNoiseSaturatesToInt32)
         int clipped_low = 0;
         for (int k = 0; k < GEN_FRAME; k++) {
             const double product = noise.raw[k] * level;
-            const double sample = generator_frame_sample(noise.source, k);
+            const double sample = gen.frame_sample(noise.source, k);
             if (product > high) {
                 ASSERT_EQ(sample, high) << k;
                 clipped_high++;
@@ -146,32 +159,36 @@ TEST(GeneratorNoise, LoudNoiseSaturatesToInt32)
 
 TEST(GeneratorCosine, ZeroStepIsConstantAndUntruncated)
 {
+    const auto rings = std::make_unique<GeneratorOnRings>();
+    Generator &gen = rings->generator;
     const double level = std::pow(2.0, 1.0 / 16.0);  // one slider step above 1.0
-    generator_compute_frame(snapshot(level, SOURCE_COSINE, SOURCE_SILENCE));
+    gen.compute_frame(snapshot(level, SOURCE_COSINE, SOURCE_SILENCE));
     for (int k = 0; k < GEN_FRAME; k++)
-        ASSERT_EQ(generator_frame_sample(SOURCE_COSINE, k), level * 16777216.0) << k;
+        ASSERT_EQ(gen.frame_sample(SOURCE_COSINE, k), level * 16777216.0) << k;
 }
 
 // A frame without a cosine source leaves the cosine alone but still turns
 // the phase, so the next frame that computes one continues from there.
 TEST(GeneratorCosine, ComputedOnlyWhenSelectedWhilePhaseAlwaysAdvances)
 {
+    const auto rings = std::make_unique<GeneratorOnRings>();
+    Generator &gen = rings->generator;
     // Not a divisor of 2 pi / 2048, so a lost frame of phase would show.
     constexpr double step = 0.1;
     constexpr double amplitude = 16777216.0;
-    generator_compute_frame(snapshot(1.0, SOURCE_BROWN_NOISE, SOURCE_WHITE_NOISE, step));
+    gen.compute_frame(snapshot(1.0, SOURCE_BROWN_NOISE, SOURCE_WHITE_NOISE, step));
     for (int k = 0; k < GEN_FRAME; k++)
-        ASSERT_EQ(generator_frame_sample(SOURCE_COSINE, k), 0.0) << k;
+        ASSERT_EQ(gen.frame_sample(SOURCE_COSINE, k), 0.0) << k;
 
-    generator_compute_frame(snapshot(1.0, SOURCE_SILENCE, SOURCE_COSINE, step));
+    gen.compute_frame(snapshot(1.0, SOURCE_SILENCE, SOURCE_COSINE, step));
     std::vector<double> cosine;
-    append_frame(cosine, SOURCE_COSINE);
+    append_frame(gen, cosine, SOURCE_COSINE);
     for (int k = 0; k < GEN_FRAME; k++)
         ASSERT_NEAR(cosine[k], amplitude * std::cos((GEN_FRAME + k + 1) * step), 1e-3) << k;
 
-    generator_compute_frame(snapshot(1.0, SOURCE_BROWN_NOISE, SOURCE_BROWN_NOISE, step));
+    gen.compute_frame(snapshot(1.0, SOURCE_BROWN_NOISE, SOURCE_BROWN_NOISE, step));
     std::vector<double> kept;
-    append_frame(kept, SOURCE_COSINE);
+    append_frame(gen, kept, SOURCE_COSINE);
     EXPECT_EQ(kept, cosine);
 }
 
@@ -188,15 +205,17 @@ struct NoiseRun {
 
 NoiseRun run_frames(const std::vector<double> &kernel, int frames)
 {
+    const auto rings = std::make_unique<GeneratorOnRings>();
+    Generator &gen = rings->generator;
     GeneratorSnapshot s = snapshot(1.0, SOURCE_BROWN_NOISE_BP, SOURCE_WHITE_NOISE_BP);
     std::copy(kernel.begin(), kernel.end(), s.kernel);
     NoiseRun run;
     for (int f = 0; f < frames; f++) {
-        generator_compute_frame(s);
-        append_frame(run.raw[0], SOURCE_BROWN_NOISE);
-        append_frame(run.raw[1], SOURCE_WHITE_NOISE);
-        append_frame(run.filtered[0], SOURCE_BROWN_NOISE_BP);
-        append_frame(run.filtered[1], SOURCE_WHITE_NOISE_BP);
+        gen.compute_frame(s);
+        append_frame(gen, run.raw[0], SOURCE_BROWN_NOISE);
+        append_frame(gen, run.raw[1], SOURCE_WHITE_NOISE);
+        append_frame(gen, run.filtered[0], SOURCE_BROWN_NOISE_BP);
+        append_frame(gen, run.filtered[1], SOURCE_WHITE_NOISE_BP);
     }
     return run;
 }
@@ -245,6 +264,8 @@ TEST(GeneratorBandPass, CentreTapAloneDelaysBy512)
 // convolution (the same sums in another order).
 TEST(GeneratorBandPass, UnplayedNoiseIsSkippedAndComesBackWhole)
 {
+    const auto rings = std::make_unique<GeneratorOnRings>();
+    Generator &gen = rings->generator;
     std::vector<double> kernels[2] = {std::vector<double>(BP_KERNEL_LEN), std::vector<double>(BP_KERNEL_LEN)};
     for (int j = 0; j < BP_KERNEL_LEN; j++) {
         kernels[0][j] = std::sin(0.37 * j + 1.0) / (1.0 + 0.01 * j);
@@ -263,11 +284,11 @@ TEST(GeneratorBandPass, UnplayedNoiseIsSkippedAndComesBackWhole)
     for (const auto &f : frames) {
         GeneratorSnapshot s = snapshot(1.0, f.source_0, f.source_1);
         std::copy(kernels[f.kernel].begin(), kernels[f.kernel].end(), s.kernel);
-        generator_compute_frame(s);
+        gen.compute_frame(s);
         for (int noise = 0; noise < 2; noise++) {
-            EXPECT_EQ(frame_computed(s, bp_sources[noise]), f.filtered[noise]);
-            append_frame(run.raw[noise], noise == 0 ? SOURCE_BROWN_NOISE : SOURCE_WHITE_NOISE);
-            append_frame(run.filtered[noise], bp_sources[noise]);
+            EXPECT_EQ(frame_computed(s, bp_sources[noise], false), f.filtered[noise]);
+            append_frame(gen, run.raw[noise], noise == 0 ? SOURCE_BROWN_NOISE : SOURCE_WHITE_NOISE);
+            append_frame(gen, run.filtered[noise], bp_sources[noise]);
         }
     }
     // Each raw sample is filtered with the kernel of its own frame.
@@ -300,19 +321,18 @@ void take(SampleRing &ring, RingReader reader, int count)
 }
 
 // Both rings' write index; the generator moves them under one lock hold.
-std::uint32_t write_index()
+std::uint32_t write_index(SampleExchange &exchange)
 {
-    audio_lock();
-    const std::uint32_t index = out_ring_0.write_index.load();
-    EXPECT_EQ(out_ring_1.write_index.load(), index);
-    audio_unlock();
+    MutexLock lock(exchange.ring_mutex);
+    const std::uint32_t index = exchange.out_ring_0.write_index.load();
+    EXPECT_EQ(exchange.out_ring_1.write_index.load(), index);
     return index;
 }
 
-bool wait_for_write_index(std::uint32_t index)
+bool wait_for_write_index(SampleExchange &exchange, std::uint32_t index)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (write_index() != index) {
+    while (write_index(exchange) != index) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -321,10 +341,10 @@ bool wait_for_write_index(std::uint32_t index)
 }
 
 // Long enough for a generator that ought to wait to have written a frame.
-std::uint32_t write_index_after_a_while()
+std::uint32_t write_index_after_a_while(SampleExchange &exchange)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    return write_index();
+    return write_index(exchange);
 }
 
 }  // namespace
@@ -334,46 +354,48 @@ std::uint32_t write_index_after_a_while()
 // output's source.
 TEST(GeneratorThread, WritesTwoFramesThenWaitsForEveryReader)
 {
-    std::fill(std::begin(out_ring_0.values), std::end(out_ring_0.values), UNWRITTEN);
-    std::fill(std::begin(out_ring_1.values), std::end(out_ring_1.values), UNWRITTEN);
+    const auto rings = std::make_unique<GeneratorOnRings>();
+    SampleExchange &exchange = rings->exchange;
+    std::fill(std::begin(exchange.out_ring_0.values), std::end(exchange.out_ring_0.values), UNWRITTEN);
+    std::fill(std::begin(exchange.out_ring_1.values), std::end(exchange.out_ring_1.values), UNWRITTEN);
     constexpr double level = 0.0625;
-    audio_lock();
-    output_source_0 = SOURCE_WHITE_NOISE;
-    output_source_1 = SOURCE_SILENCE;
-    gen_level = level;
-    audio_unlock();
-    generator_start();
+    const double no_kernel[BP_KERNEL_LEN] = {};
+    rings->generator.set_output_source(0, SOURCE_WHITE_NOISE);
+    rings->generator.set_output_source(1, SOURCE_SILENCE);
+    rings->generator.set_sound(level, 0.0, no_kernel);
+    rings->generator.start();
 
-    ASSERT_TRUE(wait_for_write_index(2 * GEN_FRAME));
-    EXPECT_EQ(write_index_after_a_while(), 2u * GEN_FRAME);
+    ASSERT_TRUE(wait_for_write_index(exchange, 2 * GEN_FRAME));
+    EXPECT_EQ(write_index_after_a_while(exchange), 2u * GEN_FRAME);
 
     // 1025 taken by three readers and 1024 by the last leave that reader
     // one slot short of a frame.
     constexpr int needed = GEN_FRAME - (RING_SIZE - 1 - 2 * GEN_FRAME);
-    audio_lock();
-    take(out_ring_0, RingReader::tap, needed);
-    take(out_ring_0, RingReader::consumer, needed);
-    take(out_ring_1, RingReader::tap, needed);
-    take(out_ring_1, RingReader::consumer, needed - 1);
-    audio_wakeup();
-    audio_unlock();
-    EXPECT_EQ(write_index_after_a_while(), 2u * GEN_FRAME);
+    {
+        MutexLock lock(exchange.ring_mutex);
+        take(exchange.out_ring_0, RingReader::tap, needed);
+        take(exchange.out_ring_0, RingReader::consumer, needed);
+        take(exchange.out_ring_1, RingReader::tap, needed);
+        take(exchange.out_ring_1, RingReader::consumer, needed - 1);
+        exchange.ring_changed.broadcast();
+    }
+    EXPECT_EQ(write_index_after_a_while(exchange), 2u * GEN_FRAME);
 
-    audio_lock();
-    take(out_ring_1, RingReader::consumer, 1);
-    audio_wakeup();
-    audio_unlock();
-    ASSERT_TRUE(wait_for_write_index(3 * GEN_FRAME % RING_SIZE));
-    EXPECT_EQ(write_index_after_a_while(), 3u * GEN_FRAME % RING_SIZE);
+    {
+        MutexLock lock(exchange.ring_mutex);
+        take(exchange.out_ring_1, RingReader::consumer, 1);
+        exchange.ring_changed.broadcast();
+    }
+    ASSERT_TRUE(wait_for_write_index(exchange, 3 * GEN_FRAME % RING_SIZE));
+    EXPECT_EQ(write_index_after_a_while(exchange), 3u * GEN_FRAME % RING_SIZE);
 
     // The third frame wrapped round and overwrote the first 1024 slots.
     const std::vector<double> white = white_reference(3 * GEN_FRAME);
-    audio_lock();
+    MutexLock lock(exchange.ring_mutex);
     for (std::uint32_t i = 3 * GEN_FRAME - RING_SIZE; i < 3 * GEN_FRAME; i++) {
-        ASSERT_EQ(out_ring_0.values[i % RING_SIZE], std::trunc(white[i] * level)) << i;
-        ASSERT_EQ(out_ring_1.values[i % RING_SIZE], 0.0) << i;
+        ASSERT_EQ(exchange.out_ring_0.values[i % RING_SIZE], std::trunc(white[i] * level)) << i;
+        ASSERT_EQ(exchange.out_ring_1.values[i % RING_SIZE], 0.0) << i;
     }
-    audio_unlock();
 }
 
 // The pushed frame follows a switch made while it was computed, but a switch
@@ -394,7 +416,7 @@ TEST(GeneratorSources, SwitchDuringAFrame)
     };
     for (const auto &c : cases) {
         const GeneratorSnapshot s = snapshot(1.0, c.snapshot_0, c.snapshot_1);
-        EXPECT_EQ(frame_source(c.selected, c.snapshot_0, frame_computed(s, c.selected)), c.played)
+        EXPECT_EQ(frame_source(c.selected, c.snapshot_0, frame_computed(s, c.selected, false)), c.played)
             << c.selected << " " << c.snapshot_0 << " " << c.snapshot_1;
     }
 }

@@ -4,9 +4,10 @@
 #include "ui/graph_view.h"
 #include "engine/number_text.h"
 
-#include "engine/engine_state.h"
-#include "support/engine_fixture.h"
+#include "audio/analysis.h"
+#include "audio/jack_client.h"
 #include "support/qt_app.h"
+#include "support/result_rows.h"
 #include "ui/spectrum_panel.h"
 
 #include <gtest/gtest.h>
@@ -464,18 +465,19 @@ TEST(GraphViewLabels, TextsCutToWholeHertzOrTenthsOfKilohertz)
 
 class GraphViewReadout : public ::testing::Test {
 protected:
-    void SetUp() override { start_engine(16000); }
-
     ReadoutSource source(ZoomRange window) const
     {
-        return {band_count, band_name, band_freq, window, window_size, sample_rate};
+        return {engine.band_count(), engine.band_name(), engine.band_freq(), window, engine.window_size(),
+                engine.sample_rate()};
     }
+
+    Engine engine{engine_config(16000)};
 };
 
 TEST_F(GraphViewReadout, BandOrDelayUnderThePointer)
 {
-    ASSERT_EQ(band_count, 27648u);
-    ASSERT_EQ(window_size, 7168u);
+    ASSERT_EQ(engine.band_count(), 27648u);
+    ASSERT_EQ(engine.window_size(), 7168u);
     const ZoomRange full{0, 7167};
     const ZoomRange right_half{3584, 7167};
     struct Case {
@@ -509,9 +511,10 @@ TEST_F(GraphViewReadout, BandOrDelayUnderThePointer)
 
 class GraphViewWidget : public ::testing::Test {
 protected:
-    GraphViewWidget() { start_engine(16000); }
-
     QtApp qt;
+    Analysis analysis{engine_config(16000)};   // never started
+    Engine &engine = analysis.engine;
+    JackClient jack{analysis.exchange};         // joins no server
 };
 
 void show_and_wait(QWidget &widget)
@@ -522,7 +525,7 @@ void show_and_wait(QWidget &widget)
 
 TEST_F(GraphViewWidget, ToolTipAndClicksReadThePointer)
 {
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     show_and_wait(panel);
     OrvGraph *graph = panel.graph_view;
     const int bottom = graph->height() - 2;
@@ -546,7 +549,7 @@ TEST_F(GraphViewWidget, ToolTipAndClicksReadThePointer)
 
 TEST_F(GraphViewWidget, EveryPressIsAccepted)
 {
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     show_and_wait(panel);
     for (Qt::MouseButton button : {Qt::LeftButton, Qt::RightButton, Qt::MiddleButton}) {
         SCOPED_TRACE(button);
@@ -562,13 +565,21 @@ TEST_F(GraphViewWidget, EveryPressIsAccepted)
 // A picture worth looking at: a gliding tone with two overtones over a noise
 // floor in the history, and a correlation with a positive peak at 10 ms and
 // a negative one at 25 ms.
-void fill_demo_results()
+void fill_demo_results(Engine &engine)
 {
-    const std::uint64_t groups = group_count();
+    const std::uint64_t groups = engine.group_count();
+    const std::uint64_t window = engine.window_size();
     const std::uint64_t completed = 200;
-    result_lock();
+    complete_silent_jobs(engine, completed - 129);
+    std::vector<double> lags(window);
+    for (std::uint64_t i = 0; i < window; i++) {
+        const double t = static_cast<double>(window - 1 - i);
+        lags[i] = 0.3 * std::sin(t / 3.0) * std::exp(-t / 3000.0)
+                  + 40 * std::exp(-std::pow((t - 160) / 6.0, 2))
+                  - 25 * std::exp(-std::pow((t - 400) / 10.0, 2));
+    }
     for (std::uint64_t k = completed - 129; k < completed; k++) {
-        ToneEntry *row = tone_rows + (k % result_row_count) * groups;
+        std::vector<GroupTone> row(groups, GroupTone{0.0, 0.0});
         const auto root = static_cast<std::uint64_t>(40 + 10 * std::sin(k / 9.0));
         for (std::uint64_t l = 0; l < groups; l++)
             row[l].level = 1.0 + (l * 7 + k * 3) % 5;
@@ -577,18 +588,12 @@ void fill_demo_results()
         row[root + 1].level = 500;
         row[root + 12].level = 700;
         row[root + 19].level = 450;
+        // Without decay, the correlation is the newest job's lags.
+        ASSERT_TRUE(complete_job(engine, row, k + 1 == completed ? lags : std::vector<double>{}));
     }
-    for (std::uint64_t i = 0; i < window_size; i++) {
-        const double t = static_cast<double>(window_size - 1 - i);
-        correlation_sum[i] = 0.3 * std::sin(t / 3.0) * std::exp(-t / 3000.0)
-                             + 40 * std::exp(-std::pow((t - 160) / 6.0, 2))
-                             - 25 * std::exp(-std::pow((t - 400) / 10.0, 2));
-    }
-    result_unlock();
-    audio_lock();
-    jobs_completed = completed;
-    jobs_submitted = completed + 3;
-    audio_unlock();
+    for (int under_way = 0; under_way < 3; under_way++)
+        submit_job(engine);
+    ASSERT_EQ(engine.job_counts().completed, completed);
 }
 
 // How many pixels in rows y0..y1 - 1 of image satisfy is.
@@ -604,8 +609,8 @@ int count_pixels(const QImage &image, int y0, int y1, Test is)
 
 TEST_F(GraphViewWidget, PaintShowsBarsHistoryCorrelationAndSeparator)
 {
-    fill_demo_results();
-    OrvSpectrum panel;
+    fill_demo_results(engine);
+    OrvSpectrum panel(analysis, jack);
     show_and_wait(panel);
 
     const QSize sizes[] = {QSize(), QSize(1800, 1100)};
@@ -641,17 +646,15 @@ TEST_F(GraphViewWidget, PaintShowsBarsHistoryCorrelationAndSeparator)
 // are 26.25 ms and 8.925 m, 1000 are 62.5 ms and 21.25 m.
 TEST_F(GraphViewWidget, StatisticsAreReadOutToAssistiveTechnology)
 {
-    result_lock();
-    std::fill(correlation_sum, correlation_sum + window_size, 0.0);
-    correlation_sum[6747] = 100.0;
-    correlation_sum[6167] = -10.0;
-    result_unlock();
-    audio_lock();
-    jobs_completed = 5;
-    jobs_submitted = 8;
-    audio_unlock();
+    std::vector<double> lags(engine.window_size(), 0.0);
+    lags[6747] = 100.0;
+    lags[6167] = -10.0;
+    complete_silent_jobs(engine, 4);
+    ASSERT_TRUE(complete_job(engine, {}, lags));
+    for (int under_way = 0; under_way < 3; under_way++)
+        submit_job(engine);
 
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     QAccessibleInterface *graph = QAccessible::queryAccessibleInterface(panel.graph_view);
     ASSERT_NE(graph, nullptr);
     EXPECT_EQ(graph->role(), QAccessible::Chart);

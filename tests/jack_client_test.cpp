@@ -6,12 +6,13 @@
 #include "audio/jack_client.h"
 #include "audio/midi_output.h"
 #include "audio/rate_conversion.h"
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 #include "siggen/filter_design.h"
 #include "siggen/generator.h"
 #include "support/child_process.h"
 #include "support/engine_fixture.h"
 #include "support/jack_server.h"
+#include "support/loop_measure.h"
 #include "support/qt_app.h"
 #include "ui/config_panel.h"
 #include "ui/main_window.h"
@@ -42,23 +43,31 @@ using namespace std::chrono_literals;
 
 constexpr int PERIOD = 256;
 
-// The engine as start-up builds it, with the sound side opened by hand so a
-// test sees audio_open's result instead of a message box.
-void start_audio_engine(int rate = 48000)
-{
-    start_engine(rate);
-    apply_filter_design(rate / 4, 20, -64);
-    generator_start();
-}
+// The analysis, the generator and the JACK client as start-up builds them,
+// with the client opened by hand so a test sees what came of it instead of
+// a message box. The client is declared last: it leaves the server before
+// what it plays from goes.
+struct AudioRig {
+    explicit AudioRig(int rate = 48000)
+        : analysis(start_analysis(engine_config(rate))), generator(analysis->exchange), jack(analysis->exchange)
+    {
+        apply_filter_design(generator, rate / 4, 20, -64, rate);
+        generator.start();
+    }
 
-void select(int source_0, int main, int corr)
-{
-    audio_lock();
-    output_source_0 = source_0;
-    main_channel = main;
-    corr_channel = corr;
-    audio_unlock();
-}
+    bool open() { return jack.open("orvel", true).outcome == OpenOutcome::joined; }
+
+    void select(int source_0, int main, int corr)
+    {
+        generator.set_output_source(0, source_0);
+        analysis->engine.set_main_channel(main);
+        analysis->engine.set_corr_channel(corr);
+    }
+
+    std::unique_ptr<Analysis> analysis;
+    Generator generator;
+    JackClient jack;
+};
 
 struct ReadEvent {
     jack_nframes_t frame;
@@ -121,6 +130,24 @@ public:
         }
     }
 
+    // Wait until more than count periods starting after frame have been
+    // recorded; false after a generous limit.
+    bool wait_periods_after(jack_nframes_t frame, int count)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (std::count_if(periods.begin(), periods.end(), [frame](const Period &p) { return p.start > frame; })
+                    > count)
+                    return true;
+            }
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
     std::mutex mutex;
     std::vector<Period> periods;
     std::vector<ReadEvent> events;
@@ -151,8 +178,8 @@ TEST_P(JackPorts, RegisteredAndConnectedToFirstPhysicalPorts)
     const PhysicalPorts &c = GetParam();
     JackServer server(48000, c.capture, c.playback);
     ASSERT_TRUE(server.running());
-    start_audio_engine();
-    ASSERT_FALSE(audio_open("orvel", true));
+    AudioRig rig;
+    ASSERT_TRUE(rig.open());
 
     JackPeer peer("observer");
     ASSERT_TRUE(peer.ok());
@@ -177,8 +204,8 @@ TEST_P(JackPorts, RegisteredAndConnectedToFirstPhysicalPorts)
     EXPECT_TRUE(peer.connections("orvel:input_midi").empty());
     EXPECT_TRUE(peer.connections("orvel:output_midi").empty());
 
-    audio_stop();
-    EXPECT_EQ(jack_client, nullptr);
+    rig.jack.stop();
+    EXPECT_EQ(rig.jack.handle(), nullptr);
     EXPECT_TRUE(peer.ports_with_prefix("orvel:").empty());
 }
 
@@ -205,31 +232,20 @@ TEST(JackClient, LoopDelayIsMeasured)
     constexpr jack_nframes_t LOOP_FRAMES = 1000;
     JackServer server(48000, 2, 2, PERIOD);
     ASSERT_TRUE(server.running());
-    start_audio_engine();
-    select(SOURCE_WHITE_NOISE, CHANNEL_OUTPUT_0, CHANNEL_INPUT_0);
-    ASSERT_FALSE(audio_open("orvel", true));
+    AudioRig rig;
+    rig.select(SOURCE_WHITE_NOISE, CHANNEL_OUTPUT_0, CHANNEL_INPUT_0);
+    ASSERT_TRUE(rig.open());
 
     DelayLine loop("loop", LOOP_FRAMES);
     ASSERT_TRUE(loop.ok());
-    ASSERT_TRUE(loop.peer.disconnect("system:capture_1", "orvel:input_1"));
-    ASSERT_TRUE(loop.peer.connect("orvel:output_1", "loop:in"));
-    ASSERT_TRUE(loop.peer.connect("loop:out", "orvel:input_1"));
+    ASSERT_TRUE(patch_delay_loop(loop));
 
-    // Wait for jobs made after a whole window of sound went round the loop
-    // (slow builds analyse late, so time alone would not do).
-    std::this_thread::sleep_for(500ms);
-    audio_lock();
-    const std::uint64_t looped = jobs_submitted + window_size / BLOCK_LEN + 2;
-    audio_unlock();
-    ASSERT_TRUE(wait_until([looped] { return jobs_completed >= looped; }));
-    result_lock();
-    const std::uint64_t strongest = static_cast<std::uint64_t>(
-        std::max_element(correlation_sum, correlation_sum + window_size) - correlation_sum);
-    result_unlock();
-    const std::uint64_t measured = window_size - 1 - strongest;
+    // Slow builds analyse late, so time alone would not do.
+    ASSERT_TRUE(wait_for_looped_window(*rig.analysis));
+    const std::uint64_t measured = correlation_peak_delay(rig.analysis->engine);
     RecordProperty("measured_delay", static_cast<int>(measured));
     EXPECT_EQ(measured, LOOP_FRAMES + PERIOD + 1);
-    audio_stop();
+    rig.jack.stop();
 }
 
 // ---- MIDI -------------------------------------------------------------------------
@@ -324,20 +340,21 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(server.running());
-        start_audio_engine();
-        ASSERT_FALSE(audio_open("orvel", true));
+        rig.emplace();
+        ASSERT_TRUE(rig->open());
         recorder.emplace();
         ASSERT_TRUE(recorder->listen_to_midi());
     }
 
     JackServer server{48000, 2, 2, PERIOD, false, SYNCHRONOUS};
+    std::optional<AudioRig> rig;
     std::optional<Recorder> recorder;
 };
 
 TEST_F(JackClientMidi, TwelveNoteChordStartsInOneFrameAndHolds2400Frames)
 {
     // As a recorded row is played: 50 ms, then 50 ms of rest.
-    ASSERT_TRUE(midi_queue_chord(0, TWELVE, 12, 90, 50, 50));
+    ASSERT_TRUE(rig->jack.midi().queue_chord(0, TWELVE, 12, 90, 50, 50));
     const std::vector<ReadEvent> events =
         wait_for_events(*recorder, [](const std::vector<ReadEvent> &e) { return e.size() >= 24; });
     ASSERT_EQ(events.size(), 24u);
@@ -347,7 +364,7 @@ TEST_F(JackClientMidi, TwelveNoteChordStartsInOneFrameAndHolds2400Frames)
         EXPECT_EQ(events[12 + i].bytes, (std::vector<std::uint8_t>{0x90, std::uint8_t(TWELVE[i]), 0})) << i;
         EXPECT_EQ(events[12 + i].frame - events[0].frame, 50 * FRAMES_PER_MS) << i;
     }
-    audio_stop();
+    rig->jack.stop();
 }
 
 // Words queued together keep their delays to the frame; a rest that follows
@@ -359,7 +376,7 @@ TEST_F(JackClientMidi, QueuedNotesReachAMidiReaderInOrder)
         midi_note_word(0, 76, 0, 1),     midi_note_word(1, 200, 128, 255), midi_pause_word(0),
         midi_note_word(2, 60, 90, 13),   midi_note_word(2, 60, 0, 0),
     };
-    ASSERT_TRUE(midi_queue_words(words, static_cast<int>(std::size(words))));
+    ASSERT_TRUE(rig->jack.midi().queue_words(words, static_cast<int>(std::size(words))));
     struct Expected {
         std::uint32_t frame;  // after the first note-on
         std::vector<std::uint8_t> bytes;
@@ -375,7 +392,7 @@ TEST_F(JackClientMidi, QueuedNotesReachAMidiReaderInOrder)
         EXPECT_EQ(events[i].bytes, expected[i].bytes) << i;
         EXPECT_EQ(events[i].frame - events[0].frame, expected[i].frame) << i;
     }
-    audio_stop();
+    rig->jack.stop();
 }
 
 // A chord held for two seconds, then a way out while it sounds: Orvel ends the
@@ -394,23 +411,23 @@ TEST_P(JackWayOut, LeavesNoNoteSounding)
     JackServer server(48000, 2, 2, PERIOD, false, SYNCHRONOUS);
     ASSERT_TRUE(server.running());
     QtApp qt;
-    start_audio_engine();
-    ASSERT_FALSE(audio_open("orvel", true));
+    AudioRig rig;
+    ASSERT_TRUE(rig.open());
     Recorder recorder;
     ASSERT_TRUE(recorder.listen_to_midi());
     // No event loop runs, so the page's own tick plays nothing here.
-    OrvSpectrum page;
+    OrvSpectrum page(*rig.analysis, rig.jack);
     page.handle_tog_record();
-    ASSERT_TRUE(recording_on());
+    ASSERT_TRUE(rig.analysis->engine.recording_on());
 
     const std::vector<MidiWord> chord = held_chord();
-    ASSERT_TRUE(midi_queue_words(chord.data(), static_cast<int>(chord.size())));
+    ASSERT_TRUE(rig.jack.midi().queue_words(chord.data(), static_cast<int>(chord.size())));
     ASSERT_EQ(note_ons(wait_for_events(recorder, [](const auto &e) { return note_ons(e) == 12; })), 12u);
     if (GetParam() == WayOut::audio_stop) {
-        audio_stop();
+        rig.jack.stop();
     } else {
         page.handle_tog_record();
-        EXPECT_FALSE(recording_on());
+        EXPECT_FALSE(rig.analysis->engine.recording_on());
     }
     // Past the hold's end: nothing more comes.
     const jack_nframes_t end = jack_frame_time(recorder.peer.client()) + HELD_FRAMES + 10 * PERIOD;
@@ -420,7 +437,7 @@ TEST_P(JackWayOut, LeavesNoNoteSounding)
         std::lock_guard<std::mutex> lock(recorder.mutex);
         expect_ended_early(recorder.events);
     }
-    audio_stop();
+    rig.jack.stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, JackWayOut, ::testing::Values(WayOut::audio_stop, WayOut::record_off),
@@ -432,33 +449,32 @@ INSTANTIATE_TEST_SUITE_P(Ways, JackWayOut, ::testing::Values(WayOut::audio_stop,
 
 TEST(JackClient, WrongRateOrNoServerFailsAndLeavesNothing)
 {
+    AudioRig rig;
     {
         JackServer server(44100);
         ASSERT_TRUE(server.running());
-        EXPECT_TRUE(audio_open("orvel", true));
-        EXPECT_EQ(jack_client, nullptr);
+        const OpenResult opened = rig.jack.open("orvel", true);
+        EXPECT_EQ(opened.outcome, OpenOutcome::wrong_rate);
+        EXPECT_EQ(opened.rate, 44100u);
+        EXPECT_EQ(rig.jack.handle(), nullptr);
         JackPeer peer("observer");
         ASSERT_TRUE(peer.ok());
         EXPECT_TRUE(peer.ports_with_prefix("orvel:").empty());
         EXPECT_EQ(peer.connections("system:capture_1"), std::vector<std::string>{});
     }
     use_absent_server();
-    EXPECT_TRUE(audio_open("orvel", true));
-    EXPECT_EQ(jack_client, nullptr);
+    EXPECT_EQ(rig.jack.open("orvel", true).outcome, OpenOutcome::no_server);
+    EXPECT_EQ(rig.jack.handle(), nullptr);
     // No server was started on our behalf.
     EXPECT_EQ(jack_client_open("probe", JackNoStartServer, nullptr), nullptr);
-    audio_stop();  // without a client: nothing to do
-    EXPECT_EQ(audio_stopping.load(), 0);
+    rig.jack.stop();  // without a client: nothing to do
+    EXPECT_FALSE(rig.jack.stopping());
 }
 
 TEST(JackClient, NoAudioBoxNamesTheRateOverTheWindow)
 {
     QtApp qt;
-    sample_rate = 16000;
-    window_size = 7168;
-    band_count = 27648;
-    engine_init_locks();
-    main_window = new OrvMainWindow();
+    const std::unique_ptr<OrvelProgram> program = make_program(engine_config(16000));
     use_absent_server();
 
     QString title;
@@ -472,15 +488,15 @@ TEST(JackClient, NoAudioBoxNamesTheRateOverTheWindow)
             box->accept();
         }
     });
-    audio_start();
+    audio_start(*program);
     EXPECT_EQ(title, "NO AUDIO");
     EXPECT_EQ(text, "Cannot connect to JACK server or \nsample rate is different from 48000Hz or \n"
                     "latency is too high");
-    EXPECT_EQ(jack_client, nullptr);
-    EXPECT_EQ(parent, main_window);
+    EXPECT_EQ(program->jack->handle(), nullptr);
+    EXPECT_EQ(parent, program->window.get());
     // The configuration page is filled whether or not the client opened.
-    ASSERT_EQ(main_window->config_page->device_selection.input_list.count(), 1);
-    EXPECT_EQ(main_window->config_page->device_selection.input_list.item(0)->text(), "JACK");
+    ASSERT_EQ(program->window->config_page->device_selection.input_list.count(), 1);
+    EXPECT_EQ(program->window->config_page->device_selection.input_list.item(0)->text(), "JACK");
 }
 
 // ---- stopping ---------------------------------------------------------------------
@@ -491,19 +507,20 @@ TEST(JackClient, StoppingPlaysSilenceAndSendsNothing)
 {
     JackServer server;
     ASSERT_TRUE(server.running());
-    start_audio_engine();
-    select(SOURCE_WHITE_NOISE, CHANNEL_INPUT_0, CHANNEL_INPUT_0);
-    ASSERT_FALSE(audio_open("orvel", true));
+    AudioRig rig;
+    rig.select(SOURCE_WHITE_NOISE, CHANNEL_INPUT_0, CHANNEL_INPUT_0);
+    ASSERT_TRUE(rig.open());
     Recorder recorder;
     ASSERT_TRUE(recorder.peer.activate());
     ASSERT_TRUE(recorder.peer.connect("orvel:output_1", "recorder:audio_in"));
     ASSERT_TRUE(recorder.peer.connect("orvel:output_midi", "recorder:midi_in"));
     recorder.wait_periods(50);
 
-    audio_stopping.store(1);
+    rig.jack.begin_stopping();
     const jack_nframes_t flagged = jack_frame_time(recorder.peer.client());
-    ASSERT_TRUE(midi_queue_chord(0, TWELVE, 4, 90, 50, 50));
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(rig.jack.midi().queue_chord(0, TWELVE, 4, 90, 50, 50));
+    constexpr int SILENT_PERIODS = 20;
+    ASSERT_TRUE(recorder.wait_periods_after(flagged + 2 * PERIOD, SILENT_PERIODS));
     {
         std::lock_guard<std::mutex> lock(recorder.mutex);
         bool loud_before = false;
@@ -517,13 +534,13 @@ TEST(JackClient, StoppingPlaysSilenceAndSendsNothing)
             }
         }
         EXPECT_TRUE(loud_before);
-        EXPECT_GT(silent_after, 20);
+        EXPECT_GT(silent_after, SILENT_PERIODS);
         for (const auto &event : recorder.events)
             EXPECT_LT(event.frame, flagged + 2 * PERIOD);
     }
 
-    audio_stop();
-    EXPECT_EQ(jack_client, nullptr);
+    rig.jack.stop();
+    EXPECT_EQ(rig.jack.handle(), nullptr);
     EXPECT_TRUE(recorder.peer.ports_with_prefix("orvel:").empty());
 }
 
@@ -613,14 +630,16 @@ TEST(JackClient, SigtermEndsTheProgramsSoundingNotes)
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         QtApp qt;
         int exit_status = 1;
-        if (!start_orvel(qt.argc, qt.argv, exit_status))
+        const std::unique_ptr<OrvelProgram> program = start_orvel(qt.argc, qt.argv, exit_status);
+        if (!program)
             _exit(100);
+        JackClient &jack = *program->jack;
         QTimer listening;
-        QObject::connect(&listening, &QTimer::timeout, [&listening] {
-            if (jack_port_connected(port_output_midi) > 0) {
+        QObject::connect(&listening, &QTimer::timeout, [&listening, &jack] {
+            if (jack_port_connected(jack.port(PORT_OUTPUT_MIDI)) > 0) {
                 listening.stop();
                 const std::vector<MidiWord> chord = held_chord();
-                midi_queue_words(chord.data(), static_cast<int>(chord.size()));
+                jack.midi().queue_words(chord.data(), static_cast<int>(chord.size()));
             }
         });
         listening.start(10);

@@ -2,11 +2,11 @@
 // controls: it must stay short, and the server must never have to wait for
 // it. Runs alone (see tests/CMakeLists.txt): other tests on the same two
 // cores would be counted against it.
-#include "audio/block_assembler.h"
+#include "audio/analysis.h"
 #include "audio/callback_timing.h"
 #include "audio/jack_client.h"
 #include "audio/rate_conversion.h"
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 #include "siggen/filter_design.h"
 #include "siggen/generator.h"
 #include "support/engine_fixture.h"
@@ -73,26 +73,24 @@ TEST(RealTime, CallbackStaysShortUnderLoad)
     std::printf("%s\n", server.real_time() ? "real-time server (SCHED_FIFO, priority 70)"
                                            : "real-time scheduling refused here: a plain server, so the "
                                              "durations include preemption by other threads");
-    start_engine(48000);
-    apply_filter_design(48000 / 4, 20, -64);
-    generator_start();
-    audio_lock();
-    output_source_0 = SOURCE_WHITE_NOISE;
-    main_channel = CHANNEL_OUTPUT_0;
-    corr_channel = CHANNEL_INPUT_0;
-    audio_unlock();
+    const std::unique_ptr<Analysis> analysis = start_analysis(engine_config(48000));
+    Generator generator(analysis->exchange);
+    JackClient jack(analysis->exchange);
+    apply_filter_design(generator, 48000 / 4, 20, -64, 48000);
+    generator.set_output_source(0, SOURCE_WHITE_NOISE);
+    analysis->engine.set_main_channel(CHANNEL_OUTPUT_0);
+    analysis->engine.set_corr_channel(CHANNEL_INPUT_0);
+    generator.start();
     JackPeer patch("patch");
     ASSERT_TRUE(patch.activate());
-    ASSERT_FALSE(audio_open("orvel", true));
+    ASSERT_EQ(jack.open("orvel", true).outcome, OpenOutcome::joined);
     ASSERT_TRUE(patch.connect("orvel:output_1", "orvel:input_1"));
 
     std::this_thread::sleep_for(std::chrono::seconds(1));  // past the start-up transient
     const std::size_t log_before = server.output().size();
-    const CallbackDurations before = callback_durations();
-    const std::size_t slow_before = slow_callbacks().size();
-    audio_lock();
-    const std::uint64_t jobs_before = jobs_completed;
-    audio_unlock();
+    const CallbackDurations before = jack.timing().durations();
+    const std::size_t slow_before = jack.timing().slow_calls().size();
+    const std::uint64_t jobs_before = analysis->engine.job_counts().completed;
     std::uint64_t jobs = 0;
     CallbackDurations during;
     std::vector<SlowCallback> slow;
@@ -121,11 +119,9 @@ TEST(RealTime, CallbackStaysShortUnderLoad)
             if (found != 0 && !witness.overlaps(now - RUNNING_REPORT_LAG_NS, now, StallWitness::ANY_CPU, PERIOD_US * 1000 / 4))
                 running_xruns_unexcused += found;
         }
-        audio_lock();
-        jobs = jobs_completed - jobs_before;
-        audio_unlock();
-        during = callback_durations().since(before);
-        const std::vector<SlowCallback> all_slow = slow_callbacks();
+        jobs = analysis->engine.job_counts().completed - jobs_before;
+        during = jack.timing().durations().since(before);
+        const std::vector<SlowCallback> all_slow = jack.timing().slow_calls();
         slow.assign(all_slow.begin() + static_cast<std::ptrdiff_t>(slow_before), all_slow.end());
         for (const SlowCallback &call : slow)
             excused.push_back(witness.overlaps(call.start_ns, call.end_ns, call.start_cpu)
@@ -135,7 +131,7 @@ TEST(RealTime, CallbackStaysShortUnderLoad)
             std::printf("the stall witness runs without real-time rights: its stalls are guesses\n");
     }
     const std::map<std::string, int> causes = xruns_by_cause(server.output().substr(log_before));
-    audio_stop();
+    jack.stop();
 
     // The worst call no stall overlapped.
     int worst_us = 0;
@@ -188,18 +184,20 @@ TEST(RealTime, CallbackKeepsThePriorityJackGaveIt)
     ASSERT_TRUE(server.running());
     if (!server.real_time())
         GTEST_SKIP() << "real-time scheduling refused here";
-    start_engine(48000);
-    ASSERT_FALSE(audio_open("orvel", false));
+    const std::unique_ptr<Analysis> analysis = start_analysis(engine_config(48000));
+    JackClient jack(analysis->exchange);
+    ASSERT_EQ(jack.open("orvel", false).outcome, OpenOutcome::joined);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (callback_thread_id.load() == 0 && std::chrono::steady_clock::now() < deadline)
+    // Two calls timed: the first has finished, whatever it set up.
+    while ((jack.timing().thread_id() == 0 || jack.timing().durations().total() < 2)
+           && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // well past the first call
-    const pid_t thread = callback_thread_id.load();
+    const pid_t thread = jack.timing().thread_id();
     ASSERT_NE(thread, 0);
     sched_param param = {};
     EXPECT_EQ(sched_getscheduler(thread), SCHED_FIFO);
     ASSERT_EQ(sched_getparam(thread, &param), 0);
-    EXPECT_EQ(param.sched_priority, jack_client_real_time_priority(jack_client));
+    EXPECT_EQ(param.sched_priority, jack_client_real_time_priority(jack.handle()));
     EXPECT_EQ(param.sched_priority, 65);
-    audio_stop();
+    jack.stop();
 }

@@ -1,13 +1,14 @@
 // The main window: its page buttons, mnemonics, layout and closing, in
 // process on the offscreen platform and as the real program.
-#include "app/startup.h"
-#include "audio/midi_output.h"
-#include "engine/engine_state.h"
+#include "audio/analysis.h"
+#include "audio/jack_client.h"
+#include "audio/server_watch.h"
+#include "siggen/generator.h"
 #include "support/child_process.h"
-#include "support/engine_fixture.h"
 #include "support/jack_server.h"
 #include "support/qt_app.h"
 #include "support/qt_print.h"
+#include "support/result_rows.h"
 #include "ui/config_panel.h"
 #include "ui/main_window.h"
 #include "ui/siggen_panel.h"
@@ -26,6 +27,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -33,9 +35,7 @@ class MainWindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        start_engine(16000);
-        window = new OrvMainWindow();
-        main_window = window;
+        window = new OrvMainWindow(analysis, generator, watch);
         window->show();
         window->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(window));
@@ -44,7 +44,7 @@ protected:
 
     struct Page {
         const char *name;
-        OrvMainButton *button;
+        OrvPushButton *button;
         QWidget *page;
     };
     std::vector<Page> pages() const
@@ -55,6 +55,12 @@ protected:
     }
 
     QtApp qt;
+    // The program's objects, none started: the window's rows are put in by
+    // hand, and the client joins no server, so its MIDI stays queued.
+    Analysis analysis{engine_config(16000)};
+    Generator generator{analysis.exchange};
+    JackClient jack{analysis.exchange};
+    ServerWatch watch{jack, "orvel-window-test", false};
     OrvMainWindow *window = nullptr;
 };
 
@@ -133,12 +139,9 @@ TEST_F(MainWindowTest, ButtonsKeepTheirNaturalWidthWhenTheWindowWidens)
 // hides it: the log and the MIDI queue keep filling twice a second.
 TEST_F(MainWindowTest, RecordingGoesOnWithTheGeneratorPageShown)
 {
-    result_lock();
-    pitch_class_rows[0] = {40.0, 0.0, 15360.0};   // A5
-    result_unlock();
-    audio_lock();
-    jobs_submitted = jobs_completed = 1;
-    audio_unlock();
+    std::vector<GroupTone> tones(analysis.engine.group_count(), GroupTone{0.0, 0.0});
+    tones[15360 / BANDS_PER_GROUP] = {40.0, 15360.0};   // A5 alone
+    ASSERT_TRUE(complete_job(analysis.engine, tones));
 
     QTest::mouseClick(button_with_text(*window->spectrum_page, "Toggle\nRecord"), Qt::LeftButton);
     QTest::mouseClick(&window->siggen_button, Qt::LeftButton);
@@ -149,7 +152,7 @@ TEST_F(MainWindowTest, RecordingGoesOnWithTheGeneratorPageShown)
                                 3000))
         << window->spectrum_page->text_log->toPlainText().toStdString();
     // Each row: a note on, a pause, a note off and a pause.
-    EXPECT_GE(midi_queued_words(), 2 * 4);
+    EXPECT_GE(jack.midi().queued_words(), 2 * 4);
     EXPECT_FALSE(window->spectrum_page->isVisible());
 }
 

@@ -5,7 +5,7 @@
 #include "audio/block_assembler.h"
 #include "audio/rate_conversion.h"
 #include "audio/rate_gate.h"
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 #include "support/engine_fixture.h"
 
 #include <gtest/gtest.h>
@@ -15,38 +15,39 @@
 
 TEST(RateGate, OpensOnlyAtTheRightRateOnceTheCallbackLetGo)
 {
-    engine_init_locks();
-    rate_gate_restart(48000);
-    EXPECT_TRUE(rate_gate_pass());
+    SampleExchange exchange(16000);
+    RateGate gate(exchange);
+    gate.restart(48000);
+    EXPECT_TRUE(gate.pass());
 
-    rate_gate_server_rate(44100);
-    EXPECT_EQ(rate_gate_rate(), 44100u);
+    gate.server_rate(44100);
+    EXPECT_EQ(gate.rate(), 44100u);
     // The rate is right again before the callback has seen the gate shut: it
     // may still be in an exchange, so the rings stay as they are.
-    rate_gate_server_rate(48000);
-    EXPECT_FALSE(rate_gate_reopen());
-    EXPECT_FALSE(rate_gate_pass());
-    EXPECT_TRUE(rate_gate_reopen());
-    EXPECT_TRUE(rate_gate_pass());
+    gate.server_rate(48000);
+    EXPECT_FALSE(gate.reopen());
+    EXPECT_FALSE(gate.pass());
+    EXPECT_TRUE(gate.reopen());
+    EXPECT_TRUE(gate.pass());
 
     // Shut and let go, but the rate stays wrong.
-    rate_gate_server_rate(44100);
-    EXPECT_FALSE(rate_gate_pass());
-    EXPECT_FALSE(rate_gate_reopen());
-    EXPECT_FALSE(rate_gate_pass());
+    gate.server_rate(44100);
+    EXPECT_FALSE(gate.pass());
+    EXPECT_FALSE(gate.reopen());
+    EXPECT_FALSE(gate.pass());
     // Another wrong rate over a shut gate shuts it anew, so an opening
     // decided on the rate before fails.
-    rate_gate_server_rate(48000);
-    rate_gate_server_rate(22050);
-    rate_gate_server_rate(48000);
-    EXPECT_FALSE(rate_gate_reopen());
-    EXPECT_FALSE(rate_gate_pass());
-    EXPECT_TRUE(rate_gate_reopen());
-    EXPECT_TRUE(rate_gate_pass());
+    gate.server_rate(48000);
+    gate.server_rate(22050);
+    gate.server_rate(48000);
+    EXPECT_FALSE(gate.reopen());
+    EXPECT_FALSE(gate.pass());
+    EXPECT_TRUE(gate.reopen());
+    EXPECT_TRUE(gate.pass());
 
     // A client opened on a server at a wrong rate starts shut.
-    rate_gate_restart(44100);
-    EXPECT_FALSE(rate_gate_pass());
+    gate.restart(44100);
+    EXPECT_FALSE(gate.pass());
 }
 
 // Noise played through a loop of LOOP_FRAMES at 16000 Hz, where three server
@@ -58,13 +59,16 @@ TEST(RateGate, OpensOnlyAtTheRightRateOnceTheCallbackLetGo)
 TEST(RateGate, DelayReadsTheSameAfterTheGateOpensAgain)
 {
     constexpr std::uint64_t LOOP_FRAMES = 300;
-    start_engine(16000);
-    set_main_channel(CHANNEL_OUTPUT_0);
-    set_corr_channel(CHANNEL_INPUT_0);
-    rate_gate_restart(48000);
+    const std::unique_ptr<Analysis> analysis = start_test_analysis(16000);
+    Engine &engine = analysis->engine;
+    SampleExchange &exchange = analysis->exchange;
+    engine.set_main_channel(CHANNEL_OUTPUT_0);
+    engine.set_corr_channel(CHANNEL_INPUT_0);
+    RateGate gate(exchange);
+    gate.restart(48000);
 
-    ServerStandIn server;
-    server.gated = true;
+    ServerStandIn server(*analysis);
+    server.gate = &gate;
     std::uint64_t seed = 12345;
     server.output_0 = [&seed](std::uint64_t) {
         seed = seed * 6364136223846793005ull + 1442695040888963407ull;
@@ -73,14 +77,15 @@ TEST(RateGate, DelayReadsTheSameAfterTheGateOpensAgain)
     server.input_0 = [&server](std::uint64_t frame) {
         return frame < LOOP_FRAMES ? 0.0f : server.played_0()[frame - LOOP_FRAMES];
     };
-    auto measured_delay = [] {
-        EXPECT_TRUE(wait_for_quiet());
-        std::uint64_t strongest = 0;
-        read_results([&strongest] {
-            strongest = static_cast<std::uint64_t>(std::max_element(correlation_sum, correlation_sum + window_size)
-                                                   - correlation_sum);
+    auto measured_delay = [&] {
+        EXPECT_TRUE(wait_for_quiet(*analysis));
+        std::uint64_t delay = 0;
+        engine.read_results([&delay](const ResultView &view) {
+            const double *sum = view.correlation_sum;
+            const auto strongest = static_cast<std::uint64_t>(std::max_element(sum, sum + view.window_size) - sum);
+            delay = view.window_size - 1 - strongest;
         });
-        return window_size - 1 - strongest;
+        return delay;
     };
 
     // Two seconds, and one period more: a group of three frames and a block
@@ -93,18 +98,18 @@ TEST(RateGate, DelayReadsTheSameAfterTheGateOpensAgain)
     // group while the input averages the group: 101.
     EXPECT_EQ(before, 101u);
 
-    rate_gate_server_rate(44100);
-    const std::uint32_t written = in_ring_0.write_index.load();
+    gate.server_rate(44100);
+    const std::uint32_t written = exchange.in_ring_0.write_index.load();
     const std::size_t shut_from = server.played_0().size();
     server.run(40 * 256);
-    EXPECT_EQ(in_ring_0.write_index.load(), written) << "fed the analysis at a wrong rate";
+    EXPECT_EQ(exchange.in_ring_0.write_index.load(), written) << "fed the analysis at a wrong rate";
     EXPECT_TRUE(std::all_of(server.played_0().begin() + static_cast<std::ptrdiff_t>(shut_from),
                             server.played_0().end(), [](float x) { return x == 0.0f; }))
         << "played at a wrong rate";
-    EXPECT_FALSE(rate_gate_reopen());
+    EXPECT_FALSE(gate.reopen());
 
-    rate_gate_server_rate(48000);
-    ASSERT_TRUE(rate_gate_reopen());
+    gate.server_rate(48000);
+    ASSERT_TRUE(gate.reopen());
     server.run(375 * 256);
     EXPECT_EQ(measured_delay(), before);
 }

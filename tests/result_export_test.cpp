@@ -2,9 +2,10 @@
 // the log as text, and the newest result as JSON, correlation CSV and a
 // picture of the spectrum page.
 #include "audio/block_assembler.h"
+#include "audio/jack_client.h"
+#include "audio/server_watch.h"
 #include "engine/block_result.h"
-#include "engine/engine_state.h"
-#include "engine/work_queue.h"
+#include "siggen/generator.h"
 #include "support/engine_fixture.h"
 #include "support/white_noise.h"
 #include "support/qt_app.h"
@@ -39,26 +40,25 @@ const QDateTime WHEN(QDate(2026, 12, 10), QTime(15, 4, 5));
 
 class ResultExportTest : public ::testing::Test {
 protected:
-    void SetUp() override { start_engine(16000); }   // window 7168
-
     // Noise on input 0 and the same 160 samples (480 frames) later on
     // input 1, until every row's window holds the delayed sound.
     void analyse_delayed_noise()
     {
-        set_main_channel(CHANNEL_INPUT_0);
-        set_corr_channel(CHANNEL_INPUT_1);
-        ServerStandIn server;
+        engine.set_main_channel(CHANNEL_INPUT_0);
+        engine.set_corr_channel(CHANNEL_INPUT_1);
+        ServerStandIn server(*analysis);
         server.input_0 = white_noise;
         server.input_1 = [](std::uint64_t f) { return f >= 480 ? white_noise(f - 480) : 0.0f; };
-        audio_lock();
-        server.max_jobs_in_flight = job_limit();
-        audio_unlock();
-        server.run((window_size / BLOCK_LEN + 3) * 3 * BLOCK_LEN);
-        ASSERT_TRUE(wait_for_quiet());
+        server.max_jobs_in_flight = engine.job_limit();
+        server.run((engine.window_size() / BLOCK_LEN + 3) * 3 * BLOCK_LEN);
+        ASSERT_TRUE(wait_for_quiet(*analysis));
     }
 
     QtApp qt;
     QTemporaryDir dir;
+    std::unique_ptr<Analysis> analysis = start_test_analysis(16000);   // window 7168
+    Engine &engine = analysis->engine;
+    JackClient jack{analysis->exchange};   // joins no server
 };
 
 }  // namespace
@@ -66,7 +66,7 @@ protected:
 TEST_F(ResultExportTest, NewestResultAsJsonCsvAndPicture)
 {
     analyse_delayed_noise();
-    OrvSpectrum page;
+    OrvSpectrum page(*analysis, jack);
     page.resize(900, 600);
     QString error;
     const QStringList files = export_newest_result(&page, dir.path(), WHEN, &error);
@@ -76,8 +76,14 @@ TEST_F(ResultExportTest, NewestResultAsJsonCsvAndPicture)
                                   dir.path() + "/orvel-20261210-150405-spectrum.png"}));
 
     // The JSON is orvel-analyze's object for the newest row.
-    const std::uint64_t newest = job_counts().completed - 1;
-    BlockResult row = row_result(newest);
+    std::uint64_t newest = 0;
+    BlockResult row;
+    double at_peak = 0.0;
+    engine.read_results([&](const ResultView &view) {
+        newest = view.newest_final();
+        row = row_result(view, newest, engine);
+        at_peak = view.correlation_sum[view.window_size - 1 - 160];
+    });
     row.block = newest;
     row.time = block_end_time(newest, 16000);
     EXPECT_EQ(file_text(files[0]), block_json(QString(), row) + '\n');
@@ -87,7 +93,7 @@ TEST_F(ResultExportTest, NewestResultAsJsonCsvAndPicture)
 
     // The CSV: every lag of the window, the peak at 160 samples (10 ms).
     const QStringList lines = file_text(files[1]).split('\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), static_cast<qsizetype>(window_size + 1));
+    ASSERT_EQ(lines.size(), static_cast<qsizetype>(engine.window_size() + 1));
     EXPECT_EQ(lines[0], "lag_samples,lag_ms,value");
     EXPECT_EQ(lines[1].section(',', 0, 1), "0,0");
     EXPECT_EQ(lines.last().section(',', 0, 1), "7167,447.9375");
@@ -97,9 +103,6 @@ TEST_F(ResultExportTest, NewestResultAsJsonCsvAndPicture)
             peak = i;
     }
     EXPECT_EQ(lines[peak].section(',', 0, 1), "160,10");
-    result_lock();
-    const double at_peak = correlation_sum[window_size - 1 - 160];
-    result_unlock();
     EXPECT_EQ(lines[peak].section(',', 2).toDouble(), at_peak);
 
     const QImage picture(files[2]);
@@ -108,7 +111,7 @@ TEST_F(ResultExportTest, NewestResultAsJsonCsvAndPicture)
 
 TEST_F(ResultExportTest, NothingToExportBeforeTheFirstResult)
 {
-    OrvSpectrum page;
+    OrvSpectrum page(*analysis, jack);
     QString error;
     EXPECT_TRUE(export_newest_result(&page, dir.path(), WHEN, &error).isEmpty());
     EXPECT_FALSE(error.isEmpty());
@@ -117,7 +120,7 @@ TEST_F(ResultExportTest, NothingToExportBeforeTheFirstResult)
 
 TEST_F(ResultExportTest, LogSavedAsTextAndAnUnwritablePathSaysWhy)
 {
-    OrvSpectrum page;
+    OrvSpectrum page(*analysis, jack);
     page.text_log->appendPlainText("A5 E6 /* A5 440Hz R=0.000 */");
     page.text_log->appendPlainText("");
     QString error;
@@ -133,7 +136,9 @@ TEST_F(ResultExportTest, LogSavedAsTextAndAnUnwritablePathSaysWhy)
 // The window carries both shortcuts, each once.
 TEST_F(ResultExportTest, WindowHasCtrlSAndCtrlE)
 {
-    OrvMainWindow window;
+    Generator generator(analysis->exchange);
+    ServerWatch watch(jack, "orvel-export-test", false);
+    OrvMainWindow window(*analysis, generator, watch);
     QStringList keys;
     for (const QShortcut *shortcut : window.findChildren<QShortcut *>())
         keys << shortcut->key().toString();

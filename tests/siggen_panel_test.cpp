@@ -2,8 +2,8 @@
 // the offscreen platform; what it writes is read back from the engine.
 #include "ui/siggen_panel.h"
 
+#include "audio/analysis.h"
 #include "audio/block_assembler.h"
-#include "engine/engine_state.h"
 #include "siggen/filter_design.h"
 #include "siggen/generator.h"
 #include "support/qt_app.h"
@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -27,13 +28,31 @@ constexpr double SENTINEL = 12345.0;  // no design yields this level, step or ta
 
 class SigGenPanelTest : public ::testing::Test {
 protected:
-    SigGenPanelTest()
+    // Overwrite the generator parameters, so that a design that leaves any
+    // of them out shows.
+    void spoil_generator_parameters()
     {
-        sample_rate = 16000;
-        engine_init_locks();
+        std::vector<double> kernel(BP_KERNEL_LEN, SENTINEL);
+        generator.set_sound(SENTINEL, SENTINEL, kernel.data());
+    }
+
+    // The generator holds exactly the design for these slider values.
+    void expect_published(int centre, int width, int level)
+    {
+        SCOPED_TRACE(testing::Message() << "centre " << centre << ", width " << width
+                                        << ", level " << level);
+        const auto design =
+            std::make_unique<FilterDesign>(design_filter(centre, width, level, engine.sample_rate()));
+        const auto held = std::make_unique<GeneratorSnapshot>(generator.snapshot());
+        EXPECT_EQ(held->level, design->level);
+        EXPECT_EQ(held->phase_step, design->phase_step);
+        EXPECT_TRUE(std::equal(std::begin(held->kernel), std::end(held->kernel), design->kernel));
     }
 
     QtApp qt;
+    Analysis analysis{engine_config(16000)};   // never started
+    Engine &engine = analysis.engine;
+    Generator generator{analysis.exchange};     // never started: only its parameters count
 };
 
 void show_and_wait(QWidget &widget)
@@ -42,36 +61,11 @@ void show_and_wait(QWidget &widget)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
 }
 
-// Overwrite the generator parameters, so that a design that leaves any of
-// them out shows.
-void spoil_generator_parameters()
-{
-    audio_lock();
-    std::fill(std::begin(bp_kernel), std::end(bp_kernel), SENTINEL);
-    gen_level = SENTINEL;
-    gen_phase_step = SENTINEL;
-    audio_unlock();
-}
-
-// The engine holds exactly the design for these slider values.
-void expect_published(int centre, int width, int level)
-{
-    SCOPED_TRACE(testing::Message() << "centre " << centre << ", width " << width
-                                    << ", level " << level);
-    const auto design = std::make_unique<FilterDesign>(design_filter(centre, width, level, sample_rate));
-    audio_lock();
-    EXPECT_EQ(gen_level, design->level);
-    EXPECT_EQ(gen_phase_step, design->phase_step);
-    const bool same_kernel = std::equal(std::begin(bp_kernel), std::end(bp_kernel), design->kernel);
-    audio_unlock();
-    EXPECT_TRUE(same_kernel);
-}
-
 }  // namespace
 
 TEST_F(SigGenPanelTest, SlidersStartAtTheirDefaultsAt16000Hz)
 {
-    OrvSigGen page;
+    OrvSigGen page(engine, generator);
 
     const struct {
         QGroupBox *box;
@@ -101,7 +95,7 @@ TEST_F(SigGenPanelTest, SlidersStartAtTheirDefaultsAt16000Hz)
 // give -0.3).
 TEST_F(SigGenPanelTest, LevelTitleShowsDecibelsRoundedDown)
 {
-    OrvSigGen page;
+    OrvSigGen page(engine, generator);
     const struct {
         int level;
         const char *shown;
@@ -119,7 +113,7 @@ TEST_F(SigGenPanelTest, LevelTitleShowsDecibelsRoundedDown)
 TEST_F(SigGenPanelTest, ConstructionPublishesTheDesignAndEmitsNothing)
 {
     spoil_generator_parameters();
-    OrvSigGen page;
+    OrvSigGen page(engine, generator);
     expect_published(4000, 20, -64);
 
     // Nothing either once the page is shown and its events have run.
@@ -132,16 +126,14 @@ TEST_F(SigGenPanelTest, ConstructionPublishesTheDesignAndEmitsNothing)
     EXPECT_EQ(band_pass.count(), 0);
     EXPECT_EQ(band_width.count(), 0);
     EXPECT_EQ(level.count(), 0);
-    audio_lock();
-    EXPECT_EQ(gen_level, SENTINEL);
-    audio_unlock();
+    EXPECT_EQ(generator.snapshot().level, SENTINEL);
 }
 
 // Each action moves one slider as the user would; the other two values must
 // still go into the design, and all three parameters must be written anew.
 TEST_F(SigGenPanelTest, MovingAnySliderRepublishesAllThreeParameters)
 {
-    OrvSigGen page;
+    OrvSigGen page(engine, generator);
     show_and_wait(page);
 
     struct Move {
@@ -175,16 +167,16 @@ TEST_F(SigGenPanelTest, MovingAnySliderRepublishesAllThreeParameters)
     }
 }
 
-// Each map writes its own variable with the index released; a miswired map
-// would move another's variable or leave its own.
+// Each map sets its own selection (the engine's channels, the generator's
+// sources) to the index released; a miswired map would move another's
+// selection or leave its own.
 TEST_F(SigGenPanelTest, ReleasingAMapButtonWritesThatMapsSelection)
 {
-    OrvSigGen page;
+    OrvSigGen page(engine, generator);
     show_and_wait(page);
 
     OrvButtonMap *maps[] = {page.main_input_map, page.corr_input_map, page.output_0_map,
                             page.output_1_map};
-    int *variables[] = {&main_channel, &corr_channel, &output_source_0, &output_source_1};
     const struct {
         int map;
         int button;
@@ -198,18 +190,16 @@ TEST_F(SigGenPanelTest, ReleasingAMapButtonWritesThatMapsSelection)
         QTest::mouseClick(maps[c.map]->buttons[c.button], Qt::LeftButton);
         expected[c.map] = c.button;
 
-        std::array<int, 4> engine;
-        audio_lock();
-        for (int i = 0; i < 4; i++)
-            engine[i] = *variables[i];
-        audio_unlock();
-        EXPECT_EQ(engine, expected);
+        const auto held = std::make_unique<GeneratorSnapshot>(generator.snapshot());
+        const std::array<int, 4> selected = {engine.main_channel(), engine.corr_channel(), held->source_0,
+                                             held->source_1};
+        EXPECT_EQ(selected, expected);
     }
 }
 
 TEST_F(SigGenPanelTest, MapsLeftAndSliderBoxesRight)
 {
-    OrvSigGen page;
+    OrvSigGen page(engine, generator);
     ASSERT_EQ(page.layout(), page.page_grid);
 
     const struct {
@@ -247,7 +237,7 @@ TEST_F(SigGenPanelTest, MapsLeftAndSliderBoxesRight)
 // Not a check: pictures of the page at its natural size and enlarged.
 TEST_F(SigGenPanelTest, Screenshot)
 {
-    OrvSigGen page;
+    OrvSigGen page(engine, generator);
     show_and_wait(page);
     EXPECT_TRUE(page.grab().save("/tmp/siggen_page.png"));
     page.resize(1400, 900);
@@ -260,7 +250,7 @@ TEST_F(SigGenPanelTest, Screenshot)
 // page, Home and End keys move it, and the design follows.
 TEST_F(SigGenPanelTest, TabReachesTheScrollBarsAndKeysMoveThem)
 {
-    OrvSigGen page;
+    OrvSigGen page(engine, generator);
     show_and_wait(page);
     page.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&page));

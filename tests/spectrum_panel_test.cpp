@@ -1,7 +1,8 @@
 // The spectrum page's controls, driven with real mouse events on the
 // offscreen platform against a running engine without sound.
-#include "engine/engine_state.h"
-#include "support/engine_fixture.h"
+#include "audio/analysis.h"
+#include "audio/jack_client.h"
+#include "support/result_rows.h"
 #include "support/qt_app.h"
 #include "support/qt_print.h"
 #include "ui/band_view.h"
@@ -22,6 +23,7 @@
 #include <QSpinBox>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -34,9 +36,10 @@ namespace {
 
 class SpectrumPanelTest : public ::testing::Test {
 protected:
-    void SetUp() override { start_engine(16000); }   // window 7168
-
     QtApp qt;
+    Analysis analysis{engine_config(16000)};   // window 7168; never started
+    Engine &engine = analysis.engine;
+    JackClient jack{analysis.exchange};         // joins no server
 };
 
 // The command button showing text ("Zoom\nLeft" ...).
@@ -88,7 +91,7 @@ TEST(ZoomTest, EachKindHalvesTheWindowAndNeverEmptiesIt)
 
 TEST_F(SpectrumPanelTest, StartsOnTheFullWindowAndZoomsThroughTheButtons)
 {
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     EXPECT_EQ(panel.zoom_level, 0);
     EXPECT_EQ(panel.current_zoom(), (ZoomRange{0, 7167}));
 
@@ -111,7 +114,7 @@ TEST_F(SpectrumPanelTest, StartsOnTheFullWindowAndZoomsThroughTheButtons)
 
 TEST_F(SpectrumPanelTest, EighthZoomDropsTheFullRangeUntilZoomOutAtTheBottom)
 {
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     press(panel, "Zoom\nMiddle", 8);
     EXPECT_EQ(panel.zoom_level, 7);
     EXPECT_EQ(panel.zoom[0], (ZoomRange{1792, 5375}));   // the first zoomed window
@@ -129,14 +132,17 @@ TEST_F(SpectrumPanelTest, EighthZoomDropsTheFullRangeUntilZoomOutAtTheBottom)
 
 TEST_F(SpectrumPanelTest, DecayChoicesSetTheFactorDownToExactlyZero)
 {
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     const double expected[] = {0.0, 0.875, 0.9375, 0.96875, 0.984375, 0.9921875, 0.99609375};
     // From the last choice back to "OFF", so every choice is a change.
     for (int k = 6; k >= 0; k--) {
         QTest::mouseClick(panel.decay_map->buttons[k], Qt::LeftButton);
-        result_lock();
-        const double factor = decay_factor;
-        result_unlock();
+        // From zero, ones, then zeros folded in after them: what is left is the factor.
+        engine.reset_history_and_correlation();
+        ASSERT_TRUE(complete_job(engine, {}, std::vector<double>(engine.window_size(), 1.0)));
+        ASSERT_TRUE(complete_job(engine));
+        double factor = 0.0;
+        engine.read_results([&](const ResultView &view) { factor = view.correlation_sum[0]; });
         EXPECT_EQ(factor, expected[k]) << panel.decay_map->buttons[k]->text().toStdString();
     }
     EXPECT_EQ(panel.decay_map->title(), "Decay selection");
@@ -146,7 +152,7 @@ TEST_F(SpectrumPanelTest, DecayChoicesSetTheFactorDownToExactlyZero)
 
 TEST_F(SpectrumPanelTest, FineTuningAndSensitivityFollowTheirControls)
 {
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     EXPECT_EQ(panel.tuning_box->prefix(), "Fine tuning +/-999: ");
     EXPECT_EQ(panel.tuning_box->minimum(), -999);
     EXPECT_EQ(panel.tuning_box->maximum(), 999);
@@ -155,14 +161,14 @@ TEST_F(SpectrumPanelTest, FineTuningAndSensitivityFollowTheirControls)
     panel.tuning_box->selectAll();
     QTest::keyClicks(panel.tuning_box, "-999");
     EXPECT_EQ(panel.tuning_box->value(), -999);
-    EXPECT_EQ(tuning_factor.load(), std::pow(2.0, -0.08325));
+    EXPECT_EQ(engine.tuning_factor(), std::pow(2.0, -0.08325));
 
     EXPECT_EQ(panel.sensitivity_slider->maximum(), 31);
     panel.sensitivity_slider->setFocus();
     QTest::keyClick(panel.sensitivity_slider, Qt::Key_End);
-    EXPECT_EQ(current_sensitivity(), 31);
+    EXPECT_EQ(engine.current_sensitivity(), 31);
     QTest::keyClick(panel.sensitivity_slider, Qt::Key_Left);
-    EXPECT_EQ(current_sensitivity(), 30);
+    EXPECT_EQ(engine.current_sensitivity(), 30);
 }
 
 // What the eye and a screen reader see of a toggle: raised and checked while
@@ -179,32 +185,32 @@ void expect_toggle_shows(QPushButton *button, bool on)
 
 TEST_F(SpectrumPanelTest, FreezeAndRecordToggleBackAndShowTheirState)
 {
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     struct Toggle {
         const char *text;
-        bool (*on)();
+        bool (Engine::*on)() const;
         QPushButton *button;
     };
-    for (const Toggle &t : {Toggle{"Toggle\nFreeze", analysis_frozen, panel.freeze_button},
-                            Toggle{"Toggle\nRecord", recording_on, panel.record_button}}) {
+    for (const Toggle &t : {Toggle{"Toggle\nFreeze", &Engine::analysis_frozen, panel.freeze_button},
+                            Toggle{"Toggle\nRecord", &Engine::recording_on, panel.record_button}}) {
         SCOPED_TRACE(t.text);
         ASSERT_EQ(command(panel, t.text), t.button);
         expect_toggle_shows(t.button, false);
         press(panel, t.text);
-        EXPECT_TRUE(t.on());
+        EXPECT_TRUE((engine.*t.on)());
         expect_toggle_shows(t.button, true);
         // A panel built while the engine has it on shows it on.
-        OrvSpectrum second;
+        OrvSpectrum second(analysis, jack);
         expect_toggle_shows(t.text[7] == 'F' ? second.freeze_button : second.record_button, true);
         press(panel, t.text);
-        EXPECT_FALSE(t.on());
+        EXPECT_FALSE((engine.*t.on)());
         expect_toggle_shows(t.button, false);
     }
 }
 
 TEST_F(SpectrumPanelTest, TabReachesEveryButtonAndFramesOnlyThatOne)
 {
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     panel.show();
     panel.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&panel));
@@ -241,7 +247,7 @@ TEST_F(SpectrumPanelTest, TabReachesEveryButtonAndFramesOnlyThatOne)
 
 TEST_F(SpectrumPanelTest, SliderLogAndNoteReadOutHaveNames)
 {
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     panel.handle_tick();
     const std::pair<QWidget *, const char *> named[] = {
         {panel.sensitivity_slider, "Sensitivity"},
@@ -257,36 +263,51 @@ TEST_F(SpectrumPanelTest, SliderLogAndNoteReadOutHaveNames)
 
 TEST_F(SpectrumPanelTest, ResetClearsCorrelationAndZoomButKeepsRows)
 {
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     press(panel, "Zoom\nLeft");
     press(panel, "Zoom\nRight");
-    result_lock();
-    for (std::uint64_t i = 0; i < window_size; i++)
-        correlation_sum[i] = 1.0 + i;
-    input_history[5] = 0.25;
-    tone_rows[3].level = 7.0;
-    pitch_class_rows[2].level = 9.0;
-    result_unlock();
+    const std::uint64_t window = engine.window_size();
+    std::vector<double> lags(window);
+    for (std::uint64_t i = 0; i < window; i++)
+        lags[i] = 1.0 + static_cast<double>(i);
+    std::vector<GroupTone> tones(engine.group_count(), GroupTone{0.0, 0.0});
+    tones[3].level = 7.0;   // a peak of pitch class 3
+    ASSERT_TRUE(complete_job(engine, tones, lags));
+    // A block into input_history; its job stays under way.
+    std::vector<double> block(BLOCK_LEN, 0.0);
+    block[5] = 0.25;
+    ASSERT_TRUE(engine.accept_block(block.data(), block.data()));
+    const auto history_is_silent = [&] {
+        bool silent = true;
+        engine.read_results([&](const ResultView &view) {
+            silent = std::all_of(view.input_history, view.input_history + view.input_history_length,
+                                 [](double v) { return v == 0.0; });
+        });
+        return silent;
+    };
+    ASSERT_FALSE(history_is_silent());
 
     press(panel, "Reset");
     EXPECT_EQ(panel.zoom_level, 0);
     EXPECT_EQ(panel.current_zoom(), (ZoomRange{0, 7167}));
     EXPECT_EQ(panel.zoom[1], (ZoomRange{0, 3583}));   // deeper entries are left as they were
-    result_lock();
-    const std::vector<double> sum(correlation_sum, correlation_sum + window_size);
-    const double history = input_history[5];
-    const double tone = tone_rows[3].level;
-    const double peak = pitch_class_rows[2].level;
-    result_unlock();
-    EXPECT_EQ(sum, std::vector<double>(window_size, 0.0));
-    EXPECT_EQ(history, 0.0);
+    std::vector<double> sum;
+    double tone = 0.0;
+    double peak = 0.0;
+    engine.read_results([&](const ResultView &view) {
+        sum.assign(view.correlation_sum, view.correlation_sum + view.window_size);
+        tone = view.tone_row(0)[3].level;
+        peak = view.pitch_classes(0)[3].level;
+    });
+    EXPECT_EQ(sum, std::vector<double>(window, 0.0));
+    EXPECT_TRUE(history_is_silent());
     EXPECT_EQ(tone, 7.0);
-    EXPECT_EQ(peak, 9.0);
+    EXPECT_EQ(peak, 7.0);
 }
 
 TEST_F(SpectrumPanelTest, LayoutAndScreenshot)
 {
-    OrvSpectrum panel;
+    OrvSpectrum panel(analysis, jack);
     EXPECT_EQ(panel.windowTitle(), "Orvel v1.8.3");
     EXPECT_FALSE(panel.windowIcon().isNull());
     int row, column, row_span, column_span;

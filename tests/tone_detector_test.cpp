@@ -1,7 +1,6 @@
 #include "engine/tone_detector.h"
 
-#include "engine/band_table.h"
-#include "engine/engine_state.h"
+#include "engine/engine.h"
 #include "engine/kernels.h"
 #include "engine/tone_level.h"
 #include "engine/work_queue.h"
@@ -30,15 +29,11 @@ constexpr double TRIANGLE_FUNDAMENTAL = 8.0 / (std::numbers::pi * std::numbers::
 constexpr double SENTINEL = -12345.0;
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// The 16000 Hz engine with its default window and band table. worker_count
-// 0: these tests call the detector directly, not through the queues.
-void set_up_engine()
+// The 16000 Hz engine with its default window and band table, not started:
+// these tests call the detector directly, not through the queues.
+EngineConfig engine_at_rate()
 {
-    sample_rate = RATE;
-    worker_count = 0;
-    window_size = WINDOW;
-    input_history_length = WINDOW + BLOCK_LEN;
-    band_table_setup();
+    return engine_config(RATE);
 }
 
 void fill_cosine(double *samples, std::uint64_t count, double hz)
@@ -281,27 +276,27 @@ TEST(ToneLevel, FastPathFollowsTheLiteralLoop)
 
 TEST(ToneLevel, CosineOnABandStandsOutFromTheSemitonesBeside)
 {
-    set_up_engine();
+    Engine engine(engine_at_rate());
     std::vector<double> window(WINDOW);
     fill_cosine(window.data(), WINDOW, 440.0);
 
-    const double on_band = stored_level(window.data(), band_step(A5_BAND));
+    const double on_band = stored_level(window.data(), engine.band_step(A5_BAND));
     EXPECT_NEAR(on_band, AMPLITUDE * TRIANGLE_FUNDAMENTAL, 0.01 * AMPLITUDE);
     for (std::uint64_t band : {A5_BAND - BANDS_PER_GROUP, A5_BAND + BANDS_PER_GROUP})
-        EXPECT_LT(stored_level(window.data(), band_step(band)), 0.1 * on_band) << "band " << band;
+        EXPECT_LT(stored_level(window.data(), engine.band_step(band)), 0.1 * on_band) << "band " << band;
 }
 
 TEST(ToneLevel, TuningUpASemitoneMeasuresTheBandAbove)
 {
-    set_up_engine();
+    Engine engine(engine_at_rate());
     const std::vector<double> window = noise(WINDOW, 5);
-    for (std::uint64_t band : {std::uint64_t{0}, A5_BAND, band_count - BANDS_PER_GROUP - 1}) {
+    for (std::uint64_t band : {std::uint64_t{0}, A5_BAND, engine.band_count() - BANDS_PER_GROUP - 1}) {
         SCOPED_TRACE(band);
-        tuning_factor.store(1.0, std::memory_order_relaxed);
-        const double plain = stored_level(window.data(), band_step(band));
-        const double above = stored_level(window.data(), band_step(band + BANDS_PER_GROUP));
-        tuning_factor.store(std::pow(2.0, 1.0 / 12), std::memory_order_relaxed);
-        const double tuned = stored_level(window.data(), band_step(band));
+        engine.set_fine_tuning(0);
+        const double plain = stored_level(window.data(), engine.band_step(band));
+        const double above = stored_level(window.data(), engine.band_step(band + BANDS_PER_GROUP));
+        engine.set_fine_tuning(1000);  // a semitone: 2^(1/12)
+        const double tuned = stored_level(window.data(), engine.band_step(band));
 
         EXPECT_NEAR(tuned, above, 1e-9 * above);
         EXPECT_GT(std::fabs(plain - above), 1e-3 * above);  // else the check above says nothing
@@ -316,11 +311,11 @@ namespace {
 
 // A job of the 16000 Hz engine holding a 440 Hz cosine, every group's level
 // set to SENTINEL.
-AnalysisJob *cosine_job(std::uint64_t pass)
+AnalysisJob *cosine_job(Engine &engine, std::uint64_t pass)
 {
-    AnalysisJob *job = new_job();
-    fill_cosine(job->samples, input_history_length, 440.0);
-    for (std::uint64_t g = 0; g < group_count(); g++)
+    AnalysisJob *job = engine.new_job();
+    fill_cosine(job->samples, engine.input_history_length(), 440.0);
+    for (std::uint64_t g = 0; g < engine.group_count(); g++)
         job->semitone_level[g] = SENTINEL;
     job->pass = pass;
     return job;
@@ -330,15 +325,15 @@ AnalysisJob *cosine_job(std::uint64_t pass)
 
 TEST(DetectTask, FinishedJobPassesThroughUntouched)
 {
-    set_up_engine();
+    Engine engine(engine_at_rate());
     for (std::uint64_t pass : {2, 3, 1000}) {
         SCOPED_TRACE(pass);
-        AnalysisJob *job = cosine_job(pass);
+        AnalysisJob *job = cosine_job(engine, pass);
         BandTask task{nullptr, nullptr, A5_BAND, job};
-        detect_task(&task);
+        engine.detect_task(&task);
         EXPECT_EQ(task.band, A5_BAND);
         EXPECT_EQ(task.job, job);
-        for (std::uint64_t g = 0; g < group_count(); g++)
+        for (std::uint64_t g = 0; g < engine.group_count(); g++)
             ASSERT_EQ(job->semitone_level[g], SENTINEL) << "group " << g;
         std::free(job);
     }
@@ -346,15 +341,15 @@ TEST(DetectTask, FinishedJobPassesThroughUntouched)
 
 TEST(DetectTask, CoarsePassMeasuresItsOwnGroupOnly)
 {
-    set_up_engine();
-    AnalysisJob *job = cosine_job(0);
+    Engine engine(engine_at_rate());
+    AnalysisJob *job = cosine_job(engine, 0);
     BandTask task{nullptr, nullptr, A5_BAND, job};
-    detect_task(&task);
+    engine.detect_task(&task);
 
     EXPECT_EQ(task.band, A5_BAND);
-    EXPECT_EQ(job->semitone_level[A5_GROUP], stored_level(job->samples, band_step(A5_BAND)));
+    EXPECT_EQ(job->semitone_level[A5_GROUP], stored_level(job->samples, engine.band_step(A5_BAND)));
     EXPECT_NEAR(job->semitone_level[A5_GROUP], AMPLITUDE * TRIANGLE_FUNDAMENTAL, 0.01 * AMPLITUDE);
-    for (std::uint64_t g = 0; g < group_count(); g++) {
+    for (std::uint64_t g = 0; g < engine.group_count(); g++) {
         if (g != A5_GROUP) {
             ASSERT_EQ(job->semitone_level[g], SENTINEL) << "group " << g;
         }
@@ -366,14 +361,14 @@ TEST(DetectTask, CoarsePassMeasuresItsOwnGroupOnly)
 // climbs to the top sub-step; the last group checks the top of the table.
 TEST(DetectTask, RefiningSilenceEndsOnTheTopSubStep)
 {
-    set_up_engine();
-    AnalysisJob *job = new_job();
+    Engine engine(engine_at_rate());
+    AnalysisJob *job = engine.new_job();
     job->pass = 1;
-    for (std::uint64_t g : {std::uint64_t{0}, A5_GROUP, group_count() - 1}) {
+    for (std::uint64_t g : {std::uint64_t{0}, A5_GROUP, engine.group_count() - 1}) {
         SCOPED_TRACE(g);
         job->semitone_level[g] = 1.0;
         BandTask task{nullptr, nullptr, g * BANDS_PER_GROUP, job};
-        detect_task(&task);
+        engine.detect_task(&task);
         EXPECT_EQ(task.band, g * BANDS_PER_GROUP + 255);
         EXPECT_EQ(job->semitone_level[g], 1.0);
     }
@@ -384,19 +379,19 @@ TEST(DetectTask, RefiningSilenceEndsOnTheTopSubStep)
 // refinement lands inside its main lobe and measures it in full.
 TEST(DetectTask, RefiningFindsAToneBetweenSemitones)
 {
-    set_up_engine();
+    Engine engine(engine_at_rate());
     const std::uint64_t tone_band = A5_BAND + 128;
     // Well inside the main lobe, which spans about 22 sub-steps either side
     // of the tone at this window.
     constexpr std::uint64_t near = 16;
-    AnalysisJob *job = new_job();
-    fill_cosine(job->samples, input_history_length, band_freq[tone_band]);
+    AnalysisJob *job = engine.new_job();
+    fill_cosine(job->samples, engine.input_history_length(), engine.band_freq()[tone_band]);
     BandTask task{nullptr, nullptr, A5_BAND, job};
-    detect_task(&task);
+    engine.detect_task(&task);
     const double coarse = job->semitone_level[A5_GROUP];
 
     job->pass = 1;
-    detect_task(&task);
+    engine.detect_task(&task);
     EXPECT_GE(task.band, tone_band - near);
     EXPECT_LE(task.band, tone_band + near);
     EXPECT_GT(job->semitone_level[A5_GROUP], 5 * coarse);

@@ -1,8 +1,11 @@
-#include "engine/engine_state.h"
+#include "engine/engine.h"
+#include "engine/engine_types.h"
+#include "engine/tone_detector.h"
 #include "engine/work_queue.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -11,19 +14,23 @@
 TEST(WorkQueue, PushOntoEmptyAndPopBack)
 {
     WorkQueue<BandTask> queue;
-    ASSERT_EQ(queue.first, nullptr);
-    ASSERT_EQ(queue.last, &queue.first);
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(queue.try_pop(), nullptr);
 
     BandTask task{};
-    queue_push(queue, &task);
-    EXPECT_EQ(queue.first, &task);
-    EXPECT_EQ(queue.last, &task.next);
+    queue.push(&task);
+    EXPECT_FALSE(queue.empty());
     EXPECT_EQ(task.next, nullptr);
-    EXPECT_EQ(task.prev_link, &queue.first);
+    ASSERT_NE(task.prev_link, nullptr);
+    EXPECT_EQ(*task.prev_link, &task);
 
-    EXPECT_EQ(queue_pop(queue), &task);
-    EXPECT_EQ(queue.first, nullptr);
-    EXPECT_EQ(queue.last, &queue.first);
+    EXPECT_EQ(queue.pop(), &task);
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(queue.try_pop(), nullptr);
+    // The tail went back to the head: the next push is found again.
+    queue.push(&task);
+    EXPECT_EQ(queue.try_pop(), &task);
+    EXPECT_TRUE(queue.empty());
 }
 
 TEST(WorkQueue, FifoOrderWithLinksKept)
@@ -32,30 +39,33 @@ TEST(WorkQueue, FifoOrderWithLinksKept)
     std::vector<BandTask> tasks(1000);
     for (std::size_t i = 0; i < tasks.size(); i++) {
         tasks[i].band = i;
-        queue_push(queue, &tasks[i]);
+        queue.push(&tasks[i]);
     }
     // Interleave pops and pushes so the tail moves while the head does.
     for (std::size_t i = 0; i < tasks.size(); i++) {
-        BandTask *task = queue_pop(queue);
+        BandTask *task = queue.pop();
         ASSERT_EQ(task->band, i);
-        if (queue.first != nullptr) {
-            ASSERT_EQ(queue.first->prev_link, &queue.first);
+        // The new head's link points at the queue's head pointer, which
+        // points back at it.
+        if (task->next != nullptr) {
+            ASSERT_EQ(*task->next->prev_link, task->next);
         }
         if (i % 3 == 0)
-            queue_push(queue, task);
+            queue.push(task);
     }
     std::size_t expected = 0;
-    while (queue.first != nullptr) {
-        EXPECT_EQ(queue_pop(queue)->band, expected);
+    while (BandTask *task = queue.try_pop()) {
+        EXPECT_EQ(task->band, expected);
         expected += 3;
     }
-    EXPECT_EQ(queue.last, &queue.first);
+    EXPECT_EQ(expected, 1002u);
+    EXPECT_TRUE(queue.empty());
 }
 
 TEST(WorkQueue, TwoBlockedTakersResumeAfterTwoPushes)
 {
     WorkQueue<BandTask> queue;
-    auto taker = [&queue] { return queue_pop(queue)->band; };
+    auto taker = [&queue] { return queue.pop()->band; };
     std::future<std::uint64_t> a = std::async(std::launch::async, taker);
     std::future<std::uint64_t> b = std::async(std::launch::async, taker);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -66,11 +76,32 @@ TEST(WorkQueue, TwoBlockedTakersResumeAfterTwoPushes)
     BandTask second{};
     first.band = 1;
     second.band = 2;
-    queue_push(queue, &first);
-    queue_push(queue, &second);
+    queue.push(&first);
+    queue.push(&second);
     ASSERT_EQ(a.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     ASSERT_EQ(b.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(a.get() + b.get(), 3u);
+}
+
+// Closing wakes every blocked taker empty-handed, and what was left can
+// still be taken back without waiting.
+TEST(WorkQueue, CloseReleasesBlockedTakers)
+{
+    WorkQueue<BandTask> queue;
+    auto taker = [&queue] { return queue.pop(); };
+    std::future<BandTask *> a = std::async(std::launch::async, taker);
+    std::future<BandTask *> b = std::async(std::launch::async, taker);
+    queue.close();
+    ASSERT_EQ(a.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_EQ(b.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(a.get(), nullptr);
+    EXPECT_EQ(b.get(), nullptr);
+
+    BandTask left{};
+    queue.push(&left);
+    BandTask *batch[4];
+    EXPECT_EQ(queue.pop_some(batch, 4), 0u);
+    EXPECT_EQ(queue.try_pop(), &left);
 }
 
 // One producer, two takers: every item arrives exactly once, and each taker
@@ -84,7 +115,7 @@ TEST(WorkQueue, StressAgainstReference)
     auto taker = [&] {
         std::vector<std::uint64_t> got;
         for (;;) {
-            const std::uint64_t band = queue_pop(queue)->band;
+            const std::uint64_t band = queue.pop()->band;
             if (band >= item_count)
                 return got;
             got.push_back(band);
@@ -94,7 +125,7 @@ TEST(WorkQueue, StressAgainstReference)
     std::future<std::vector<std::uint64_t>> b = std::async(std::launch::async, taker);
     for (std::uint64_t i = 0; i < item_count + 2; i++) {
         items[i].band = i;
-        queue_push(queue, &items[i]);
+        queue.push(&items[i]);
     }
     for (auto *taken : {&a, &b}) {
         const std::vector<std::uint64_t> got = taken->get();
@@ -109,11 +140,13 @@ TEST(WorkQueue, StressAgainstReference)
         ASSERT_EQ(seen[i], 1) << "item " << i;
 }
 
+// At 16000 Hz and the default window: N = 7168 + 1024 = 8192, G = 108.
 TEST(WorkQueue, NewJobIsOneZeroedAllocation)
 {
-    input_history_length = 8192;
-    band_count = 27648;
-    AnalysisJob *job = new_job();
+    Engine engine(engine_config(16000));
+    ASSERT_EQ(engine.input_history_length(), 8192u);
+    ASSERT_EQ(engine.group_count(), 108u);
+    AnalysisJob *job = engine.new_job();
     ASSERT_NE(job, nullptr);
     EXPECT_EQ(job->next, nullptr);
     EXPECT_EQ(job->seq, 0u);
@@ -126,44 +159,48 @@ TEST(WorkQueue, NewJobIsOneZeroedAllocation)
     const double *end = job->semitone_level + 108;
     for (const double *value = job->samples; value != end; value++)
         ASSERT_EQ(*value, 0.0);
-    free(job);
+    engine.free_job(job);
 }
 
-// A job handed back is used again for the next one of its size, its record
-// cleared; one of another size is not.
+// A job handed back is used again for the engine's next one, its record
+// cleared; an engine of another window lays its own jobs out for it.
 TEST(WorkQueue, HandedBackJobsAreUsedAgain)
 {
-    worker_count = 2;
-    input_history_length = 8192;
-    band_count = 27648;
-    AnalysisJob *first = new_job();
+    Engine engine(engine_config(16000, 0, 2));
+    AnalysisJob *first = engine.new_job();
     ASSERT_NE(first, nullptr);
     first->seq = 77;
     first->pass = 2;
     first->samples[5] = 1.5;
-    free_job(first);
-    AnalysisJob *again = new_job();
+    engine.free_job(first);
+    AnalysisJob *again = engine.new_job();
     EXPECT_EQ(again, first);
     EXPECT_EQ(again->seq, 0u);
     EXPECT_EQ(again->pass, 0u);
     EXPECT_EQ(again->samples, reinterpret_cast<double *>(again + 1));
-    free_job(again);
+    engine.free_job(again);
 
-    input_history_length = 4096;
-    AnalysisJob *smaller = new_job();
+    EngineConfig config = engine_config(16000, 0, 2);
+    config.window_size = 3072;  // N = 4096
+    Engine smaller_engine(config);
+    AnalysisJob *smaller = smaller_engine.new_job();
     ASSERT_NE(smaller, nullptr);
     EXPECT_EQ(smaller->reference, smaller->samples + 4096);
     EXPECT_EQ(smaller->product[4096 + 1023], 0.0);
-    free_job(smaller);
+    smaller_engine.free_job(smaller);
 }
 
 // Two detectors hand a stream of jobs' measured tasks to the collector in
-// batches that straddle jobs. The collector is woken only when a job's pass
-// is measured whole; it must still get every task, none left asleep in the
-// queue. A job whose count was never set wakes it at once.
+// batches that straddle jobs, as the detector threads do
+// (count_down_measured decides the wake-up). The collector is woken only
+// when a job's pass is measured whole; it must still get every task, none
+// left asleep in the queue. A job whose count was never set wakes it at once.
 TEST(WorkQueue, MeasuredTasksReachTheCollectorWhole)
 {
-    queue_init(collect_queue);
+    WorkQueue<BandTask> collect_queue;
+    auto push_measured = [&collect_queue](BandTask *const *tasks, std::uint64_t count) {
+        collect_queue.push_all_waking_if(tasks, count, count_down_measured);
+    };
     constexpr std::uint64_t JOBS = 300;
     constexpr std::uint64_t TASKS_PER_JOB = 16;
     constexpr std::uint64_t BATCH = 3;
@@ -180,7 +217,7 @@ TEST(WorkQueue, MeasuredTasksReachTheCollectorWhole)
         std::uint64_t got = 0;
         BandTask *batch[64];
         while (got < tasks.size())
-            got += pop_collect_tasks(batch, 64);
+            got += collect_queue.pop_some(batch, 64);
         return got;
     });
     auto detector = [&](std::uint64_t parity) {
@@ -188,7 +225,7 @@ TEST(WorkQueue, MeasuredTasksReachTheCollectorWhole)
         for (std::uint64_t i = parity; i < JOBS * TASKS_PER_JOB; i += 2) {
             batch.push_back(&tasks[i]);
             if (batch.size() == BATCH || i + 2 >= JOBS * TASKS_PER_JOB) {
-                push_measured_tasks(batch.data(), batch.size());
+                push_measured(batch.data(), batch.size());
                 batch.clear();
             }
         }
@@ -201,7 +238,7 @@ TEST(WorkQueue, MeasuredTasksReachTheCollectorWhole)
     for (std::uint64_t i = JOBS * TASKS_PER_JOB; i < tasks.size(); i++) {
         std::this_thread::sleep_for(ASLEEP);
         BandTask *one[] = {&tasks[i]};
-        push_measured_tasks(one, 1);
+        push_measured(one, 1);
     }
     const bool woken = collected.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
     EXPECT_TRUE(woken) << "tasks left in the queue with the collector asleep";
@@ -210,7 +247,7 @@ TEST(WorkQueue, MeasuredTasksReachTheCollectorWhole)
         BandTask nudge{};
         nudge.job = &uncounted;
         BandTask *nudges[] = {&nudge};
-        push_measured_tasks(nudges, 1);
+        push_measured(nudges, 1);
     }
     EXPECT_GE(collected.get(), tasks.size());
     for (const AnalysisJob &job : jobs)
@@ -220,20 +257,20 @@ TEST(WorkQueue, MeasuredTasksReachTheCollectorWhole)
     AnalysisJob uncounted{};
     BandTask single{};
     single.job = &uncounted;
-    std::future<std::uint64_t> taker = std::async(std::launch::async, [] {
+    std::future<std::uint64_t> taker = std::async(std::launch::async, [&collect_queue] {
         BandTask *batch[1];
-        return pop_collect_tasks(batch, 1);
+        return collect_queue.pop_some(batch, 1);
     });
     std::this_thread::sleep_for(ASLEEP);
     BandTask *one[] = {&single};
-    push_measured_tasks(one, 1);
+    push_measured(one, 1);
     const bool taken = taker.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
     EXPECT_TRUE(taken) << "an uncounted task left the collector asleep";
     if (!taken) {
         BandTask nudge{};
         nudge.job = &uncounted;
         BandTask *nudges[] = {&nudge};
-        queue_push_all(collect_queue, nudges, 1);
+        collect_queue.push_all(nudges, 1);
     }
     EXPECT_EQ(taker.get(), 1u);
 }

@@ -2,33 +2,37 @@
 // display and no sound server. Each file streams through the server's intake
 // at the pace of the analysis, and every block's result is printed as a JSON
 // line (or a CSV row) in block order.
-#include "audio/block_assembler.h"
-#include "audio/paced_intake.h"
+#include "audio/analysis.h"
 #include "audio/sound_file.h"
-#include "engine/band_table.h"
 #include "engine/block_result.h"
-#include "engine/collector.h"
 #include "engine/command_line.h"
-#include "engine/correlation.h"
-#include "engine/engine_state.h"
-#include "engine/work_queue.h"
+#include "engine/engine.h"
+#include "engine/mutex.h"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
 #include <QString>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 constexpr int BAD_OPTION_STATUS = 1;
 constexpr int BAD_FILE_STATUS = 2;
+constexpr int WRITE_ERROR_STATUS = 3;
 constexpr int MAX_DECAY_CHOICE = 6;   // "1/256", as the window's last choice
+constexpr int MAX_JOBS = 64;          // files analysed at once, each with its own threads
 constexpr auto PROGRESS_EVERY = std::chrono::milliseconds(500);
 
 enum LongOption : int {
@@ -48,8 +52,8 @@ const option LONG_OPTIONS[] = {
 };
 
 const char USAGE[] =
-    "Usage: orvel-analyze [-r rate] [-w window] [-n workers] [-d decay] [--main CH] [--corr CH]\n"
-    "                     [--csv] FILE...\n";
+    "Usage: orvel-analyze [-r rate] [-w window] [-n workers] [-d decay] [-j files] [--main CH]\n"
+    "                     [--corr CH] [--csv] FILE...\n";
 
 const char HELP[] =
     "\n"
@@ -61,7 +65,8 @@ const char HELP[] =
     "                at most 16 seconds; 0 means half a second (the default)\n"
     "  -n <workers>  analysis threads per stage, 1 to 16 (default 2)\n"
     "  -d <decay>    decay selection: 0 = OFF (default), 1 = 1/8, 2 = 1/16, 3 = 1/32,\n"
-    "                4 = 1/64, 5 = 1/128, 6 = 1/256\n"
+    "                4 = 1/64, 5 = 1/128, 6 = 1/256\n"    "  -j <files>    files analysed at once, each by an engine of its own, 1 to 64\n"
+    "                (default 1); the output stays in command-line order\n"
     "  --main CH     the analysed channel of the file, from 1 (default 1)\n"
     "  --corr CH     the channel correlated with it (default: the main channel)\n"
     "  --csv         a CSV header line and one row per block instead of JSON\n"
@@ -86,77 +91,141 @@ const char HELP[] =
     "                 analysis keeps pace with the file, as it does)\n"
     "\n"
     "A file at another rate than 48000 Hz is resampled to 48000 Hz first. A\n"
-    "progress line goes to standard error when it is a terminal.\n"
+    "progress line goes to standard error when it is a terminal. A file that ends\n"
+    "before its header said is analysed as far as it goes, with a warning on\n"
+    "standard error (\"FILE: truncated: read 2.5 of 4.0 s\") and status 0.\n"
     "Exit status: 0; 1 after a bad option, with the usage; 2 when a file could not\n"
-    "be read (the other files are analysed all the same).\n";
+    "be read (the other files are analysed all the same); 3 when standard output\n"
+    "could not be written (the analysis stops there).\n";
 
 struct Options {
     CommandLine engine;
     int decay = 0;
+    int jobs = 1;          // files analysed at once
     int main = 1;
     int corr = 0;          // 0: the main channel
     bool csv = false;
     std::vector<std::string> files;
 };
 
-void usage_error(const char *problem)
+// Standard output, every write checked. The first failure is kept and ends
+// the run: rows nobody can read are not worth computing. Main thread.
+class Output {
+public:
+    // Whether standard output is open at all: a closed one would be taken
+    // by the first file opened, and the rows written into that file's slot.
+    bool is_open()
+    {
+        if (fcntl(STDOUT_FILENO, F_GETFD) == -1)
+            fail();
+        return error_ == 0;
+    }
+
+    // text into stdio's buffer; false once a write has failed, now or before.
+    bool write(const char *text)
+    {
+        if (error_ == 0 && std::fputs(text, stdout) == EOF)
+            fail();
+        return error_ == 0;
+    }
+
+    bool write_line(const QString &line)
+    {
+        if (!write(line.toUtf8().constData()))
+            return false;
+        if (std::fputc('\n', stdout) == EOF)
+            fail();
+        return error_ == 0;
+    }
+
+    // Everything written so far out of stdio's buffer; false, as write.
+    bool finish()
+    {
+        if (error_ == 0 && std::fflush(stdout) == EOF)
+            fail();
+        return error_ == 0;
+    }
+
+    bool failed() const { return error_ != 0; }
+
+    // "orvel-analyze: standard output: reason" on standard error.
+    void report() const
+    {
+        std::fprintf(stderr, "orvel-analyze: standard output: %s\n", std::strerror(error_));
+    }
+
+private:
+    void fail() { error_ = errno != 0 ? errno : EIO; }
+
+    int error_ = 0;  // errno of the first failed write, 0 while none has
+};
+
+void usage_error(const std::string &problem)
 {
-    if (problem != nullptr)
-        std::fprintf(stderr, "orvel-analyze: %s\n", problem);
+    if (!problem.empty())
+        std::fprintf(stderr, "orvel-analyze: %s\n", problem.c_str());
     std::fputs(USAGE, stderr);
 }
 
-// A channel or decay number: digits only, within lo..hi.
-bool parse_number(const char *text, int lo, int hi, int &value)
+// The value of a channel, decay or files-at-once option: a whole number
+// within lo..hi. Returns the problem to print, empty when the value was taken.
+std::string parse_number(const char *option, const char *text, long lo, long hi, const char *range_problem,
+                         int &value)
 {
-    char *end = nullptr;
-    const long v = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || v < lo || v > hi)
-        return false;
+    long v = 0;
+    if (!parse_whole_number(text, v))
+        return not_a_whole_number(option, text);
+    if (v < lo || v > hi)
+        return range_problem;
     value = static_cast<int>(v);
-    return true;
+    return {};
 }
 
-// Returns -1 to go on, else the exit status.
-int parse_options(int argc, char **argv, Options &options)
+// Returns -1 to go on, else the exit status. Prints nothing of getopt's:
+// its lines would start with the path the program was started by.
+int parse_options(int argc, char **argv, Options &options, Output &output)
 {
     optind = 0;
+    opterr = 0;
     int option;
-    while ((option = getopt_long(argc, argv, "n:r:w:d:h", LONG_OPTIONS, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, ":n:r:w:d:j:h", LONG_OPTIONS, nullptr)) != -1) {
+        std::string problem;
         switch (option) {
         case 'n':
         case 'r':
         case 'w':
-            if (!apply_engine_option(option, optarg, options.engine)) {
-                usage_error(options.engine.problem);
-                return BAD_OPTION_STATUS;
-            }
+            if (!apply_engine_option(option, optarg, options.engine))
+                problem = options.engine.problem;
             break;
         case 'd':
-            if (!parse_number(optarg, 0, MAX_DECAY_CHOICE, options.decay)) {
-                usage_error("the decay selection must be 0 to 6");
-                return BAD_OPTION_STATUS;
-            }
+            problem = parse_number("-d", optarg, 0, MAX_DECAY_CHOICE, "the decay selection must be 0 to 6",
+                                   options.decay);
+            break;
+        case 'j':
+            problem = parse_number("-j", optarg, 1, MAX_JOBS, "the files at once must be 1 to 64", options.jobs);
             break;
         case OPTION_MAIN:
         case OPTION_CORR:
-            if (!parse_number(optarg, 1, INT_MAX, option == OPTION_MAIN ? options.main : options.corr)) {
-                usage_error("a channel is a number from 1");
-                return BAD_OPTION_STATUS;
-            }
+            problem = parse_number(option == OPTION_MAIN ? "--main" : "--corr", optarg, 1, INT_MAX,
+                                   "a channel is a number from 1",
+                                   option == OPTION_MAIN ? options.main : options.corr);
             break;
         case OPTION_CSV:
             options.csv = true;
             break;
         case 'h':
-            std::fputs(USAGE, stdout);
-            std::fputs(HELP, stdout);
-            return 0;
+            output.write(USAGE);
+            output.write(HELP);
+            return output.finish() ? 0 : WRITE_ERROR_STATUS;
         case OPTION_VERSION:
-            std::printf("orvel-analyze %s\n", ORVEL_VERSION);
-            return 0;
+            output.write("orvel-analyze " ORVEL_VERSION "\n");
+            return output.finish() ? 0 : WRITE_ERROR_STATUS;
         default:
-            usage_error(nullptr);  // getopt has said what is wrong
+            problem = refused_option(option, argv);
+            break;
+        }
+        if (!problem.empty()) {
+            usage_error(problem);
             return BAD_OPTION_STATUS;
         }
     }
@@ -176,84 +245,118 @@ int parse_options(int argc, char **argv, Options &options)
 }
 
 // The engine as the window starts it, without the sound server, the
-// generator and the MIDI sender.
-void start_engine(const Options &options)
+// generator and the MIDI sender: one per file, so that files analysed at
+// once share nothing.
+std::unique_ptr<Analysis> start_file_analysis(const Options &options)
 {
-    sample_rate = options.engine.sample_rate;
-    worker_count = options.engine.worker_count;
-    window_size = derive_window_size(options.engine.window_request, sample_rate);
-    engine_init_locks();
-    band_table_setup();
-    correlation_setup();
-    collector_setup();
-    input_history_setup();
-    set_decay_choice(options.decay);
+    std::unique_ptr<Analysis> analysis = start_analysis(
+        engine_config(options.engine.sample_rate, options.engine.window_request, options.engine.worker_count));
+    analysis->engine.set_decay_choice(options.decay);
     // The file's main channel enters as input 1, the correlated one as input 2.
-    set_main_channel(CHANNEL_INPUT_0);
-    set_corr_channel(CHANNEL_INPUT_1);
-    assembler_start();
+    analysis->engine.set_main_channel(CHANNEL_INPUT_0);
+    analysis->engine.set_corr_channel(CHANNEL_INPUT_1);
+    return analysis;
 }
 
-std::uint64_t skipped_blocks()
-{
-    audio_lock();
-    const std::uint64_t n = blocks_skipped;
-    audio_unlock();
-    return n;
-}
+// Standard output shared by the files analysed at once, in command-line
+// order: the file whose turn it is writes through, the others keep their
+// text until their turn comes. With one file at a time everything streams.
+// Any thread; the first failed write ends every file's run.
+class OrderedOutput {
+public:
+    OrderedOutput(Output &output, std::size_t files) : output_(output), pending_(files), done_(files, false) {}
+
+    // False once a write has failed, now or before.
+    bool write(std::size_t file, const std::string &text) EXCLUDES(mutex_)
+    {
+        MutexLock lock(mutex_);
+        if (file == next_)
+            output_.write(text.c_str());
+        else
+            pending_[file] += text;
+        return !output_.failed();
+    }
+
+    void finish(std::size_t file) EXCLUDES(mutex_)
+    {
+        MutexLock lock(mutex_);
+        done_[file] = true;
+        output_.finish();
+        while (next_ < done_.size() && done_[next_]) {
+            next_++;
+            if (next_ < done_.size()) {
+                output_.write(pending_[next_].c_str());
+                std::string().swap(pending_[next_]);
+            }
+        }
+    }
+
+    bool failed() const EXCLUDES(mutex_)
+    {
+        MutexLock lock(mutex_);
+        return output_.failed();
+    }
+
+private:
+    mutable Mutex mutex_;
+    Output &output_ GUARDED_BY(mutex_);
+    std::size_t next_ GUARDED_BY(mutex_) = 0;               // the file whose turn it is
+    std::vector<std::string> pending_ GUARDED_BY(mutex_);   // text of files whose turn has not come
+    std::vector<bool> done_ GUARDED_BY(mutex_);
+};
 
 // Prints the rows of one file as their jobs complete, in job order.
 class RowPrinter {
 public:
-    RowPrinter(const std::string &file, bool csv)
-        : file_(QString::fromLocal8Bit(file.c_str())),
-          csv_(csv),
-          first_(job_counts().submitted),
-          next_(first_),
-          skipped_before_(skipped_blocks())
+    RowPrinter(const Analysis &analysis, const std::string &file, std::size_t index, bool csv, OrderedOutput &out)
+        : engine_(analysis.engine), file_(QString::fromLocal8Bit(file.c_str())), index_(index), csv_(csv), out_(out)
     {
     }
 
-    // The rows finished so far, up to the first that is not; with all jobs
-    // done, a row that never became final (its job was given up for want
-    // of memory) is passed over as a skipped block.
-    void print_finished(bool all_done = false)
+    // The rows finished so far; a row that never became final (its job was
+    // given up for want of memory) is passed over as a skipped block. False
+    // once a write has failed.
+    bool print_finished()
     {
-        const std::uint64_t submitted = job_counts().submitted;
-        for (; next_ < submitted; next_++) {
-            if (!row_is_final(next_)) {
-                if (!all_done)
-                    break;
-                given_up_++;
-                continue;
+        const std::uint64_t skipped = engine_.blocks_skipped();
+        std::string text;
+        engine_.read_results([&](const ResultView &view) {
+            for (; next_ < view.completed; next_++) {
+                if (!view.row_final(next_)) {
+                    given_up_++;
+                    continue;
+                }
+                BlockResult result = row_result(view, next_, engine_);
+                result.skipped = skipped;
+                // Blocks that made no job come before this one as far as
+                // anyone can tell; the given-up ones are counted by their
+                // job already.
+                result.block = next_ + result.skipped - given_up_;
+                result.time = block_end_time(result.block, engine_.sample_rate());
+                const QString line = csv_ ? block_csv(file_, result) : block_json(file_, result);
+                text += line.toUtf8().toStdString();
+                text += '\n';
             }
-            BlockResult result = row_result(next_);
-            result.skipped = skipped_blocks() - skipped_before_;
-            // Blocks that made no job come before this one as far as anyone
-            // can tell; the given-up ones are counted by their job already.
-            result.block = next_ - first_ + result.skipped - given_up_;
-            result.time = block_end_time(result.block, sample_rate);
-            const QString line = csv_ ? block_csv(file_, result) : block_json(file_, result);
-            std::fputs(line.toUtf8().constData(), stdout);
-            std::fputc('\n', stdout);
-        }
+        });
+        return text.empty() ? !out_.failed() : out_.write(index_, text);
     }
 
 private:
+    const Engine &engine_;
     QString file_;
+    std::size_t index_;
     bool csv_;
-    std::uint64_t first_;          // the file's first job
-    std::uint64_t next_;           // the next job to print
-    std::uint64_t skipped_before_; // blocks skipped before the file
-    std::uint64_t given_up_ = 0;   // jobs of the file given up for want of memory
+    OrderedOutput &out_;
+    std::uint64_t next_ = 0;        // the next job to print
+    std::uint64_t given_up_ = 0;    // jobs given up for want of memory
 };
 
 // "\r" and the line, redrawn in place at most twice a second, and only on a
-// terminal; short files finish before the first.
+// terminal and for one file at a time; short files finish before the first.
 class Progress {
 public:
-    explicit Progress(const std::string &file)
-        : file_(file), shown_(false), on_terminal_(isatty(STDERR_FILENO) == 1),
+    Progress(const std::string &file, bool allowed)
+        : file_(file), shown_(false), on_terminal_(allowed && isatty(STDERR_FILENO) == 1),
           next_(std::chrono::steady_clock::now() + PROGRESS_EVERY)
     {
     }
@@ -283,26 +386,38 @@ private:
     std::chrono::steady_clock::time_point next_;
 };
 
-// Returns false when the file could not be read (the reason is printed).
-bool analyse_file(const std::string &path, const Options &options)
+// A file that ends before the length its header promised is analysed up to
+// where it ends, with a warning: the rows are right as far as they go, so
+// the status stays 0.
+void warn_if_truncated(const std::string &path, const SoundFile &sound)
 {
+    const double read = static_cast<double>(sound.frames_read()) / sound.rate();
+    if (sound.promised_frames() == SoundFile::UNKNOWN_END)
+        std::fprintf(stderr, "orvel-analyze: %s: truncated: read %.1f s, the end is missing\n", path.c_str(), read);
+    else if (sound.promised_frames() > sound.frames_read())
+        std::fprintf(stderr, "orvel-analyze: %s: truncated: read %.1f of %.1f s\n", path.c_str(), read,
+                     static_cast<double>(sound.promised_frames()) / sound.rate());
+}
+
+// Returns false when the file could not be read (the reason is printed).
+// Stops at the first failed write, which out keeps.
+bool analyse_file(std::size_t index, const Options &options, OrderedOutput &out)
+{
+    const std::string &path = options.files[index];
     SoundFile sound;
     if (!sound.open(path, options.main, options.corr)) {
         std::fprintf(stderr, "orvel-analyze: %s: %s\n", path.c_str(), sound.error().c_str());
         return false;
     }
-    restart_analysis();
-    audio_lock();
-    const std::uint64_t in_flight = job_limit();
-    audio_unlock();
-
-    const std::uint32_t period = paced_period();
-    const auto group = static_cast<std::uint32_t>(SERVER_RATE / sample_rate);
+    const std::unique_ptr<Analysis> analysis = start_file_analysis(options);
+    const std::uint64_t in_flight = analysis->engine.job_limit();
+    const std::uint32_t period = analysis->paced_period();
+    const auto group = static_cast<std::uint32_t>(analysis->exchange.rate_div());
     std::vector<float> main(period);
     std::vector<float> corr(period);
-    RowPrinter printer(path, options.csv);
+    RowPrinter printer(*analysis, path, index, options.csv, out);
     {
-        Progress progress(path);
+        Progress progress(path, options.jobs == 1);
         for (;;) {
             std::uint32_t n = 0;
             while (n < period) {
@@ -315,21 +430,59 @@ bool analyse_file(const std::string &path, const Options &options)
             // A last half group could finish no block; it is dropped.
             n -= n % group;
             if (n != 0)
-                feed_paced(main.data(), corr.data(), n, in_flight);
-            printer.print_finished();
+                analysis->feed_paced(main.data(), corr.data(), n, in_flight);
+            if (!printer.print_finished())
+                return true;
             progress.update(sound);
             if (ended)
                 break;
         }
     }
-    wait_for_analysis();
-    printer.print_finished(true);
-    std::fflush(stdout);
+    analysis->wait_for_analysis();
+    if (!printer.print_finished())
+        return true;
     if (!sound.error().empty()) {
         std::fprintf(stderr, "orvel-analyze: %s: %s\n", path.c_str(), sound.error().c_str());
         return false;
     }
+    warn_if_truncated(path, sound);
     return true;
+}
+
+// Analyses every file, options.jobs at once, each on an engine of its own;
+// returns whether all were read. A failed write stops every file.
+bool analyse_files(const Options &options, Output &output)
+{
+    OrderedOutput out(output, options.files.size());
+    std::atomic<std::size_t> next_file{0};
+    std::atomic<bool> all_read{true};
+    auto work = [&] {
+        for (std::size_t i; !out.failed() && (i = next_file.fetch_add(1)) < options.files.size();) {
+            if (!analyse_file(i, options, out))
+                all_read = false;
+            out.finish(i);
+        }
+    };
+    const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(options.jobs), options.files.size());
+    std::vector<std::thread> others;
+    for (std::size_t t = 1; t < threads; t++)
+        others.emplace_back(work);
+    work();
+    for (std::thread &thread : others)
+        thread.join();
+    return all_read;
+}
+
+// Returns the exit status; the write error's is left for the caller to report.
+int run(const Options &options, Output &output)
+{
+    if (!output.is_open())
+        return WRITE_ERROR_STATUS;
+    if (options.csv)
+        output.write_line(block_csv_header());
+    const bool all_read = !output.failed() && analyse_files(options, output);
+    output.finish();
+    return output.failed() ? WRITE_ERROR_STATUS : all_read ? 0 : BAD_FILE_STATUS;
 }
 
 }  // namespace
@@ -337,16 +490,13 @@ bool analyse_file(const std::string &path, const Options &options)
 int main(int argc, char **argv)
 {
     Options options;
-    const int status = parse_options(argc, argv, options);
-    if (status >= 0)
-        return status;
-    start_engine(options);
-    if (options.csv)
-        std::printf("%s\n", block_csv_header().toUtf8().constData());
-    bool all_read = true;
-    for (const std::string &file : options.files)
-        all_read = analyse_file(file, options) && all_read;
-    std::fflush(stdout);
-    // The engine's threads never end; leaving main ends them with the process.
-    return all_read ? 0 : BAD_FILE_STATUS;
+    Output output;
+    int status = parse_options(argc, argv, options, output);
+    if (status < 0)
+        status = run(options, output);
+    if (output.failed()) {
+        output.report();
+        return WRITE_ERROR_STATUS;
+    }
+    return status;
 }

@@ -2,9 +2,11 @@
 // failure is shown in a message box over it.
 #pragma once
 
-// input_history, the generator and block assembler threads, then the JACK
-// client and the watch that keeps it joined to the server (server_watch.h);
-// shows the "NO AUDIO" box when the client cannot be opened, then refreshes
-// the configuration page. Main thread, once, after main_window
-// exists.
-void audio_start();
+struct OrvelProgram;
+
+// The generator thread, then the server watch's first look (which opens the
+// JACK client on the analysis's exchange) and the timer that repeats it
+// (server_watch.h); shows the
+// "NO AUDIO" box when the client cannot be opened, then refreshes the
+// configuration page. Main thread, once, after the window exists.
+void audio_start(OrvelProgram &program);

@@ -2,6 +2,7 @@
 // values), the toolkit application, then the start-up, then the event loop,
 // whose result is the exit status.
 #include "app/startup.h"
+#include "ui/kept_settings.h"
 
 #include <QApplication>
 
@@ -12,7 +13,10 @@ int main(int argc, char **argv)
         return exit_status;
     // Before the full parse, so the toolkit takes its own options out of argv.
     QApplication app(argc, argv);
-    if (!start_orvel(argc, argv, exit_status))
+    const std::unique_ptr<OrvelProgram> program = start_orvel(argc, argv, exit_status);
+    if (!program)
         return exit_status;
-    return app.exec();
+    const int status = app.exec();
+    keep_settings(*program->window);
+    return status;
 }

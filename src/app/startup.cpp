@@ -3,21 +3,16 @@
 #include "app/audio_start.h"
 #include "app/close_on_signal.h"
 #include "audio/audio_device.h"
-#include "audio/jack_client.h"
-#include "engine/band_table.h"
-#include "engine/collector.h"
 #include "engine/command_line.h"
-#include "engine/correlation.h"
-#include "engine/engine_state.h"
-#include "ui/main_window.h"
+#include "ui/kept_settings.h"
 
 #include <err.h>
 
 #include <QThread>
 
-OrvMainWindow *main_window = nullptr;
-
 namespace {
+
+constexpr const char *CLIENT_NAME = "orvel";
 
 // Whether the command line lets the program go on; if not, says why (or
 // prints what was asked for) and sets exit_status. A window too small ends
@@ -52,34 +47,40 @@ bool answer_command_line(int argc, char **argv, int &exit_status)
     return command_line_lets_us_run(parse_own_options(argc, argv), exit_status);
 }
 
-bool start_orvel(int argc, char **argv, int &exit_status)
+std::unique_ptr<OrvelProgram> make_program(const EngineConfig &config)
+{
+    auto program = std::make_unique<OrvelProgram>();
+    // The engine's threads start before audio, and wait on their empty queues.
+    program->analysis = start_analysis(config);
+    program->generator = std::make_unique<Generator>(program->analysis->exchange);
+    program->jack = std::make_unique<JackClient>(program->analysis->exchange);
+    program->watch = std::make_unique<ServerWatch>(*program->jack, CLIENT_NAME, true);
+    program->window = std::make_unique<OrvMainWindow>(*program->analysis, *program->generator, *program->watch);
+    return program;
+}
+
+std::unique_ptr<OrvelProgram> start_orvel(int argc, char **argv, int &exit_status)
 {
     const CommandLine line = parse_command_line(argc, argv);
     if (!command_line_lets_us_run(line, exit_status))
-        return false;
-    sample_rate = line.sample_rate;
-    worker_count = line.worker_count;
-
-    engine_init_locks();
-
-    window_size = derive_window_size(line.window_request, sample_rate);
+        return nullptr;
 
     audio_init();
-    // Never deleted: the window lives as long as the process.
-    main_window = new OrvMainWindow();
-
-    // The engine threads start before audio, and wait on their empty queues.
-    band_table_setup();
-    correlation_setup();
-    collector_setup();
-    close_on_signal(main_window);
-    audio_start();
+    std::unique_ptr<OrvelProgram> program =
+        make_program(engine_config(line.sample_rate, line.window_request, line.worker_count));
+    // The user's last choices before the sound starts, so none is heard
+    // changing.
+    restore_settings(*program->window);
+    close_on_signal(program->window.get());
+    audio_start(*program);
     if (close_requested()) {
+        // Closed during the "NO AUDIO" box: still a close by the user.
+        keep_settings(*program->window);
         exit_status = 0;
-        return false;
+        return nullptr;
     }
 
-    main_window->show();
+    program->window->show();
     QThread::currentThread()->setPriority(QThread::LowPriority);
-    return true;
+    return program;
 }

@@ -1,16 +1,20 @@
-// The block assembler: the first stage of the analysis pipeline. It waits
-// until all four rings hold a block of 1024 new samples, forms the six
-// analysis channels, appends the main channel to input_history and sends a
-// job with a copy of the history and the time-reversed correlation channel
-// down job_queue.
+// The block assembler: the first stage of the analysis pipeline, one thread.
+// It waits until all four rings of its SampleExchange hold a block of 1024
+// new samples, forms the six analysis channels and hands the engine the
+// main and the correlated channel (Engine::accept_block).
 //
-// audio_mutex guards the assembler's ring readers (the input rings' consumer
-// and the output rings' tap), main_channel, corr_channel and its counters.
+// The exchange's ring_mutex guards the assembler's ring readers (the input
+// rings' consumer and the output rings' tap) and its waiting flag.
 #pragma once
 
-#include <cstdint>
+#include "audio/rate_conversion.h"
+#include "engine/engine.h"
 
-// Analysis channels a block is split into (main_channel, corr_channel).
+#include <cstdint>
+#include <thread>
+
+// Analysis channels a block is split into (the engine's main and correlated
+// channel).
 enum AnalysisChannel : int {
     CHANNEL_INPUT_0 = 0,
     CHANNEL_INPUT_1 = 1,
@@ -21,38 +25,47 @@ enum AnalysisChannel : int {
     CHANNEL_COUNT = 6,
 };
 
-extern int main_channel;  // audio_mutex; channel appended to input_history (0..5)
-extern int corr_channel;  // audio_mutex; channel sent time-reversed as each job's reference
+class BlockAssembler {
+public:
+    BlockAssembler(Engine &engine, SampleExchange &exchange) : engine_(engine), exchange_(exchange) {}
+    ~BlockAssembler() { stop(); }
+    BlockAssembler(const BlockAssembler &) = delete;
+    BlockAssembler &operator=(const BlockAssembler &) = delete;
 
-// Choose the analysed and the correlated channel (AnalysisChannel). Toolkit
-// thread; takes audio_mutex and wakes the waiters. Takes effect with the next
-// block.
-void set_main_channel(int channel);
-void set_corr_channel(int channel);
+    // Start the thread ("orvel-assembler"); stop ends and joins it.
+    void start();
+    void stop() EXCLUDES(exchange_.ring_mutex);
 
-// True while the assembler waits for a whole block on every ring (audio_mutex).
-extern bool assembler_waiting;
+    // True while the assembler waits for a whole block on every ring: every
+    // block it could take has become a job (or a skipped block).
+    bool waiting() const REQUIRES(exchange_.ring_mutex) { return waiting_; }
 
-// Drop the samples the assembler has not yet taken from the input rings, and
-// as many from its tap on the output rings so the two stay paired. Any thread
-// but the real-time one; takes audio_mutex and broadcasts.
-void flush_input_rings();
+    // Tells the lock checks that the caller, holding its exchange's
+    // ring_mutex under the exchange's own name, holds the one named here.
+    void holds_ring_mutex() const ASSERT_CAPABILITY(exchange_.ring_mutex) {}
 
-// The spectrum panel's Reset: zero input_history and correlation_sum (under
-// result_mutex), then flush the input rings (under audio_mutex). Rows and
-// counters stay. Main thread.
-void analysis_reset();
+    // Whether a whole block waits on every ring for the assembler.
+    bool block_ready() const REQUIRES(exchange_.ring_mutex);
 
-// Caller holds audio_mutex: pass the tap over the samples whose input partner
-// the real-time side dropped.
-void skip_unpaired_tap_samples();
+    // Drop the samples the assembler has not yet taken from the input rings,
+    // and as many from its tap on the output rings so the two stay paired.
+    // Any thread but the real-time one; takes ring_mutex and broadcasts.
+    void flush_input_rings() EXCLUDES(exchange_.ring_mutex);
 
-// Start-up, main thread: set input_history_length to window_size + 1024 and
-// allocate input_history zeroed. Before the assembler starts.
-void input_history_setup();
+    // Caller holds ring_mutex: pass the tap over the samples whose input
+    // partner the real-time side dropped.
+    void skip_unpaired_tap_samples() REQUIRES(exchange_.ring_mutex);
 
-// Start the block assembler thread (never ends). After input_history_setup().
-void assembler_start();
+private:
+    void run();
+    std::uint32_t block_missing() const REQUIRES(exchange_.ring_mutex);
+    void take_block() REQUIRES(exchange_.ring_mutex);
+    void skip_tap(std::uint32_t n) REQUIRES(exchange_.ring_mutex);
 
-// Assembler thread body.
-void *assembler_main(void *);
+    Engine &engine_;
+    SampleExchange &exchange_;
+    bool waiting_ GUARDED_BY(exchange_.ring_mutex) = false;
+    bool stopping_ GUARDED_BY(exchange_.ring_mutex) = false;
+    double chan_block_[CHANNEL_COUNT][BLOCK_LEN] = {};  // the latest block, assembler thread only
+    std::thread thread_;
+};

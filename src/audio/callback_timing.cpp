@@ -6,38 +6,27 @@
 #include <algorithm>
 #include <cmath>
 
-std::atomic<pid_t> callback_thread_id{0};
-
 namespace {
 
 constexpr std::int64_t NS_PER_BUCKET = 1000;
 
-// One writer (the callback thread), so a relaxed load and store per call is
-// enough; readers only need each counter whole, not ordered with the others.
-std::array<std::atomic<std::uint64_t>, CALLBACK_TIMING_BUCKETS> bucket_calls{};
-
-// Written by the callback thread only; slow_count publishes each entry.
-SlowCallback slow_log[SLOW_CALLBACK_LOG];
-std::atomic<int> slow_count{0};
-
 }  // namespace
 
-void callback_timing_record(std::int64_t start_ns, std::int64_t end_ns, int start_cpu)
+void CallbackTiming::record(std::int64_t start_ns, std::int64_t end_ns, int start_cpu)
 {
     const std::int64_t nanoseconds = end_ns - start_ns;
     // Round up, so a bucket's index is a bound the call stayed within.
     const std::int64_t bucket = (std::max<std::int64_t>(nanoseconds, 0) + NS_PER_BUCKET - 1) / NS_PER_BUCKET;
-    std::atomic<std::uint64_t> &calls = bucket_calls[static_cast<std::size_t>(
-        std::min<std::int64_t>(bucket, CALLBACK_TIMING_BUCKETS - 1))];
+    std::atomic<std::uint64_t> &calls =
+        bucket_calls_[static_cast<std::size_t>(std::min<std::int64_t>(bucket, CALLBACK_TIMING_BUCKETS - 1))];
     calls.store(calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-
     if (nanoseconds < SLOW_CALLBACK_NS)
         return;
-    const int kept = slow_count.load(std::memory_order_relaxed);
+    const int kept = slow_count_.load(std::memory_order_relaxed);
     if (kept == SLOW_CALLBACK_LOG)
         return;
-    slow_log[kept] = {start_ns, end_ns, start_cpu, sched_getcpu()};
-    slow_count.store(kept + 1, std::memory_order_release);  // publishes the entry
+    slow_log_[kept] = {start_ns, end_ns, start_cpu, sched_getcpu()};
+    slow_count_.store(kept + 1, std::memory_order_release);  // publishes the entry
 }
 
 std::int64_t monotonic_ns()
@@ -47,20 +36,19 @@ std::int64_t monotonic_ns()
     return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
-std::vector<SlowCallback> slow_callbacks()
+std::vector<SlowCallback> CallbackTiming::slow_calls() const
 {
-    const int kept = slow_count.load(std::memory_order_acquire);
-    return std::vector<SlowCallback>(slow_log, slow_log + kept);
+    const int kept = slow_count_.load(std::memory_order_acquire);
+    return std::vector<SlowCallback>(slow_log_, slow_log_ + kept);
 }
 
-CallbackDurations callback_durations()
+CallbackDurations CallbackTiming::durations() const
 {
     CallbackDurations durations;
     for (int b = 0; b < CALLBACK_TIMING_BUCKETS; b++)
-        durations.calls[b] = bucket_calls[b].load(std::memory_order_relaxed);
+        durations.calls[b] = bucket_calls_[b].load(std::memory_order_relaxed);
     return durations;
 }
-
 std::uint64_t CallbackDurations::total() const
 {
     std::uint64_t sum = 0;

@@ -40,21 +40,37 @@ struct SlowCallback {
     int end_cpu;            // the processor it ended on (a higher priority may push it over)
 };
 
-// Real-time thread, at the end of each callback: count one call that ran
-// from start_ns to end_ns (CLOCK_MONOTONIC), started on processor
-// start_cpu. Lock-free, allocates nothing.
-void callback_timing_record(std::int64_t start_ns, std::int64_t end_ns, int start_cpu);
-
 // CLOCK_MONOTONIC in nanoseconds, as the callback reads it.
 std::int64_t monotonic_ns();
 
-// Any thread: the counts so far. Each bucket is read atomically, the whole
-// only nearly so: a call recorded meanwhile may or may not be in it.
-CallbackDurations callback_durations();
+// One client's record of its callback durations.
+class CallbackTiming {
+public:
+    // Real-time thread, at the end of each callback: count one call that
+    // ran from start_ns to end_ns (CLOCK_MONOTONIC), started on processor
+    // start_cpu. Lock-free, allocates nothing.
+    void record(std::int64_t start_ns, std::int64_t end_ns, int start_cpu);
 
-// Any thread: the slow calls kept so far, oldest first.
-std::vector<SlowCallback> slow_callbacks();
+    // Any thread: the counts so far. Each bucket is read atomically, the
+    // whole only nearly so: a call recorded meanwhile may or may not be in it.
+    CallbackDurations durations() const;
 
-// The kernel's id of the thread the server runs the callback on, 0 before
-// the first call. Lets another thread read that thread's scheduling.
-extern std::atomic<pid_t> callback_thread_id;
+    // Any thread: the slow calls kept so far, oldest first.
+    std::vector<SlowCallback> slow_calls() const;
+
+    // The kernel's id of the thread the server runs the callback on, 0
+    // before the first call (or after forget_thread). Lets another thread
+    // read that thread's scheduling. Relaxed: an id, ordered with nothing.
+    pid_t thread_id() const { return thread_id_.load(std::memory_order_relaxed); }
+    void set_thread_id(pid_t id) { thread_id_.store(id, std::memory_order_relaxed); }
+
+private:
+    // One writer (the callback thread), so a relaxed load and store per call
+    // is enough; readers only need each counter whole, not ordered with the
+    // others.
+    std::array<std::atomic<std::uint64_t>, CALLBACK_TIMING_BUCKETS> bucket_calls_{};
+    // Written by the callback thread only; slow_count_ publishes each entry.
+    SlowCallback slow_log_[SLOW_CALLBACK_LOG] = {};
+    std::atomic<int> slow_count_{0};
+    std::atomic<pid_t> thread_id_{0};
+};

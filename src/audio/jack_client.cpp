@@ -1,12 +1,7 @@
 #include "audio/jack_client.h"
 
-#include "audio/callback_timing.h"
-#include "audio/midi_output.h"
-#include "audio/rate_conversion.h"
-#include "audio/rate_gate.h"
 #include "audio/server_presence.h"
-#include "audio/server_watch.h"
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 
 #include <jack/midiport.h>
 #include <sched.h>
@@ -17,17 +12,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-
-jack_client_t *jack_client = nullptr;
-jack_port_t *port_input_1 = nullptr;
-jack_port_t *port_input_2 = nullptr;
-jack_port_t *port_output_1 = nullptr;
-jack_port_t *port_output_2 = nullptr;
-jack_port_t *port_input_midi = nullptr;
-jack_port_t *port_output_midi = nullptr;
-std::atomic<int> audio_stopping{0};
-std::atomic<bool> audio_server_gone{false};
-std::atomic<jack_nframes_t> audio_period{0};
 
 namespace {
 
@@ -40,139 +24,130 @@ constexpr long END_NOTES_MIN_US = 100000;
 constexpr useconds_t END_NOTES_POLL_US = 1000;
 
 struct PortSpec {
-    jack_port_t **handle;
     const char *name;
     const char *type;
     unsigned long flags;
 };
 
-const PortSpec PORTS[] = {
-    {&port_input_1, "input_1", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput},
-    {&port_input_2, "input_2", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput},
-    {&port_output_1, "output_1", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput},
-    {&port_output_2, "output_2", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput},
-    {&port_input_midi, "input_midi", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput},
-    {&port_output_midi, "output_midi", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput},
+const PortSpec PORTS[PORT_COUNT] = {
+    {"input_1", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput},
+    {"input_2", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput},
+    {"output_1", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput},
+    {"output_2", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput},
+    {"input_midi", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput},
+    {"output_midi", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput},
 };
+
+}  // namespace
+
+JackClient::JackClient(SampleExchange &exchange) : exchange_(exchange), rate_gate_(exchange) {}
+
+JackClient::~JackClient()
+{
+    stop();
+}
 
 // Capture ports feed both inputs (the first one twice if it is alone);
 // playback ports take what exists of the two outputs.
-void connect_physical_ports()
+void JackClient::connect_physical_ports()
 {
-    if (const char **capture = jack_get_ports(jack_client, nullptr, nullptr, JackPortIsPhysical | JackPortIsOutput)) {
+    if (const char **capture = jack_get_ports(client_, nullptr, nullptr, JackPortIsPhysical | JackPortIsOutput)) {
         if (capture[0] != nullptr) {
-            jack_connect(jack_client, capture[0], jack_port_name(port_input_1));
+            jack_connect(client_, capture[0], jack_port_name(ports_[PORT_INPUT_1]));
             const char *second = capture[1] != nullptr ? capture[1] : capture[0];
-            jack_connect(jack_client, second, jack_port_name(port_input_2));
+            jack_connect(client_, second, jack_port_name(ports_[PORT_INPUT_2]));
         }
         jack_free(capture);
     }
-    if (const char **playback = jack_get_ports(jack_client, nullptr, nullptr, JackPortIsPhysical | JackPortIsInput)) {
+    if (const char **playback = jack_get_ports(client_, nullptr, nullptr, JackPortIsPhysical | JackPortIsInput)) {
         if (playback[0] != nullptr) {
-            jack_connect(jack_client, jack_port_name(port_output_1), playback[0]);
+            jack_connect(client_, jack_port_name(ports_[PORT_OUTPUT_1]), playback[0]);
             if (playback[1] != nullptr)
-                jack_connect(jack_client, jack_port_name(port_output_2), playback[1]);
+                jack_connect(client_, jack_port_name(ports_[PORT_OUTPUT_2]), playback[1]);
         }
         jack_free(playback);
     }
 }
 
-void close_client()
+void JackClient::close_client()
 {
-    jack_client_close(jack_client);
-    midi_forget();  // the notes and words belonged to the closed port
-    jack_client = nullptr;
-    for (const PortSpec &port : PORTS)
-        *port.handle = nullptr;
+    jack_client_close(client_);
+    midi_.forget();  // the notes and words belonged to the closed port
+    client_ = nullptr;
+    std::fill(std::begin(ports_), std::end(ports_), nullptr);
 }
 
-bool fail_open()
+OpenResult JackClient::fail_open(OpenResult result)
 {
     close_client();
-    return true;
+    return result;
 }
 
-}  // namespace
-
-bool audio_open(const char *name, bool connect)
+OpenResult JackClient::open(const char *name, bool connect)
 {
-    audio_server_gone.store(false, std::memory_order_release);
-    if (!jack_server_may_listen(jack_server_name())) {
-        audio_report(AudioState::no_server);
-        return true;
-    }
-    jack_client = jack_client_open(name, JackNoStartServer, nullptr);
-    if (jack_client == nullptr) {
-        audio_report(AudioState::no_server);
-        return true;
-    }
-    jack_set_process_callback(jack_client, process_callback, nullptr);
-    jack_set_buffer_size_callback(jack_client, buffer_size_callback, nullptr);
-    jack_set_sample_rate_callback(jack_client, sample_rate_callback, nullptr);
-    jack_on_shutdown(jack_client, shutdown_callback, nullptr);
-    const jack_nframes_t rate = jack_get_sample_rate(jack_client);
-    if (rate != static_cast<jack_nframes_t>(SERVER_RATE)) {
-        audio_report(AudioState::wrong_rate, rate);
-        return fail_open();
-    }
-    audio_period.store(jack_get_buffer_size(jack_client), std::memory_order_relaxed);
+    server_gone_.store(false, std::memory_order_release);
+    if (!jack_server_may_listen(jack_server_name()))
+        return {OpenOutcome::no_server, 0};
+    client_ = jack_client_open(name, JackNoStartServer, nullptr);
+    if (client_ == nullptr)
+        return {OpenOutcome::no_server, 0};
+    jack_set_process_callback(client_, process_callback, this);
+    jack_set_buffer_size_callback(client_, buffer_size_callback, this);
+    jack_set_sample_rate_callback(client_, sample_rate_callback, this);
+    jack_on_shutdown(client_, shutdown_callback, this);
+    const jack_nframes_t rate = jack_get_sample_rate(client_);
+    if (rate != static_cast<jack_nframes_t>(SERVER_RATE))
+        return fail_open({OpenOutcome::wrong_rate, rate});
+    period_.store(jack_get_buffer_size(client_), std::memory_order_relaxed);
     // No callback runs yet: the rings start as fresh as at start-up, which
     // keeps the tap paired with the input after a server came back.
-    rate_gate_restart(rate);
+    rate_gate_.restart(rate);
     // A client opened again runs its callback on a new thread, to be adopted anew.
-    callback_thread_id.store(0, std::memory_order_relaxed);
-    for (const PortSpec &port : PORTS)
-        *port.handle = jack_port_register(jack_client, port.name, port.type, port.flags, 0);
-    for (const PortSpec &port : PORTS)
-        if (*port.handle == nullptr) {
-            audio_report(AudioState::refused);
-            return fail_open();
-        }
-    if (jack_activate(jack_client) != 0) {
-        audio_report(AudioState::refused);
-        return fail_open();
-    }
+    timing_.set_thread_id(0);
+    for (int p = 0; p < PORT_COUNT; p++)
+        ports_[p] = jack_port_register(client_, PORTS[p].name, PORTS[p].type, PORTS[p].flags, 0);
+    if (std::find(std::begin(ports_), std::end(ports_), nullptr) != std::end(ports_))
+        return fail_open({OpenOutcome::refused, 0});
+    if (jack_activate(client_) != 0)
+        return fail_open({OpenOutcome::refused, 0});
     if (connect)
         connect_physical_ports();
-    audio_report(AudioState::running, rate);
-    return false;
+    return {OpenOutcome::joined, rate};
 }
 
-void audio_release_lost_client()
+void JackClient::release_lost_client()
 {
-    if (jack_client != nullptr && audio_server_gone.load(std::memory_order_acquire))
+    if (client_ != nullptr && server_gone())
         close_client();
 }
-
-namespace {
 
 // JACK gives a real-time server's client threads their priority; the
 // toolkit's HighPriority maps to a lower real-time priority and would put
 // Orvel behind the clients it plays with. Only an ordinary thread is raised.
-void adopt_callback_thread()
+void JackClient::adopt_callback_thread()
 {
-    callback_thread_id.store(static_cast<pid_t>(gettid()), std::memory_order_relaxed);
+    timing_.set_thread_id(static_cast<pid_t>(gettid()));
     const int policy = sched_getscheduler(0);
     if (policy != SCHED_FIFO && policy != SCHED_RR)
         QThread::currentThread()->setPriority(QThread::HighPriority);
 }
 
-void move_audio(jack_nframes_t nframes)
+void JackClient::move_audio(jack_nframes_t nframes)
 {
-    const auto *in_1 = static_cast<const float *>(jack_port_get_buffer(port_input_1, nframes));
-    const auto *in_2 = static_cast<const float *>(jack_port_get_buffer(port_input_2, nframes));
-    auto *out_1 = static_cast<float *>(jack_port_get_buffer(port_output_1, nframes));
-    auto *out_2 = static_cast<float *>(jack_port_get_buffer(port_output_2, nframes));
-    void *midi_in = jack_port_get_buffer(port_input_midi, nframes);
-    void *midi_out = jack_port_get_buffer(port_output_midi, nframes);
+    const auto *in_1 = static_cast<const float *>(jack_port_get_buffer(ports_[PORT_INPUT_1], nframes));
+    const auto *in_2 = static_cast<const float *>(jack_port_get_buffer(ports_[PORT_INPUT_2], nframes));
+    auto *out_1 = static_cast<float *>(jack_port_get_buffer(ports_[PORT_OUTPUT_1], nframes));
+    auto *out_2 = static_cast<float *>(jack_port_get_buffer(ports_[PORT_OUTPUT_2], nframes));
+    void *midi_in = jack_port_get_buffer(ports_[PORT_INPUT_MIDI], nframes);
+    void *midi_out = jack_port_get_buffer(ports_[PORT_OUTPUT_MIDI], nframes);
     jack_midi_clear_buffer(midi_out);
 
-    if (audio_stopping.load(std::memory_order_acquire) != 0 || !rate_gate_pass()) {
+    if (stopping() || !rate_gate_.pass()) {
         std::memset(out_1, 0, nframes * sizeof(float));
         std::memset(out_2, 0, nframes * sizeof(float));
         return;
     }
-    // exchange_samples works in place: the inputs go in, what to play comes out.
+    // The exchange works in place: the inputs go in, what to play comes out.
     std::memmove(out_1, in_1, nframes * sizeof(float));
     std::memmove(out_2, in_2, nframes * sizeof(float));
 
@@ -183,79 +158,76 @@ void move_audio(jack_nframes_t nframes)
         jack_midi_event_get(&event, midi_in, i);
     }
 
-    exchange_samples(out_1, out_2, nframes);
+    exchange_.exchange(out_1, out_2, nframes);
 
     // Every word due in this period goes out at its own frame of the server's
     // clock, so a chord's notes share a frame and its length holds exactly.
-    const jack_nframes_t first_frame = jack_last_frame_time(jack_client);
+    const jack_nframes_t first_frame = jack_last_frame_time(client_);
     MidiEvent due[MIDI_EVENTS_PER_CALL];
     int count;
     do {
-        count = midi_take_due(first_frame, nframes, due, MIDI_EVENTS_PER_CALL);
+        count = midi_.take_due(first_frame, nframes, due, MIDI_EVENTS_PER_CALL);
         for (int i = 0; i < count; i++)
             jack_midi_event_write(midi_out, due[i].offset, due[i].bytes, MIDI_MESSAGE_BYTES);
     } while (count == MIDI_EVENTS_PER_CALL);
 }
 
-}  // namespace
-
-int process_callback(jack_nframes_t nframes, void *)
+int JackClient::process_callback(jack_nframes_t nframes, void *self)
 {
+    auto *client = static_cast<JackClient *>(self);
     const std::int64_t started = monotonic_ns();
     const int started_on = sched_getcpu();
-    if (callback_thread_id.load(std::memory_order_relaxed) == 0)
-        adopt_callback_thread();
-    move_audio(nframes);
-    callback_timing_record(started, monotonic_ns(), started_on);
+    if (client->timing_.thread_id() == 0)
+        client->adopt_callback_thread();
+    client->move_audio(nframes);
+    client->timing_.record(started, monotonic_ns(), started_on);
     return 0;
 }
 
-int buffer_size_callback(jack_nframes_t nframes, void *)
+int JackClient::buffer_size_callback(jack_nframes_t nframes, void *self)
 {
-    audio_period.store(nframes, std::memory_order_relaxed);
+    static_cast<JackClient *>(self)->period_.store(nframes, std::memory_order_relaxed);
     return 0;
 }
 
-int sample_rate_callback(jack_nframes_t nframes, void *)
+int JackClient::sample_rate_callback(jack_nframes_t nframes, void *self)
 {
-    rate_gate_server_rate(nframes);
+    static_cast<JackClient *>(self)->rate_gate_.server_rate(nframes);
     return 0;
 }
 
-void shutdown_callback(void *)
+void JackClient::shutdown_callback(void *self)
 {
-    audio_server_gone.store(true, std::memory_order_release);
+    static_cast<JackClient *>(self)->server_gone_.store(true, std::memory_order_release);
 }
 
-void audio_stop()
+void JackClient::stop()
 {
-    if (jack_client == nullptr)
+    if (client_ == nullptr)
         return;
-    audio_end_notes();
-    audio_stopping.store(1, std::memory_order_release);
+    end_notes();
+    begin_stopping();
     // Without a server the ports are gone with it, and nothing plays.
-    if (!audio_server_gone.load(std::memory_order_acquire)) {
+    if (!server_gone()) {
         usleep(STOP_SILENCE_US);
-        for (const PortSpec &port : PORTS)
-            jack_port_disconnect(jack_client, *port.handle);
-        jack_deactivate(jack_client);
-        for (const PortSpec &port : PORTS)
-            jack_port_unregister(jack_client, *port.handle);
+        for (jack_port_t *port : ports_)
+            jack_port_disconnect(client_, port);
+        jack_deactivate(client_);
+        for (jack_port_t *port : ports_)
+            jack_port_unregister(client_, port);
     }
     close_client();
 }
 
-void audio_end_notes()
+void JackClient::end_notes()
 {
     // Without a server nothing sounds any more, and nobody would answer.
-    if (jack_client == nullptr || audio_stopping.load(std::memory_order_acquire) != 0
-        || audio_server_gone.load(std::memory_order_acquire))
+    if (client_ == nullptr || stopping() || server_gone())
         return;
-    const std::uint32_t ticket = midi_request_silence();
-    const long period_us = static_cast<long>(jack_get_buffer_size(jack_client)) * 1000000L / SERVER_RATE;
+    const std::uint32_t ticket = midi_.request_silence();
+    const long period_us = static_cast<long>(jack_get_buffer_size(client_)) * 1000000L / SERVER_RATE;
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::microseconds(std::max(END_NOTES_PERIODS * period_us, END_NOTES_MIN_US));
-    while (!midi_silence_done(ticket) && !audio_server_gone.load(std::memory_order_acquire)
-           && std::chrono::steady_clock::now() < deadline)
+    while (!midi_.silence_done(ticket) && !server_gone() && std::chrono::steady_clock::now() < deadline)
         usleep(END_NOTES_POLL_US);
 }

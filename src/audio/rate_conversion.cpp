@@ -1,36 +1,19 @@
 #include "audio/rate_conversion.h"
 
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 
 #include <algorithm>
 #include <cmath>
 
-SampleRing in_ring_0;
-SampleRing in_ring_1;
-SampleRing out_ring_0;
-SampleRing out_ring_1;
-
 namespace {
-
-// ---- real-time thread only ----------------------------------------------------
-
-float in_stage_0[MAX_RATE_DIV];   // input_1 frames of the group in progress
-float in_stage_1[MAX_RATE_DIV];   // input_2 frames of the group in progress
-float out_stage_0[MAX_RATE_DIV];  // output_1 frames played during the group in progress
-float out_stage_1[MAX_RATE_DIV];  // output_2 frames played during the group in progress
-std::uint8_t stage_pos = 0;       // frames of the group in progress already exchanged
-
-// Written by the real-time thread, taken by the assembler. Relaxed: the count
-// carries no data with it, and the tap it concerns is read under its own
-// index ordering.
-std::atomic<std::uint32_t> unpaired_tap_samples{0};
 
 constexpr float FULL_SCALE_F = static_cast<float>(FULL_SCALE);
 
 float finite_or_zero(float x)
 {
-    // A NaN or infinity would stay in the decayed sums for good.
-    return std::isfinite(x) ? x : 0.0f;
+    // A NaN or infinity would stay in the decayed sums for good; a sample of
+    // 1e30 would make one in the group average already.
+    return std::isfinite(x) ? std::clamp(x, -MAX_INPUT_SAMPLE, MAX_INPUT_SAMPLE) : 0.0f;
 }
 
 void push_group_average(SampleRing &ring, const float *stage, int rate_div)
@@ -58,51 +41,55 @@ bool stage_next_output(SampleRing &ring, float *stage, int rate_div)
     return available;
 }
 
+}  // namespace
+
+SampleExchange::SampleExchange(int engine_rate)
+    : in_ring_0{}, in_ring_1{}, out_ring_0{}, out_ring_1{}, engine_rate_(engine_rate), rate_div_(SERVER_RATE / engine_rate)
+{
+}
+
 // The assembler pairs the k-th input sample with the k-th output sample it
 // taps; a measured delay is only true while that pairing holds. A group
 // recorded while playback ran dry has no tapped partner (the silence never
 // entered a ring), so it is dropped as well. A group dropped for a full ring
 // leaves its partner in the tap, which the assembler then passes over.
-void keep_group_input(bool played, int rate_div)
+void SampleExchange::keep_group_input(bool played)
 {
     if (!played)
         return;
     if (ring_free(in_ring_0, RingReader::consumer) == 0 || ring_free(in_ring_1, RingReader::consumer) == 0) {
-        unpaired_tap_samples.fetch_add(1, std::memory_order_relaxed);
+        unpaired_tap_samples_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    push_group_average(in_ring_0, in_stage_0, rate_div);
-    push_group_average(in_ring_1, in_stage_1, rate_div);
+    push_group_average(in_ring_0, in_stage_0_, rate_div_);
+    push_group_average(in_ring_1, in_stage_1_, rate_div_);
 }
 
-}  // namespace
-
-void exchange_samples(float *io_1, float *io_2, std::uint32_t nframes)
+void SampleExchange::exchange(float *io_1, float *io_2, std::uint32_t nframes)
 {
-    const int rate_div = SERVER_RATE / sample_rate;
     for (std::uint32_t f = 0; f < nframes; f++) {
-        in_stage_0[stage_pos] = finite_or_zero(io_1[f]);
-        io_1[f] = out_stage_0[stage_pos];
-        in_stage_1[stage_pos] = finite_or_zero(io_2[f]);
-        io_2[f] = out_stage_1[stage_pos];
-        stage_pos++;
-        if (stage_pos != rate_div)
+        in_stage_0_[stage_pos_] = finite_or_zero(io_1[f]);
+        io_1[f] = out_stage_0_[stage_pos_];
+        in_stage_1_[stage_pos_] = finite_or_zero(io_2[f]);
+        io_2[f] = out_stage_1_[stage_pos_];
+        stage_pos_++;
+        if (stage_pos_ != rate_div_)
             continue;
-        const bool played_0 = stage_next_output(out_ring_0, out_stage_0, rate_div);
-        const bool played_1 = stage_next_output(out_ring_1, out_stage_1, rate_div);
-        keep_group_input(played_0 && played_1, rate_div);
-        stage_pos = 0;
+        const bool played_0 = stage_next_output(out_ring_0, out_stage_0_, rate_div_);
+        const bool played_1 = stage_next_output(out_ring_1, out_stage_1_, rate_div_);
+        keep_group_input(played_0 && played_1);
+        stage_pos_ = 0;
     }
 }
 
-std::uint32_t take_unpaired_tap_samples()
+std::uint32_t SampleExchange::take_unpaired_tap_samples()
 {
-    return unpaired_tap_samples.exchange(0, std::memory_order_relaxed);
+    return unpaired_tap_samples_.exchange(0, std::memory_order_relaxed);
 }
 
-void exchange_restart()
+void SampleExchange::restart()
 {
-    audio_lock();
+    MutexLock lock(ring_mutex);
     take_unpaired_tap_samples();
     for (SampleRing *ring : {&in_ring_0, &in_ring_1})
         ring_skip(*ring, RingReader::consumer, ring_fill(*ring, RingReader::consumer));
@@ -110,15 +97,14 @@ void exchange_restart()
         ring_catch_up(*ring, RingReader::tap, RingReader::consumer);
     // The staging is the real-time thread's own; it is idle now, and the
     // gate or activation that lets it run again publishes these stores.
-    for (float *stage : {in_stage_0, in_stage_1, out_stage_0, out_stage_1})
+    for (float *stage : {in_stage_0_, in_stage_1_, out_stage_0_, out_stage_1_})
         std::fill(stage, stage + MAX_RATE_DIV, 0.0f);
-    stage_pos = 0;
-    audio_wakeup();
-    audio_unlock();
+    stage_pos_ = 0;
+    ring_changed.broadcast();
 }
 
-long audio_poll_us(std::uint32_t missing)
+long SampleExchange::poll_us(std::uint32_t missing) const
 {
-    const auto us = static_cast<long>(static_cast<std::uint64_t>(missing) * 1000000 / static_cast<std::uint64_t>(sample_rate));
+    const auto us = static_cast<long>(static_cast<std::uint64_t>(missing) * 1000000 / static_cast<std::uint64_t>(engine_rate_));
     return std::clamp(us, AUDIO_POLL_US_SHORTEST, AUDIO_POLL_US_LONGEST);
 }

@@ -9,26 +9,51 @@
 //   shut --(rate == 48000, main thread: exchange_restart)--> open
 #pragma once
 
+#include "audio/rate_conversion.h"
+
+#include <atomic>
 #include <cstdint>
 
-// The rate the server runs at, as its rate callback or audio_open reports
-// it. JACK's thread that calls the rate callback (or the main thread); never
-// the real-time one. A rate other than SERVER_RATE shuts the gate.
-void rate_gate_server_rate(std::uint32_t rate);
+class RateGate {
+public:
+    explicit RateGate(SampleExchange &exchange) : exchange_(exchange) {}
 
-// The rate last reported, 0 before any. Any thread.
-std::uint32_t rate_gate_rate();
+    // The rate the server runs at, as its rate callback or the client's
+    // open reports it. JACK's thread that calls the rate callback (or the
+    // main thread); never the real-time one. A rate other than SERVER_RATE
+    // shuts the gate.
+    void server_rate(std::uint32_t rate);
 
-// Real-time thread, once per period: true when this period may move audio
-// through the rings; false means play silence and leave the rings alone.
-// Lock-free, allocates nothing.
-bool rate_gate_pass();
+    // The rate last reported, 0 before any. Any thread.
+    std::uint32_t rate() const;
 
-// Main thread: when the rate is SERVER_RATE again and the gate is shut,
-// restart the exchange on fresh rings (exchange_restart, under audio_mutex)
-// and open the gate. Returns whether it opened the gate now.
-bool rate_gate_reopen();
+    // Real-time thread, once per period: true when this period may move
+    // audio through the rings; false means play silence and leave the rings
+    // alone. Lock-free, allocates nothing.
+    bool pass();
 
-// Main thread, while no callback can run (before activating a client): fresh
-// rings, and the gate open or shut as rate requires.
-void rate_gate_restart(std::uint32_t rate);
+    // Main thread: when the rate is SERVER_RATE again and the gate is shut,
+    // restart the exchange on fresh rings (SampleExchange::restart) and open
+    // the gate. Returns whether it opened the gate now.
+    bool reopen();
+
+    // Main thread, while no callback can run (before activating a client):
+    // fresh rings, and the gate open or shut as rate requires.
+    void restart(std::uint32_t rate);
+
+private:
+    enum State : int {
+        OPEN = 0,      // the callback exchanges samples
+        SHUTTING = 1,  // asked to shut; the callback may still be in an exchange
+        SHUT = 2,      // the callback has seen it shut and leaves the rings alone
+    };
+
+    SampleExchange &exchange_;
+    // Sequentially consistent: three threads move the gate, and the main
+    // thread must not open it over a shutting that came in between its
+    // checks. The callback pays one load per period. The callback's store of
+    // SHUT releases its last ring indices to the main thread's restart; the
+    // main thread's open releases the fresh rings to the callback.
+    std::atomic<int> state_{OPEN};
+    std::atomic<std::uint32_t> server_rate_{0};  // Hz, as last reported
+};

@@ -1,80 +1,17 @@
 #include "audio/server_watch.h"
 
-#include "audio/jack_client.h"
-#include "audio/rate_gate.h"
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <vector>
+#include <utility>
 
 namespace {
 
-// ---- main thread only ----------------------------------------------------------
-
-AudioStatus status;
-std::string status_words = audio_status_text(status);
-bool client_ran = false;  // a client has run at SERVER_RATE: its connections are the ones to keep
-
-struct OwnPort {
-    jack_port_t *const *handle;
-    bool input;
-};
-
-const OwnPort OWN_PORTS[] = {
-    {&port_input_1, true}, {&port_input_2, true}, {&port_output_1, false},
-    {&port_output_2, false}, {&port_input_midi, true}, {&port_output_midi, false},
-};
-
-struct Connection {
-    int port;           // index into OWN_PORTS
-    std::string other;  // full name of the port at the other end
-    bool operator==(const Connection &) const = default;
-};
-
-// Once the server is gone its connections cannot be asked for, so they are
-// taken down on every look while the client runs.
-std::vector<Connection> remembered;  // as last seen, and those still to be restored
-std::vector<Connection> to_restore;  // of a lost client, not yet made on the new one
-
-void remember_connections()
+bool is_input(int port)
 {
-    std::vector<Connection> now;
-    for (int i = 0; i < static_cast<int>(std::size(OWN_PORTS)); i++) {
-        jack_port_t *port = *OWN_PORTS[i].handle;
-        if (port == nullptr)
-            continue;
-        if (const char **others = jack_port_get_all_connections(jack_client, port)) {
-            for (const char **other = others; *other != nullptr; other++)
-                now.push_back({i, *other});
-            jack_free(others);
-        }
-    }
-    for (const Connection &connection : to_restore)
-        if (std::find(now.begin(), now.end(), connection) == now.end())
-            now.push_back(connection);
-    remembered = std::move(now);
-}
-
-// A port that is not there yet (its client comes back later than we did) is
-// tried again on the next look; a connection the server refuses is dropped.
-void restore_connections()
-{
-    std::vector<Connection> waiting;
-    for (const Connection &connection : to_restore) {
-        if (jack_port_by_name(jack_client, connection.other.c_str()) == nullptr) {
-            waiting.push_back(connection);
-            continue;
-        }
-        const OwnPort &own = OWN_PORTS[connection.port];
-        const char *ours = jack_port_name(*own.handle);
-        const char *other = connection.other.c_str();
-        const int result = own.input ? jack_connect(jack_client, other, ours) : jack_connect(jack_client, ours, other);
-        if (result != 0 && result != EEXIST)
-            std::fprintf(stderr, "orvel: could not connect %s and %s again\n", ours, other);
-    }
-    to_restore = std::move(waiting);
+    return port == PORT_INPUT_1 || port == PORT_INPUT_2 || port == PORT_INPUT_MIDI;
 }
 
 void quiet_jack_error(const char *) {}
@@ -105,49 +42,102 @@ std::string audio_status_text(const AudioStatus &s)
     return {};
 }
 
-AudioStatus audio_status()
+ServerWatch::ServerWatch(JackClient &client, std::string name, bool connect)
+    : client_(client), name_(std::move(name)), connect_(connect), status_words_(audio_status_text(status_))
 {
-    return status;
 }
 
-void audio_report(AudioState state, std::uint32_t rate)
+void ServerWatch::remember_connections()
 {
-    if (state == AudioState::no_server && status.state == AudioState::server_stopped)
+    std::vector<Connection> now;
+    for (int i = 0; i < PORT_COUNT; i++) {
+        jack_port_t *port = client_.port(static_cast<JackPort>(i));
+        if (port == nullptr)
+            continue;
+        if (const char **others = jack_port_get_all_connections(client_.handle(), port)) {
+            for (const char **other = others; *other != nullptr; other++)
+                now.push_back({i, *other});
+            jack_free(others);
+        }
+    }
+    for (const Connection &connection : to_restore_)
+        if (std::find(now.begin(), now.end(), connection) == now.end())
+            now.push_back(connection);
+    remembered_ = std::move(now);
+}
+
+// A port that is not there yet (its client comes back later than we did) is
+// tried again on the next look; a connection the server refuses is dropped.
+void ServerWatch::restore_connections()
+{
+    std::vector<Connection> waiting;
+    for (const Connection &connection : to_restore_) {
+        if (jack_port_by_name(client_.handle(), connection.other.c_str()) == nullptr) {
+            waiting.push_back(connection);
+            continue;
+        }
+        const char *ours = jack_port_name(client_.port(static_cast<JackPort>(connection.port)));
+        const char *other = connection.other.c_str();
+        const int result = is_input(connection.port) ? jack_connect(client_.handle(), other, ours)
+                                                     : jack_connect(client_.handle(), ours, other);
+        if (result != 0 && result != EEXIST)
+            std::fprintf(stderr, "orvel: could not connect %s and %s again\n", ours, other);
+    }
+    to_restore_ = std::move(waiting);
+}
+
+void ServerWatch::report(AudioState state, std::uint32_t rate)
+{
+    // While waiting for a server that stopped, no server answering is no news.
+    if (state == AudioState::no_server && status_.state == AudioState::server_stopped)
         return;
-    const bool joined = state == AudioState::running && status.state != AudioState::running;
-    status.state = state;
-    status.rate = state == AudioState::running || state == AudioState::wrong_rate ? rate : 0;
-    status.period = state == AudioState::running ? audio_period.load(std::memory_order_relaxed) : 0;
+    const bool joined = state == AudioState::running && status_.state != AudioState::running;
+    status_.state = state;
+    status_.rate = state == AudioState::running || state == AudioState::wrong_rate ? rate : 0;
+    status_.period = state == AudioState::running ? client_.period() : 0;
     if (joined) {
-        client_ran = true;
+        client_ran_ = true;
         remember_connections();
     }
-    std::string words = audio_status_text(status);
-    if (words == status_words)
+    std::string words = audio_status_text(status_);
+    if (words == status_words_)
         return;
-    status_words = std::move(words);
-    std::fprintf(stderr, "orvel: %s\n", status_words.c_str());
+    status_words_ = std::move(words);
+    std::fprintf(stderr, "orvel: %s\n", status_words_.c_str());
 }
 
-void audio_watch(const char *name, bool connect)
+bool ServerWatch::look()
 {
-    if (audio_stopping.load(std::memory_order_acquire) != 0)
-        return;
-    if (jack_client != nullptr && audio_server_gone.load(std::memory_order_acquire)) {
-        audio_release_lost_client();
-        to_restore = remembered;
-        audio_report(AudioState::server_stopped);
+    if (client_.stopping())
+        return false;
+    if (client_.handle() != nullptr && client_.server_gone()) {
+        client_.release_lost_client();
+        to_restore_ = remembered_;
+        report(AudioState::server_stopped);
     }
-    if (jack_client == nullptr) {
+    if (client_.handle() == nullptr) {
         jack_set_error_function(quiet_jack_error);
-        const bool failed = audio_open(name, connect && !client_ran);
+        const OpenResult opened = client_.open(name_.c_str(), connect_ && !client_ran_);
         jack_set_error_function(nullptr);
-        if (failed)
-            return;
+        switch (opened.outcome) {
+        case OpenOutcome::joined:
+            report(AudioState::running, opened.rate);
+            break;
+        case OpenOutcome::no_server:
+            report(AudioState::no_server);
+            return false;
+        case OpenOutcome::wrong_rate:
+            report(AudioState::wrong_rate, opened.rate);
+            return false;
+        case OpenOutcome::refused:
+            report(AudioState::refused);
+            return false;
+        }
     }
-    rate_gate_reopen();
-    const std::uint32_t rate = rate_gate_rate();
-    audio_report(rate == static_cast<std::uint32_t>(SERVER_RATE) ? AudioState::running : AudioState::wrong_rate, rate);
+    client_.rate_gate().reopen();
+    const std::uint32_t rate = client_.rate_gate().rate();
+    report(rate == static_cast<std::uint32_t>(SERVER_RATE) ? AudioState::running : AudioState::wrong_rate, rate);
     restore_connections();
     remember_connections();
+    return true;
 }

@@ -1,14 +1,17 @@
 #include "audio/sound_file.h"
 
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 
 #include <fcntl.h>
 #include <sndfile.h>
 #include <soxr.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <sstream>
 
 namespace {
 
@@ -17,6 +20,33 @@ constexpr int KEPT_CHANNELS = 2;
 // Output room per resampler call: a chunk from 8000 Hz up, with room to
 // spare; from a lower rate a chunk simply takes several calls.
 constexpr std::size_t OUT_FRAMES = CHUNK_FRAMES * 8;
+constexpr std::size_t LOG_CHARS = 16384;  // room for libsndfile's log of a header
+// The data size a recorder that cannot go back writes: no length at all.
+constexpr long long STREAMED_SIZE = 0xFFFFFFFF;
+
+// libsndfile reads a file shorter than its header says as far as it goes,
+// and logs the data chunk's size as "data : 768000 (should be 199920)"
+// ("SSND" in AIFF): the header's length is frames in that ratio. An Ogg
+// stream tells its length by its last page, so one cut off has none.
+std::int64_t promised_length(SNDFILE *file, const SF_INFO &info, bool regular)
+{
+    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG)
+        return regular && info.frames == SF_COUNT_MAX ? SoundFile::UNKNOWN_END : 0;
+    std::string log(LOG_CHARS, '\0');
+    sf_command(file, SFC_GET_LOG_INFO, log.data(), static_cast<int>(log.size()));
+    std::istringstream lines(log.c_str());
+    for (std::string line; std::getline(lines, line);) {
+        line.erase(0, line.find_first_not_of(' '));  // AIFF's chunks are indented
+        long long said = 0;
+        long long there = 0;
+        if ((line.starts_with("data :") || line.starts_with("SSND :"))
+            && std::sscanf(line.c_str() + 6, "%lld (should be %lld)", &said, &there) == 2 && there > 0
+            && said > there && said != STREAMED_SIZE)
+            return static_cast<std::int64_t>(static_cast<double>(info.frames) * static_cast<double>(said)
+                                             / static_cast<double>(there));
+    }
+    return 0;
+}
 
 }  // namespace
 
@@ -42,6 +72,8 @@ bool SoundFile::open(const std::string &path, int first, int second)
         error_ = sf_strerror(nullptr);
         return false;
     }
+    struct stat status {};
+    promised_ = promised_length(file_, info, fstat(fd, &status) == 0 && S_ISREG(status.st_mode));
     channels_ = info.channels;
     rate_ = info.samplerate;
     frames_ = info.frames;

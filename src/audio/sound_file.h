@@ -34,6 +34,12 @@ public:
     int rate() const { return rate_; }              // the file's rate in Hz
     std::int64_t frames() const { return frames_; } // the file's length at its own rate
     std::int64_t frames_read() const { return read_; }  // frames taken from the file so far
+    // For a file that ends before its header said: the length the header gave,
+    // in frames at the file's rate (frames() is then what is there), or
+    // UNKNOWN_END for an Ogg stream cut off before its last page, which is
+    // where Ogg keeps its length. 0 for a whole file, and for a pipe.
+    static constexpr std::int64_t UNKNOWN_END = -1;
+    std::int64_t promised_frames() const { return promised_; }
 
 private:
     // Refill out_ from the file (through the resampler when there is one);
@@ -51,6 +57,7 @@ private:
     int second_ = 0;
     std::int64_t frames_ = 0;
     std::int64_t read_ = 0;
+    std::int64_t promised_ = 0;
     bool file_done_ = false;
     bool flushed_ = false;          // the resampler has given out its tail
     std::vector<float> raw_;        // one chunk of the file, all channels

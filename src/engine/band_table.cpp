@@ -1,16 +1,12 @@
 #include "engine/band_table.h"
 
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
+#include "engine/kernels.h"
 #include "engine/pitch.h"
-#include "engine/tone_detector.h"
-#include "engine/work_queue.h"
 
 #include <err.h>
 
-#include <QString>
-
 #include <cmath>
-#include <cstdlib>
 
 namespace {
 
@@ -34,24 +30,24 @@ OctaveCounts count_octaves(int rate)
     return {below - 1.0, above - 1.0};
 }
 
-void band_table_setup()
+BandTable make_band_table(int rate)
 {
-    queue_init(tone_queue);
-
-    const OctaveCounts octaves = count_octaves(sample_rate);
+    const OctaveCounts octaves = count_octaves(rate);
     if (octaves.high < 1.0 || octaves.low < 1.0)
         errx(1, "Invalid number of octaves\n");
     const auto octave_count = static_cast<std::uint64_t>(octaves.low + octaves.high);
 
-    band_count = octave_count * BANDS_PER_OCTAVE;
-    band_freq = static_cast<double *>(std::malloc(band_count * sizeof(double)));
-    band_name = new QString[band_count];
-    for (std::uint64_t i = 0; i < band_count; i++) {
-        band_freq[i] = REFERENCE_HZ *
-                       std::pow(2.0, static_cast<double>(i) / BANDS_PER_OCTAVE - octaves.low);
-        band_name[i] = make_band_name(i);
+    BandTable table;
+    table.count = octave_count * BANDS_PER_OCTAVE;
+    table.freq.resize(table.count);
+    table.name.resize(table.count);
+    for (std::uint64_t i = 0; i < table.count; i++) {
+        table.freq[i] = REFERENCE_HZ * std::pow(2.0, static_cast<double>(i) / BANDS_PER_OCTAVE - octaves.low);
+        table.name[i] = make_band_name(i);
     }
-
-    for (int i = 0; i < worker_count; i++)
-        start_engine_thread(tone_detector, "orvel-tone");
+    const std::uint64_t groups = table.count / BANDS_PER_GROUP;
+    table.third_octave.resize(groups);
+    for (std::uint64_t g = 0; g < groups; g++)
+        table.third_octave[g] = static_cast<std::uint8_t>(iso_third_octave_band(table.freq[BANDS_PER_GROUP * g]));
+    return table;
 }

@@ -2,7 +2,10 @@
 // below 440 Hz) up to just below an A under half the sample rate.
 #pragma once
 
+#include <QString>
+
 #include <cstdint>
+#include <vector>
 
 struct OctaveCounts {
     double low;   // whole octaves analysed below 440 Hz
@@ -13,8 +16,14 @@ struct OctaveCounts {
 // the rate. Pure.
 OctaveCounts count_octaves(int rate);
 
-// Start-up, main thread: initialise tone_queue, fill band_count, band_freq and
-// band_name for sample_rate, then start worker_count tone-detector threads.
-// Ends the process with "Invalid number of octaves" when the rate leaves
-// none on either side.
-void band_table_setup();
+// The bands of one engine rate; never changed once made.
+struct BandTable {
+    std::uint64_t count = 0;                // B: analysis bands, 256 per semitone
+    std::vector<double> freq;               // B band frequencies in Hz
+    std::vector<QString> name;              // B band names ("A5", "A0.128", ...)
+    std::vector<std::uint8_t> third_octave; // per group: ISO 1/3-octave band 1..31
+};
+
+// The table for rate. Ends the process with "Invalid number of octaves" when
+// the rate leaves none on either side of 440 Hz.
+BandTable make_band_table(int rate);

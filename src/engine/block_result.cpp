@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -33,15 +34,31 @@ QString csv_field(const QString &text)
     return u'"' + quoted + u'"';
 }
 
+// The text of a number, empty for an infinity or a NaN. The engine hands out
+// none; this is the last guard, as JSON has no word for them: a JSON value
+// is then null, a CSV field empty.
 QString number_text(double value)
 {
-    return cut_number_text(value);
+    return std::isfinite(value) ? cut_number_text(value) : QString();
+}
+
+// The same for a number made into text upstream (hz, r, db, ms, m).
+QString number_text(const QString &text)
+{
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    return ok && std::isfinite(value) ? text : QString();
+}
+
+QString json_value(const QString &number)
+{
+    return number.isEmpty() ? QStringLiteral("null") : number;
 }
 
 QString delay_json(const DelayReading &reading)
 {
-    return QStringLiteral("{\"db\":") + reading.db + QLatin1String(",\"samples\":") + QString::number(reading.samples) + QLatin1String(",\"ms\":")
-        + reading.ms + QLatin1String(",\"m\":") + reading.m + u'}';
+    return QStringLiteral("{\"db\":") + json_value(number_text(reading.db)) + QLatin1String(",\"samples\":") + QString::number(reading.samples) + QLatin1String(",\"ms\":")
+        + json_value(number_text(reading.ms)) + QLatin1String(",\"m\":") + json_value(number_text(reading.m)) + u'}';
 }
 
 }  // namespace
@@ -70,34 +87,22 @@ double block_end_time(std::uint64_t block, int rate)
     return static_cast<double>((block + 1) * BLOCK_LEN) / rate;
 }
 
-bool row_is_final(std::uint64_t seq)
+BlockResult row_result(const ResultView &view, std::uint64_t seq, const Engine &engine)
 {
-    bool final = false;
-    read_results([&] { final = row_final_job[seq % result_row_count] == seq + 1; });
-    return final;
-}
-
-BlockResult row_result(std::uint64_t seq)
-{
-    PitchClassPeak peaks[PITCH_CLASS_COUNT];
-    CorrelationPeak peak;
-    read_results([&] {
-        const std::uint64_t row = seq % result_row_count;
-        std::copy_n(pitch_class_rows + row * PITCH_CLASS_COUNT, PITCH_CLASS_COUNT, peaks);
-        peak = correlation_rows[row];
-    });
-    return block_result(peaks, peak, band_freq, window_size, sample_rate);
+    return block_result(view.pitch_classes(seq), view.correlation_peak(seq), engine.band_freq(), engine.window_size(),
+                        engine.sample_rate());
 }
 
 QString block_json(const QString &source, const BlockResult &result)
 {
     QStringList levels;
     for (const double level : result.pitch_classes)
-        levels << number_text(level);
+        levels << json_value(number_text(level));
     // Joined, not formatted with arg(): a file name may hold a "%1".
     QString json = QStringLiteral("{\"file\":") + json_string(source) + QLatin1String(",\"block\":") + QString::number(result.block)
-        + QLatin1String(",\"time\":") + number_text(result.time) + QLatin1String(",\"note\":") + json_string(result.note.note)
-        + QLatin1String(",\"hz\":") + result.note.hz + QLatin1String(",\"r\":") + result.note.r + QLatin1String(",\"level\":") + number_text(result.level)
+        + QLatin1String(",\"time\":") + json_value(number_text(result.time)) + QLatin1String(",\"note\":") + json_string(result.note.note)
+        + QLatin1String(",\"hz\":") + json_value(number_text(result.note.hz)) + QLatin1String(",\"r\":") + json_value(number_text(result.note.r))
+        + QLatin1String(",\"level\":") + json_value(number_text(result.level))
         + QLatin1String(",\"pitch_classes\":[") + levels.join(u',') + QLatin1String("],\"max\":") + delay_json(result.max)
         + QLatin1String(",\"min\":") + delay_json(result.min);
     if (result.skipped != 0)
@@ -122,11 +127,13 @@ QString block_csv_header()
 QString block_csv(const QString &source, const BlockResult &result)
 {
     QStringList fields = {csv_field(source), QString::number(result.block), number_text(result.time),
-                          csv_field(result.note.note), result.note.hz, result.note.r, number_text(result.level)};
+                          csv_field(result.note.note), number_text(result.note.hz), number_text(result.note.r),
+                          number_text(result.level)};
     for (const double level : result.pitch_classes)
         fields << number_text(level);
     for (const DelayReading *reading : {&result.max, &result.min})
-        fields << reading->db << QString::number(reading->samples) << reading->ms << reading->m;
+        fields << number_text(reading->db) << QString::number(reading->samples) << number_text(reading->ms)
+               << number_text(reading->m);
     fields << QString::number(result.skipped);
     return fields.join(u',');
 }

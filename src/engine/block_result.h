@@ -5,7 +5,7 @@
 // as the same JSON object.
 #pragma once
 
-#include "engine/engine_state.h"
+#include "engine/engine.h"
 #include "engine/pitch.h"
 #include "engine/readout.h"
 
@@ -33,13 +33,9 @@ double block_end_time(std::uint64_t block, int rate);
 BlockResult block_result(const PitchClassPeak *peaks, const CorrelationPeak &peak,
                          const double *freqs, std::uint64_t window, int rate);
 
-// Whether job seq's row is final (its job has finished and no later job has
-// taken the row). Takes result_mutex.
-bool row_is_final(std::uint64_t seq);
-
-// The record of job seq's row, read under result_mutex. The row should be
-// final (row_is_final). Any thread but the real-time one.
-BlockResult row_result(std::uint64_t seq);
+// The record of job seq's row in view, at the engine's band table, window
+// and rate. The row should be final (view.row_final(seq)).
+BlockResult row_result(const ResultView &view, std::uint64_t seq, const Engine &engine);
 
 // The record as one JSON object on one line, no newline, fields in the
 // order of the struct after "file" (source names the source: a file name,

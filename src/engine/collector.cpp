@@ -1,16 +1,15 @@
 #include "engine/collector.h"
 
-#include "engine/engine_state.h"
-#include "engine/kernels.h"
+#include "engine/engine.h"
 #include "engine/merge_sort.h"
 #include "engine/pitch.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-constexpr std::uint64_t RESULT_ROWS = 256;
 constexpr std::uint64_t REFINED_GROUPS = 3;
 // Tasks the collector takes per hand-over: a whole job's coarse pass at most.
 constexpr std::uint64_t COLLECT_BATCH = MAX_GROUP_COUNT;
@@ -31,100 +30,6 @@ int compare_entries(const void *a, const void *b)
     if (y->level > x->level)
         return -1;
     return x->group > y->group ? 1 : (x->group < y->group ? -1 : 0);
-}
-
-ToneEntry *row_of(std::uint64_t seq)
-{
-    return tone_rows + (seq % result_row_count) * group_count();
-}
-
-// Write the job's finished row and complete it. Its turn has come: the row
-// before it is final, so the decay reads what that row finally holds.
-void finish_job(AnalysisJob *job)
-{
-    const std::uint64_t groups = group_count();
-    ToneEntry *row = row_of(job->seq);
-    const ToneEntry *previous = row_of(job->seq - 1);  // seq 0 decays against row 255
-    PitchClassPeak *peaks = pitch_class_rows + (job->seq % result_row_count) * PITCH_CLASS_COUNT;
-
-    result_lock();
-    for (std::uint64_t k = 0; k < groups; k++)
-        row[k].level = previous[k].level * decay_factor + row[k].level;
-    for (int p = 0; p < PITCH_CLASS_COUNT; p++)
-        peaks[p] = {0.0, static_cast<double>(p), 0.0};
-    // The first and last groups lack a neighbour and are never peaks; ">="
-    // lets the highest of equal peaks in a class win.
-    for (std::uint64_t j = 1; j + 1 < groups; j++) {
-        const double v = row[j].level;
-        PitchClassPeak &peak = peaks[j % PITCH_CLASS_COUNT];
-        if (v >= row[j - 1].level && v >= row[j + 1].level && v >= peak.level) {
-            peak.level = v;
-            peak.band = row[j].band;
-        }
-    }
-    if (row_final_job != nullptr)  // a test may set up the rows alone
-        row_final_job[job->seq % result_row_count] = job->seq + 1;
-    result_unlock();
-
-    free_job(job);
-    audio_lock();
-    jobs_completed++;
-    audio_wakeup();
-    audio_unlock();
-}
-
-// A job given up for want of memory: no row, a skipped block.
-void complete_given_up(AnalysisJob *job)
-{
-    free_job(job);
-    audio_lock();
-    blocks_skipped++;
-    jobs_completed++;
-    audio_wakeup();
-    audio_unlock();
-}
-
-// Jobs whose passes are done, each waiting for the jobs before it: rows are
-// completed in job order (the detectors finish them out of order), so that a
-// decayed row never reads a row before it that is not yet final, and every
-// row before jobs_completed is final. Collector thread only. Fewer than
-// RESULT_ROWS jobs are ever in flight, so their slots never meet.
-AnalysisJob *waiting_turn[RESULT_ROWS];
-std::uint64_t next_to_complete = 0;  // seq of the job whose turn it is
-
-void complete_in_order(AnalysisJob *job)
-{
-    waiting_turn[job->seq % RESULT_ROWS] = job;
-    for (;;) {
-        AnalysisJob *&slot = waiting_turn[next_to_complete % RESULT_ROWS];
-        AnalysisJob *next = slot;
-        if (next == nullptr || next->seq != next_to_complete)
-            return;
-        slot = nullptr;
-        next_to_complete++;
-        if (next->pass == GIVEN_UP_PASS)
-            complete_given_up(next);
-        else
-            finish_job(next);
-    }
-}
-
-// Sends the refinement tasks; returns how many went out (fewer only when
-// memory is short, and then the row simply stays less refined).
-std::uint64_t dispatch_refinement(AnalysisJob *job)
-{
-    std::uint64_t chosen[REFINED_GROUPS];
-    refinement_groups(strongest_group(job->semitone_level, group_count()), group_count(), chosen);
-    BandTask *tasks[REFINED_GROUPS];
-    std::uint64_t made = 0;
-    for (std::uint64_t h : chosen) {
-        if (BandTask *task = new_task(BANDS_PER_GROUP * h, job))
-            tasks[made++] = task;
-    }
-    job->pending += made;
-    job->measuring = made;
-    push_tone_tasks(tasks, made);
-    return made;
 }
 
 }  // namespace
@@ -158,7 +63,90 @@ void refinement_groups(std::uint64_t t, std::uint64_t groups, std::uint64_t out[
     }
 }
 
-void collect_task(BandTask *task)
+// Write the job's finished row and complete it. Its turn has come: the row
+// before it is final, so the decay reads what that row finally holds.
+void Engine::finish_job(AnalysisJob *job)
+{
+    const std::uint64_t groups = group_count();
+    {
+        MutexLock lock(results_mutex_);
+        ToneEntry *row = tone_rows_.data() + (job->seq % RESULT_ROWS) * groups;
+        const ToneEntry *previous = tone_rows_.data() + ((job->seq + RESULT_ROWS - 1) % RESULT_ROWS) * groups;
+        PitchClassPeak *peaks = pitch_class_rows_.data() + (job->seq % RESULT_ROWS) * PITCH_CLASS_COUNT;
+        for (std::uint64_t k = 0; k < groups; k++) {
+            const double level = previous[k].level * decay_factor_ + row[k].level;
+            // As in the correlation's fold: an overflow is not carried on.
+            row[k].level = std::isfinite(level) ? level : 0.0;
+        }
+        for (int p = 0; p < PITCH_CLASS_COUNT; p++)
+            peaks[p] = {0.0, static_cast<double>(p), 0.0};
+        // The first and last groups lack a neighbour and are never peaks; ">="
+        // lets the highest of equal peaks in a class win.
+        for (std::uint64_t j = 1; j + 1 < groups; j++) {
+            const double v = row[j].level;
+            PitchClassPeak &peak = peaks[j % PITCH_CLASS_COUNT];
+            if (v >= row[j - 1].level && v >= row[j + 1].level && v >= peak.level) {
+                peak.level = v;
+                peak.band = row[j].band;
+            }
+        }
+        row_final_job_[job->seq % RESULT_ROWS] = job->seq + 1;
+        rows_completed_ = job->seq + 1;
+    }
+    free_job(job);
+    count_completed(false);
+}
+
+// A job given up for want of memory: no row, a skipped block.
+void Engine::complete_given_up(AnalysisJob *job)
+{
+    {
+        MutexLock lock(results_mutex_);
+        rows_completed_ = job->seq + 1;
+    }
+    free_job(job);
+    count_completed(true);
+}
+
+// Rows are completed in job order (the detectors finish jobs out of order),
+// so that a decayed row never reads a row before it that is not yet final,
+// and every row below the completed count is final.
+void Engine::complete_in_order(AnalysisJob *job)
+{
+    waiting_turn_[job->seq % RESULT_ROWS] = job;
+    for (;;) {
+        AnalysisJob *&slot = waiting_turn_[next_to_complete_ % RESULT_ROWS];
+        AnalysisJob *next = slot;
+        if (next == nullptr || next->seq != next_to_complete_)
+            return;
+        slot = nullptr;
+        next_to_complete_++;
+        if (next->pass == GIVEN_UP_PASS)
+            complete_given_up(next);
+        else
+            finish_job(next);
+    }
+}
+
+// Sends the refinement tasks; returns how many went out (fewer only when
+// memory is short, and then the row simply stays less refined).
+std::uint64_t Engine::dispatch_refinement(AnalysisJob *job)
+{
+    std::uint64_t chosen[REFINED_GROUPS];
+    refinement_groups(strongest_group(job->semitone_level, group_count()), group_count(), chosen);
+    BandTask *tasks[REFINED_GROUPS];
+    std::uint64_t made = 0;
+    for (std::uint64_t h : chosen) {
+        if (BandTask *task = new_task(BANDS_PER_GROUP * h, job))
+            tasks[made++] = task;
+    }
+    job->pending += made;
+    job->measuring = made;
+    tone_queue.push_all(tasks, made);
+    return made;
+}
+
+void Engine::collect_task(BandTask *task)
 {
     AnalysisJob *job = task->job;
     if (job->pass == GIVEN_UP_PASS) {
@@ -167,9 +155,9 @@ void collect_task(BandTask *task)
     }
     const std::uint64_t g = task->band / BANDS_PER_GROUP;
     if (job->pass <= 1) {
-        result_lock();
-        row_of(job->seq)[g] = {job->semitone_level[g], 0.0, static_cast<double>(task->band)};
-        result_unlock();
+        MutexLock lock(results_mutex_);
+        tone_rows_[(job->seq % RESULT_ROWS) * group_count() + g] = {job->semitone_level[g], 0.0,
+                                                                     static_cast<double>(task->band)};
     }
     std::free(task);
 
@@ -186,29 +174,11 @@ void collect_task(BandTask *task)
     }
 }
 
-void *result_collector(void *)
+void Engine::collector_main()
 {
     BandTask *batch[COLLECT_BATCH];
-    for (;;) {
-        const std::uint64_t count = pop_collect_tasks(batch, COLLECT_BATCH);
+    while (const std::uint64_t count = collect_queue.pop_some(batch, COLLECT_BATCH)) {
         for (std::uint64_t i = 0; i < count; i++)
             collect_task(batch[i]);
     }
-    return nullptr;
-}
-
-void collector_setup()
-{
-    queue_init(collect_queue);
-    result_row_count = RESULT_ROWS;
-    const std::uint64_t groups = group_count();
-    tone_rows = static_cast<ToneEntry *>(std::calloc(RESULT_ROWS * groups, sizeof(ToneEntry)));
-    third_octave_band = static_cast<std::uint8_t *>(std::malloc(groups));
-    for (std::uint64_t g = 0; g < groups; g++)
-        third_octave_band[g] = static_cast<std::uint8_t>(iso_third_octave_band(band_freq[BANDS_PER_GROUP * g]));
-    pitch_class_rows = static_cast<PitchClassPeak *>(
-        std::calloc(RESULT_ROWS * PITCH_CLASS_COUNT, sizeof(PitchClassPeak)));
-    correlation_rows = static_cast<CorrelationPeak *>(std::calloc(RESULT_ROWS, sizeof(CorrelationPeak)));
-    row_final_job = static_cast<std::uint64_t *>(std::calloc(RESULT_ROWS, sizeof(std::uint64_t)));
-    start_engine_thread(result_collector, "orvel-collector");
 }

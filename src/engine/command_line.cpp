@@ -1,6 +1,6 @@
 #include "engine/command_line.h"
 
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 #include "engine/version.h"
 
 #include <unistd.h>
@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -50,6 +51,46 @@ const char USAGE_TEXT[] =
     "Usage: orvel [-n <workers>] [-w <windowsize>]\n"
     "\t-r <samplerate: 8000, 9600, 12000, 16000, 24000, 48000>\n";
 
+bool parse_whole_number(const char *text, long &value)
+{
+    const char *digits = text + (*text == '+' || *text == '-' ? 1 : 0);
+    if (*digits == '\0')
+        return false;
+    for (const char *c = digits; *c != '\0'; c++) {
+        if (*c < '0' || *c > '9')
+            return false;
+    }
+    value = std::strtol(text, nullptr, 10);  // saturates at the long range
+    return true;
+}
+
+std::string not_a_whole_number(const char *option, const char *value)
+{
+    return std::string(option) + ": '" + value + "' is not a whole number";
+}
+
+std::string refused_option(int result, char **argv)
+{
+    // optind has passed the word that was refused, unless getopt stopped
+    // inside a group of short options ("-xq"): then the group is next.
+    const std::string word = optind > 0 ? argv[optind - 1] : "";
+    const char *next = argv[optind];
+    const bool inside_group = next != nullptr && next[0] == '-' && next[1] != '-' && optopt != 0
+        && std::strchr(next + 1, optopt) != nullptr;
+    if (word.starts_with("--") && !inside_group) {
+        const std::string name = word.substr(0, word.find('='));
+        if (result == ':')
+            return "option '" + name + "' requires an argument";
+        if (optopt != 0)
+            return "option '" + name + "' doesn't allow an argument";
+        return "unrecognized option '" + word + "'";
+    }
+    const std::string letter(1, static_cast<char>(optopt));
+    if (result == ':')
+        return "option requires an argument -- '" + letter + "'";
+    return "invalid option -- '" + letter + "'";
+}
+
 int saturating_atoi(const char *text)
 {
     const long value = std::strtol(text, nullptr, 10);  // saturates at the long range
@@ -58,8 +99,8 @@ int saturating_atoi(const char *text)
 
 void print_usage(const CommandLine &line)
 {
-    if (line.problem != nullptr)
-        std::fprintf(stderr, "orvel: %s\n", line.problem);
+    if (!line.problem.empty())
+        std::fprintf(stderr, "orvel: %s\n", line.problem.c_str());
     std::fwrite(USAGE_TEXT, 1, sizeof(USAGE_TEXT) - 1, stderr);
 }
 
@@ -76,12 +117,23 @@ void print_version()
 
 bool apply_engine_option(int option, const char *value, CommandLine &line)
 {
+    long number = 0;
+    if (option == 'n' || option == 'r' || option == 'w') {
+        if (!parse_whole_number(value, number)) {
+            const char name[] = {'-', static_cast<char>(option), '\0'};
+            line.action = StartupAction::usage;
+            line.exit_status = 1;
+            line.problem = not_a_whole_number(name, value);
+            return false;
+        }
+    }
+    const int saturated = static_cast<int>(std::clamp<long>(number, INT_MIN, INT_MAX));
     switch (option) {
     case 'n':
-        line.worker_count = std::clamp(saturating_atoi(value), MIN_WORKERS, MAX_WORKERS);
+        line.worker_count = std::clamp(saturated, MIN_WORKERS, MAX_WORKERS);
         return true;
     case 'r':
-        line.sample_rate = std::clamp(saturating_atoi(value), MIN_RATE_HZ, SERVER_RATE);
+        line.sample_rate = std::clamp(saturated, MIN_RATE_HZ, SERVER_RATE);
         if (SERVER_RATE % line.sample_rate != 0) {
             line.action = StartupAction::usage;
             line.exit_status = 1;
@@ -90,7 +142,7 @@ bool apply_engine_option(int option, const char *value, CommandLine &line)
         }
         return true;
     case 'w':
-        line.window_request = saturating_atoi(value);
+        line.window_request = saturated;
         return true;
     default:
         return false;
@@ -101,8 +153,9 @@ CommandLine parse_command_line(int argc, char **argv)
 {
     CommandLine line;
     optind = 0;  // glibc: restart the scan from scratch
+    opterr = 0;  // refused_option says it, after our own name
     int option;
-    while ((option = getopt_long(argc, argv, "n:r:hw:", LONG_OPTIONS, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, ":n:r:hw:", LONG_OPTIONS, nullptr)) != -1) {
         switch (option) {
         case 'n':
         case 'r':
@@ -119,6 +172,7 @@ CommandLine parse_command_line(int argc, char **argv)
         default:
             line.action = StartupAction::usage;
             line.exit_status = 1;
+            line.problem = refused_option(option, argv);
             return line;
         }
     }
@@ -152,6 +206,8 @@ CommandLine parse_own_options(int argc, char **argv)
 std::uint64_t derive_window_size(std::int64_t request, int rate)
 {
     const std::uint64_t rate_u = static_cast<std::uint64_t>(rate);
+    if (request < 0)
+        return 0;
     std::uint64_t window;
     if (request == 0)
         window = rate_u / 2;

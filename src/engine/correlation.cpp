@@ -1,12 +1,11 @@
 #include "engine/correlation.h"
 
-#include "engine/engine_state.h"
+#include "engine/engine.h"
 #include "engine/kernels.h"
 
 #include <fftw3.h>
 
-#include <QThread>
-
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -19,9 +18,10 @@ namespace {
 constexpr int FFT_LEN = 2 * BLOCK_LEN;
 constexpr int BINS = FFT_LEN / 2 + 1;
 
-// Planned once (the planner is not thread-safe; executing a plan on other
-// arrays is, as long as they are aligned as these: the scratch arrays all
-// come from fftw_alloc). Estimated, so every run computes in the same order.
+// Planned once for the process, and never changed after: the planner is not
+// thread-safe; executing a plan on other arrays is, as long as they are
+// aligned as these (the scratch arrays all come from fftw_alloc). Estimated,
+// so every run computes in the same order.
 fftw_plan forward_plan = nullptr;
 fftw_plan inverse_plan = nullptr;
 std::once_flag plans_made;
@@ -36,32 +36,6 @@ void make_plans()
     fftw_free(real);
 }
 
-// One thread's working arrays for correlate_spectral.
-struct SpectralScratch {
-    double *padded;          // FFT_LEN: a block, then zeros
-    double *lags;            // FFT_LEN: one lag block's circular correlation
-    fftw_complex *reference; // BINS: the reference block's spectrum
-    fftw_complex *block;     // BINS: this history block's spectrum
-    fftw_complex *next;      // BINS: the next history block's spectrum
-    fftw_complex *product;   // BINS: the lag block's spectrum
-};
-
-SpectralScratch *new_scratch()
-{
-    auto *s = new SpectralScratch;
-    s->padded = fftw_alloc_real(FFT_LEN);
-    s->lags = fftw_alloc_real(FFT_LEN);
-    s->reference = fftw_alloc_complex(BINS);
-    s->block = fftw_alloc_complex(BINS);
-    s->next = fftw_alloc_complex(BINS);
-    s->product = fftw_alloc_complex(BINS);
-    return s;
-}
-
-// A correlation worker's scratch lives as long as the thread, which is as
-// long as the process.
-thread_local SpectralScratch *thread_scratch = nullptr;
-
 void block_spectrum(SpectralScratch &s, const double *block, fftw_complex *spectrum)
 {
     std::memcpy(s.padded, block, BLOCK_LEN * sizeof(double));
@@ -71,13 +45,23 @@ void block_spectrum(SpectralScratch &s, const double *block, fftw_complex *spect
 
 }  // namespace
 
-void correlation_setup()
+SpectralScratch::SpectralScratch()
+    : padded(fftw_alloc_real(FFT_LEN)),
+      lags(fftw_alloc_real(FFT_LEN)),
+      reference(fftw_alloc_complex(BINS)),
+      block(fftw_alloc_complex(BINS)),
+      next(fftw_alloc_complex(BINS)),
+      product(fftw_alloc_complex(BINS))
 {
-    queue_init(job_queue);
-    correlation_sum = static_cast<double *>(std::calloc(window_size, sizeof(double)));
     std::call_once(plans_made, make_plans);
-    for (int i = 0; i < worker_count; i++)
-        start_engine_thread(correlation_worker, "orvel-correlate");
+}
+
+SpectralScratch::~SpectralScratch()
+{
+    for (fftw_complex *spectrum : {reference, block, next, product})
+        fftw_free(spectrum);
+    fftw_free(lags);
+    fftw_free(padded);
 }
 
 void correlate_literal(const double *samples, const double *reference, double *product, std::uint64_t window)
@@ -88,11 +72,13 @@ void correlate_literal(const double *samples, const double *reference, double *p
 
 void correlate_spectral(const double *samples, const double *reference, double *product, std::uint64_t window)
 {
-    std::call_once(plans_made, make_plans);
-    if (thread_scratch == nullptr)
-        thread_scratch = new_scratch();
-    SpectralScratch &s = *thread_scratch;
+    thread_local SpectralScratch scratch;
+    correlate_spectral(samples, reference, product, window, scratch);
+}
 
+void correlate_spectral(const double *samples, const double *reference, double *product, std::uint64_t window,
+                        SpectralScratch &s)
+{
     // c[t] = corr[t], the reference block forward in time.
     for (std::uint32_t t = 0; t < BLOCK_LEN; t++)
         s.padded[t] = reference[BLOCK_LEN - 1 - t];
@@ -125,26 +111,32 @@ void correlate_spectral(const double *samples, const double *reference, double *
     }
 }
 
-void compute_lags(AnalysisJob *job)
+void Engine::compute_lags(AnalysisJob *job, SpectralScratch *scratch)
 {
     job->pending = group_count();
-    if (literal_paths)
-        correlate_literal(job->samples, job->reference, job->product, window_size);
+    if (config_.literal_paths)
+        correlate_literal(job->samples, job->reference, job->product, config_.window_size);
+    else if (scratch != nullptr)
+        correlate_spectral(job->samples, job->reference, job->product, config_.window_size, *scratch);
     else
-        correlate_spectral(job->samples, job->reference, job->product, window_size);
+        correlate_spectral(job->samples, job->reference, job->product, config_.window_size);
 }
 
-void fold_lags(AnalysisJob *job)
+void Engine::fold_lags(AnalysisJob *job)
 {
     // product[1024 + i] lines the reference block up with the history taken
     // window_size - 1 - i samples earlier, with all 1024 samples overlapping.
     const double *lags = job->product + BLOCK_LEN;
-    result_lock();
-    const double decay = decay_factor;
+    MutexLock lock(results_mutex_);
+    const double decay = decay_factor_;
     CorrelationPeak peak{0.0, 0.0, 0, 0};
-    for (std::uint64_t i = 0; i < window_size; i++) {
-        const double v = correlation_sum[i] * decay + lags[i];
-        correlation_sum[i] = v;
+    for (std::uint64_t i = 0; i < config_.window_size; i++) {
+        double v = correlation_sum_[i] * decay + lags[i];
+        // An overflow must not outlive its block: with decay off, inf * 0 would
+        // be NaN in every block after it.
+        if (!std::isfinite(v))
+            v = 0.0;
+        correlation_sum_[i] = v;
         if (i == 0 || v > peak.max_value) {
             peak.max_value = v;
             peak.imax = i;
@@ -154,18 +146,10 @@ void fold_lags(AnalysisJob *job)
             peak.imin = i;
         }
     }
-    if (correlation_rows != nullptr)  // made by collector_setup(), which a test may leave out
-        correlation_rows[job->seq % result_row_count] = peak;
-    result_unlock();
+    correlation_rows_[job->seq % RESULT_ROWS] = peak;
 }
 
-void correlate_job(AnalysisJob *job)
-{
-    compute_lags(job);
-    fold_lags(job);
-}
-
-bool dispatch_coarse_tasks(AnalysisJob *job)
+bool Engine::dispatch_coarse_tasks(AnalysisJob *job)
 {
     const std::uint64_t groups = group_count();
     BandTask *tasks[MAX_GROUP_COUNT];
@@ -180,37 +164,44 @@ bool dispatch_coarse_tasks(AnalysisJob *job)
         }
     }
     job->measuring = groups;
-    push_tone_tasks(tasks, groups);
+    tone_queue.push_all(tasks, groups);
     return true;
 }
 
-void abandon_job(AnalysisJob *job)
+void Engine::abandon_job(AnalysisJob *job)
 {
     // The collector completes jobs in order, so this one must pass through it.
     job->pass = GIVEN_UP_PASS;
     job->give_up.band = 0;
     job->give_up.job = job;
     BandTask *task = &job->give_up;
-    push_collect_tasks(&task, 1);
+    collect_queue.push_all(&task, 1);
 }
 
-void *correlation_worker(void *)
+void Engine::correlation_main()
 {
     lower_analysis_thread_priority();
-    for (;;) {
-        AnalysisJob *job = pop_job();
-        compute_lags(job);
-        audio_lock();
-        while (jobs_folded != job->seq)
-            audio_wait();
-        audio_unlock();
+    SpectralScratch scratch;
+    while (AnalysisJob *job = job_queue.pop()) {
+        compute_lags(job, &scratch);
+        // The workers fold in job order, so that a decayed sum is the same
+        // whichever worker finishes first.
+        {
+            MutexLock lock(jobs_mutex_);
+            while (jobs_folded_ != job->seq && !stopping_)
+                jobs_changed_.wait(jobs_mutex_);
+            if (stopping_) {
+                std::free(job);  // in no queue any more: nobody else would free it
+                return;
+            }
+        }
         fold_lags(job);
-        audio_lock();
-        jobs_folded++;
-        audio_wakeup();
-        audio_unlock();
+        {
+            MutexLock lock(jobs_mutex_);
+            jobs_folded_++;
+            jobs_changed_.broadcast();
+        }
         if (!dispatch_coarse_tasks(job))
             abandon_job(job);
     }
-    return nullptr;
 }

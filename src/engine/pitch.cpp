@@ -1,6 +1,6 @@
 #include "engine/pitch.h"
 
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 
 namespace {
 

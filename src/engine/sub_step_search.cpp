@@ -1,6 +1,8 @@
 #include "engine/sub_step_search.h"
 
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
+
+#include <iterator>
 
 #include <algorithm>
 #include <cmath>

@@ -12,7 +12,6 @@
 // best met so far.
 #pragma once
 
-#include "engine/band_table.h"
 
 #include <cstdint>
 

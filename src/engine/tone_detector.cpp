@@ -1,10 +1,8 @@
 #include "engine/tone_detector.h"
 
-#include "engine/engine_state.h"
+#include "engine/engine.h"
 #include "engine/sub_step_search.h"
 #include "engine/tone_level.h"
-
-#include <QThread>
 
 #include <algorithm>
 #include <cmath>
@@ -18,28 +16,22 @@ constexpr std::uint64_t REFINE_PASS = 1;
 // only when all of it is measured, so a large one would hold back the first.
 constexpr std::uint64_t TONE_BATCH = 16;
 
-// The level of band step `step` in a job's window, by the path chosen at
-// start-up.
-double window_level(const double *samples, double *out, double step)
-{
-    tone_samples_measured.fetch_add(window_size, std::memory_order_relaxed);
-    return literal_paths ? tone_level_literal(samples, window_size, out, step)
-                         : tone_level(samples, window_size, out, step);
-}
-
 // The group a refinement task works on, for probe_sub_step.
 struct RefinedGroup {
-    const double *samples;     // the job's window
-    std::uint64_t first_band;  // lowest band of the group
+    const Engine *engine;
+    const double *samples;          // the job's window
+    std::uint64_t first_band;       // lowest band of the group
+    std::atomic<std::uint64_t> *measured;  // the engine's count of samples run through the kernel
 };
 
 SubStepProbe probe_sub_step(std::uint64_t sub_step, std::uint64_t length, void *context)
 {
     const auto *group = static_cast<const RefinedGroup *>(context);
-    const double *newest = group->samples + (window_size - length);
-    const double step = band_step(group->first_band + sub_step);
-    tone_samples_measured.fetch_add(length, std::memory_order_relaxed);
-    const ToneSums sums = literal_paths ? tone_sums_literal(newest, length, step) : tone_sums(newest, length, step);
+    const double *newest = group->samples + (group->engine->window_size() - length);
+    const double step = group->engine->band_step(group->first_band + sub_step);
+    group->measured->fetch_add(length, std::memory_order_relaxed);
+    const ToneSums sums = group->engine->config().literal_paths ? tone_sums_literal(newest, length, step)
+                                                                : tone_sums(newest, length, step);
     // Stored as tone_level stores it, so sub-step 0 stores what the coarse pass did.
     double level;
     level_of_sums(sums, length, &level);
@@ -48,15 +40,30 @@ SubStepProbe probe_sub_step(std::uint64_t sub_step, std::uint64_t length, void *
 
 }  // namespace
 
-std::atomic<std::uint64_t> tone_samples_measured{0};
-
-double band_step(std::uint64_t band)
+bool count_down_measured(BandTask *const *tasks, std::uint64_t count)
 {
-    return band_freq[band] * tuning_factor.load(std::memory_order_relaxed) /
-           static_cast<double>(sample_rate);
+    bool pass_measured = false;
+    for (std::uint64_t i = 0; i < count; i++) {
+        std::uint64_t &left = tasks[i]->job->measuring;
+        if (left == 0 || --left == 0)
+            pass_measured = true;
+    }
+    return pass_measured;
 }
 
-void detect_task(BandTask *task)
+double Engine::band_step(std::uint64_t band) const
+{
+    return bands_.freq[band] * tuning_factor() / static_cast<double>(config_.sample_rate);
+}
+
+double Engine::window_level(const double *samples, double *out, double step)
+{
+    tone_samples_.fetch_add(config_.window_size, std::memory_order_relaxed);
+    return config_.literal_paths ? tone_level_literal(samples, config_.window_size, out, step)
+                                 : tone_level(samples, config_.window_size, out, step);
+}
+
+void Engine::detect_task(BandTask *task)
 {
     AnalysisJob *job = task->job;
     const std::uint64_t band = task->band;
@@ -64,8 +71,9 @@ void detect_task(BandTask *task)
     if (job->pass == COARSE_PASS) {
         window_level(job->samples, level, band_step(band));
     } else if (job->pass == REFINE_PASS) {
-        RefinedGroup group{job->samples, band};
-        const SubStepGroup search{window_size, band_step(band + BANDS_PER_GROUP - 1) - band_step(band + BANDS_PER_GROUP - 2),
+        RefinedGroup group{this, job->samples, band, &tone_samples_};
+        const SubStepGroup search{config_.window_size,
+                                  band_step(band + BANDS_PER_GROUP - 1) - band_step(band + BANDS_PER_GROUP - 2),
                                   probe_sub_step, &group};
         const RefinedBand refined = find_strongest_sub_step(search, *level);
         *level = refined.level;
@@ -73,14 +81,17 @@ void detect_task(BandTask *task)
     }
 }
 
-void *tone_detector(void *)
+void Engine::detector_main()
 {
     lower_analysis_thread_priority();
     BandTask *batch[TONE_BATCH];
-    for (;;) {
-        const std::uint64_t count = pop_tone_tasks(batch, TONE_BATCH);
+    const auto share = static_cast<std::uint64_t>(std::max(config_.workers, 1));
+    while (const std::uint64_t count = tone_queue.pop_some(batch, TONE_BATCH, share)) {
         for (std::uint64_t i = 0; i < count; i++)
             detect_task(batch[i]);
-        push_measured_tasks(batch, count);
+        // The collector is woken only once a job's pass is measured whole
+        // (its measuring count reaches 0, or was never set): until then it
+        // could only store part of a row.
+        collect_queue.push_all_waking_if(batch, count, count_down_measured);
     }
 }

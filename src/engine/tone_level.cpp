@@ -143,13 +143,21 @@ inline Quadrature quadrature(double x)
         (sin_out) = reinterpret_cast<Lanes>(reinterpret_cast<LaneBits>(s_) | (d_ & SIGN_BIT));  \
     } while (false)
 
+// GCC's per-function contraction; Clang (which builds this only for its lock
+// checks) has no such attribute.
+#if defined(__clang__)
+#define MAY_FUSE
+#else
+#define MAY_FUSE __attribute__((optimize("fp-contract=fast")))
+#endif
+
 // Phase i is i * step, one rounding each, so no lane waits on another and
 // there is no running sum to drift. Two sets of accumulators keep two
 // multiply-add chains in flight per lane.
 // Unlike the literal loop (this file is built without contraction for its
 // sake), the fast path may fuse multiplies and adds: it is held to
 // tolerances, not to bits.
-VECTOR_CLONES __attribute__((optimize("fp-contract=fast")))
+VECTOR_CLONES MAY_FUSE
 ToneSums vector_sums(const double *window, std::uint64_t length, double step)
 {
     Lanes index = {0, 1, 2, 3, 4, 5, 6, 7};

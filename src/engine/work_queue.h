@@ -1,16 +1,13 @@
-// The records that travel through the analysis pipeline and the three
-// blocking queues that join its stages:
-//   block assembler -> job_queue -> correlation workers -> tone_queue
-//   -> tone detectors -> collect_queue -> result collector
-//   (the collector sends three refinement tasks per job back to tone_queue).
+// The records that travel through the analysis pipeline and the blocking
+// queue that joins its stages (engine.h draws the pipeline).
 //
 // The queues are intrusive FIFO tail queues: items are linked through their
 // own next / prev_link fields, nothing is copied or allocated by a queue, and
 // there is no bound on a queue's length. Each queue has its own mutex and
-// condition variable, held only inside push and pop.
+// condition variable, held only inside its functions.
 #pragma once
 
-#include <pthread.h>
+#include "engine/mutex.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -51,154 +48,126 @@ struct AnalysisJob {
     BandTask give_up;              // needs no allocation, for when tasks could not be had
 };
 
+// A blocking FIFO of intrusive items. push and pop take the queue's own lock
+// only for their own length; nothing is copied or allocated. close() makes
+// every pop return empty-handed at once, waiting takers included, so that
+// the threads that take from it can end.
 template <typename Item>
-struct WorkQueue {
-    Item *first = nullptr;         // head item, null when empty
-    Item **last = &first;          // the next field of the tail item, or &first when empty
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
-};
-
-extern WorkQueue<AnalysisJob> job_queue;
-extern WorkQueue<BandTask> tone_queue;
-extern WorkQueue<BandTask> collect_queue;
-
-// (Re)initialise a queue's mutex and condition variable with default
-// attributes. Start-up only, while no thread uses the queue.
-template <typename Item>
-void queue_init(WorkQueue<Item> &queue)
-{
-    pthread_mutex_init(&queue.mutex, nullptr);
-    pthread_cond_init(&queue.cond, nullptr);
-}
-
-// Append at the tail and wake one waiting taker. Any thread; never blocks
-// beyond the queue's own lock.
-template <typename Item>
-void queue_push(WorkQueue<Item> &queue, Item *item)
-{
-    pthread_mutex_lock(&queue.mutex);
-    item->next = nullptr;
-    item->prev_link = queue.last;
-    *queue.last = item;
-    queue.last = &item->next;
-    pthread_cond_signal(&queue.cond);
-    pthread_mutex_unlock(&queue.mutex);
-}
-
-// Remove and return the head item, blocking while the queue is empty.
-template <typename Item>
-Item *queue_pop(WorkQueue<Item> &queue)
-{
-    pthread_mutex_lock(&queue.mutex);
-    while (queue.first == nullptr)
-        pthread_cond_wait(&queue.cond, &queue.mutex);
-    Item *item = queue.first;
-    if (item->next != nullptr)
-        item->next->prev_link = item->prev_link;
-    else
-        queue.last = item->prev_link;
-    *item->prev_link = item->next;
-    pthread_mutex_unlock(&queue.mutex);
-    return item;
-}
-
-// Append count items at the tail in their order. Caller holds queue.mutex.
-template <typename Item>
-void queue_append_locked(WorkQueue<Item> &queue, Item *const *items, std::uint64_t count)
-{
-    for (std::uint64_t i = 0; i < count; i++) {
-        Item *item = items[i];
-        item->next = nullptr;
-        item->prev_link = queue.last;
-        *queue.last = item;
-        queue.last = &item->next;
+class WorkQueue {
+public:
+    // Append at the tail and wake one waiting taker. Any thread.
+    void push(Item *item) EXCLUDES(mutex_)
+    {
+        MutexLock lock(mutex_);
+        append_locked(&item, 1);
+        cond_.notify_one();
     }
-}
 
-// Append count items at the tail in their order, under one lock, and wake
-// every waiting taker: one hand-over instead of count.
-template <typename Item>
-void queue_push_all(WorkQueue<Item> &queue, Item *const *items, std::uint64_t count)
-{
-    if (count == 0)
-        return;
-    pthread_mutex_lock(&queue.mutex);
-    queue_append_locked(queue, items, count);
-    pthread_cond_broadcast(&queue.cond);
-    pthread_mutex_unlock(&queue.mutex);
-}
+    // Append count items in their order under one lock and wake every
+    // waiting taker: one hand-over instead of count.
+    void push_all(Item *const *items, std::uint64_t count) EXCLUDES(mutex_)
+    {
+        if (count == 0)
+            return;
+        MutexLock lock(mutex_);
+        append_locked(items, count);
+        cond_.broadcast();
+    }
 
-// Remove up to max items from the head into out, in order, blocking while
-// the queue is empty; returns how many (at least 1). With share set, takes
-// at most 1/share of what is queued (but at least one), so that share
-// takers waking together divide a burst between them.
-template <typename Item>
-std::uint64_t queue_pop_some(WorkQueue<Item> &queue, Item **out, std::uint64_t max, std::uint64_t share = 1)
-{
-    pthread_mutex_lock(&queue.mutex);
-    while (queue.first == nullptr)
-        pthread_cond_wait(&queue.cond, &queue.mutex);
-    std::uint64_t queued = 0;
-    for (const Item *item = queue.first; item != nullptr && queued < max * share; item = item->next)
-        queued++;
-    const std::uint64_t take = std::max<std::uint64_t>(1, std::min(max, queued / std::max<std::uint64_t>(share, 1)));
-    std::uint64_t taken = 0;
-    while (taken < take) {
-        Item *item = queue.first;
+    // As push_all, but wakes the takers only when wake(items, count), run
+    // under the queue's lock, says so.
+    template <typename Wake>
+    void push_all_waking_if(Item *const *items, std::uint64_t count, Wake &&wake) EXCLUDES(mutex_)
+    {
+        if (count == 0)
+            return;
+        MutexLock lock(mutex_);
+        append_locked(items, count);
+        if (wake(items, count))
+            cond_.broadcast();
+    }
+
+    // Remove and return the head item, blocking while the queue is empty;
+    // null once closed.
+    Item *pop() EXCLUDES(mutex_)
+    {
+        Item *item = nullptr;
+        return pop_some(&item, 1) == 1 ? item : nullptr;
+    }
+
+    // Remove up to max items from the head into out, in order, blocking
+    // while the queue is empty; returns how many (at least 1, or 0 once
+    // closed). With share set, takes at most 1/share of what is queued (but
+    // at least one), so that share takers waking together divide a burst.
+    std::uint64_t pop_some(Item **out, std::uint64_t max, std::uint64_t share = 1) EXCLUDES(mutex_)
+    {
+        MutexLock lock(mutex_);
+        while (first_ == nullptr && !closed_)
+            cond_.wait(mutex_);
+        if (closed_)
+            return 0;
+        std::uint64_t queued = 0;
+        for (const Item *item = first_; item != nullptr && queued < max * share; item = item->next)
+            queued++;
+        const std::uint64_t take = std::max<std::uint64_t>(1, std::min(max, queued / std::max<std::uint64_t>(share, 1)));
+        std::uint64_t taken = 0;
+        while (taken < take)
+            out[taken++] = unlink_head_locked();
+        return taken;
+    }
+
+    // Remove and return the head item without waiting; null when empty.
+    // Also after close(), to take back what was left.
+    Item *try_pop() EXCLUDES(mutex_)
+    {
+        MutexLock lock(mutex_);
+        return first_ != nullptr ? unlink_head_locked() : nullptr;
+    }
+
+    bool empty() const EXCLUDES(mutex_)
+    {
+        MutexLock lock(mutex_);
+        return first_ == nullptr;
+    }
+
+    void close() EXCLUDES(mutex_)
+    {
+        MutexLock lock(mutex_);
+        closed_ = true;
+        cond_.broadcast();
+    }
+
+private:
+    void append_locked(Item *const *items, std::uint64_t count) REQUIRES(mutex_)
+    {
+        for (std::uint64_t i = 0; i < count; i++) {
+            Item *item = items[i];
+            item->next = nullptr;
+            item->prev_link = last_;
+            *last_ = item;
+            last_ = &item->next;
+        }
+    }
+
+    Item *unlink_head_locked() REQUIRES(mutex_)
+    {
+        Item *item = first_;
         if (item->next != nullptr)
             item->next->prev_link = item->prev_link;
         else
-            queue.last = item->prev_link;
+            last_ = item->prev_link;
         *item->prev_link = item->next;
-        out[taken++] = item;
+        return item;
     }
-    pthread_mutex_unlock(&queue.mutex);
-    return taken;
-}
 
-// A task for the group starting at band, of job; null when memory is short.
-BandTask *new_task(std::uint64_t band, AnalysisJob *job);
+    mutable Mutex mutex_;
+    CondVar cond_;
+    Item *first_ GUARDED_BY(mutex_) = nullptr;   // head item, null when empty
+    Item **last_ GUARDED_BY(mutex_) = &first_;   // the next field of the tail item, or &first_ when empty
+    bool closed_ GUARDED_BY(mutex_) = false;
+};
 
-// A job sized for the current input_history_length and band_count, its
-// array pointers set; null when memory is short. A new allocation is all
-// zeros. A job handed back by free_job() and used again has its record
-// zeroed, and its product too when literal_paths is set (the literal
-// correlation adds into it); everything else keeps what the last job left:
-// the assembler, the correlation and the detectors write every value of it
-// that anyone reads. Any thread.
-AnalysisJob *new_job();
-
-// Hand a job back: kept for new_job() while fewer are kept than may be in
-// flight, else freed. Jobs are large (the window twice), and allocating
-// them anew for every block makes the allocator map and unmap memory, which
-// stalls every processor the process runs on. Any thread; null is ignored.
-void free_job(AnalysisJob *job);
-
-void push_job(AnalysisJob *job);
-void push_tone_task(BandTask *task);
-void push_collect_task(BandTask *task);
-AnalysisJob *pop_job();
-BandTask *pop_tone_task();
-BandTask *pop_collect_task();
-// The batch forms: one lock and one wake-up per batch. pop_tone_tasks takes
-// a share of the queue fit for worker_count detectors, at most max.
-void push_tone_tasks(BandTask *const *tasks, std::uint64_t count);
-void push_collect_tasks(BandTask *const *tasks, std::uint64_t count);
-// Measured tasks to the collector, which is woken only once a job's pass is
-// measured whole (its measuring count reaches 0, or was never set): until
-// then it could only store part of a row. Detector threads.
-void push_measured_tasks(BandTask *const *tasks, std::uint64_t count);
-std::uint64_t pop_tone_tasks(BandTask **out, std::uint64_t max);
-std::uint64_t pop_collect_tasks(BandTask **out, std::uint64_t max);
-
-// Jobs made but not completed at once are bounded: few enough that their
-// memory stays within job_memory_budget, their result rows do not collide,
-// and no more than JOBS_PER_WORKER wait per worker, so that the analysis
-// stays on recent sound when it cannot keep up.
+// Jobs in flight stay within this many bytes unless the configuration says
+// otherwise, and below this many per worker.
 constexpr std::uint64_t JOB_MEMORY_BUDGET = 256ull << 20;  // bytes
 constexpr std::uint64_t JOBS_PER_WORKER = 2;
-extern std::uint64_t job_memory_budget;  // audio_mutex; JOB_MEMORY_BUDGET unless a test lowers it
-std::uint64_t job_limit();  // caller holds audio_mutex
-// Bytes one job and its tasks take at the current window and band count.
-std::uint64_t job_bytes();

@@ -1,6 +1,6 @@
 #include "siggen/filter_design.h"
 
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 
 #include <algorithm>
 #include <cmath>
@@ -12,7 +12,6 @@ namespace {
 constexpr int CENTRE_TAP = BP_KERNEL_LEN / 2;  // entry of tap 0
 constexpr int LAST_TAP = CENTRE_TAP - 1;       // taps run -511 .. 511; entry 0 stays unused
 constexpr double TWO_PI_OVER_512 = 0.01227184630308513;
-constexpr double LEVEL_STEPS_PER_OCTAVE = 16.0;  // level slider steps per doubling
 
 }  // namespace
 
@@ -45,13 +44,8 @@ FilterDesign design_filter(int centre, int width, int level, int rate)
     return design;
 }
 
-void apply_filter_design(int centre, int width, int level)
+void apply_filter_design(Generator &generator, int centre, int width, int level, int rate)
 {
-    const FilterDesign design = design_filter(centre, width, level, sample_rate);
-    audio_lock();
-    std::memcpy(bp_kernel, design.kernel, sizeof(bp_kernel));
-    gen_level = design.level;
-    gen_phase_step = design.phase_step;
-    audio_wakeup();
-    audio_unlock();
+    const FilterDesign design = design_filter(centre, width, level, rate);
+    generator.set_sound(design.level, design.phase_step, design.kernel);
 }

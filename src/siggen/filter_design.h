@@ -1,8 +1,11 @@
 // Band-pass design for the generator: turns the generator page's three slider
-// values into bp_kernel, gen_level and gen_phase_step.
+// values into the band-pass kernel, the level and the cosine step.
 #pragma once
 
 #include "siggen/generator.h"
+
+// Level slider steps per doubling of the amplitude.
+constexpr double LEVEL_STEPS_PER_OCTAVE = 16.0;
 
 // Add a truncated ideal low-pass kernel with cut-off fc Hz at rate_hz to
 // kernel (BP_KERNEL_LEN entries, tap i at 512 + i). A negative fc adds the
@@ -21,7 +24,6 @@ struct FilterDesign {
 // value (-256 .. 256), at rate Hz. Pure.
 FilterDesign design_filter(int centre, int width, int level, int rate);
 
-// Design at the engine rate and publish: copies kernel, level and cosine step
-// into the generator parameters under audio_mutex and wakes the generator.
-// User-interface thread.
-void apply_filter_design(int centre, int width, int level);
+// Design at the engine rate and hand the kernel, level and cosine step to the
+// generator (Generator::set_sound). User-interface thread.
+void apply_filter_design(Generator &generator, int centre, int width, int level, int rate);

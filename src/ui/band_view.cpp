@@ -81,12 +81,12 @@ QString column_note_name(int x, int width)
     return pitch_class_name(x * PITCH_CLASS_COUNT / width);
 }
 
-void copy_pitch_class_row(int back, PitchClassPeak *row)
+void copy_pitch_class_row(const Engine &engine, int back, PitchClassPeak *row)
 {
-    const std::uint64_t completed = job_counts().completed;
-    read_results([&] {
-        const std::uint64_t index = (completed + result_row_count - 1 - back) % result_row_count;
-        std::copy_n(pitch_class_rows + index * PITCH_CLASS_COUNT, PITCH_CLASS_COUNT, row);
+    engine.read_results([&](const ResultView &view) {
+        // Before the first row, the slot before row 0, which holds zeros.
+        const std::uint64_t newest = view.completed > 0 ? view.newest_final() : RESULT_ROWS - 1;
+        std::copy_n(view.pitch_classes(newest + RESULT_ROWS - static_cast<std::uint64_t>(back)), PITCH_CLASS_COUNT, row);
     });
 }
 
@@ -95,8 +95,8 @@ int row_at_height(int y, int height)
     return std::clamp(y * BAND_STRIP_ROWS / std::max(height, 1), 0, BAND_STRIP_ROWS - 1);
 }
 
-OrvBand::OrvBand()
-    : QWidget(), watchdog(new QTimer(this))
+OrvBand::OrvBand(const Engine &engine)
+    : QWidget(), watchdog(new QTimer(this)), engine_(engine)
 {
     connect(watchdog, SIGNAL(timeout()), this, SLOT(handle_watchdog()));
     setMinimumSize(MIN_WIDTH, 1);
@@ -117,8 +117,8 @@ void OrvBand::handle_watchdog()
 QString OrvBand::shown_text()
 {
     PitchClassPeak row[PITCH_CLASS_COUNT];
-    copy_pitch_class_row(0, row);
-    return row_notes(row, sensitivity_threshold(current_sensitivity()), band_freq).text;
+    copy_pitch_class_row(engine_, 0, row);
+    return row_notes(row, sensitivity_threshold(engine_.current_sensitivity()), engine_.band_freq()).text;
 }
 
 QString OrvBand::column_name(QMouseEvent *event)
@@ -156,11 +156,10 @@ void OrvBand::paintEvent(QPaintEvent *)
     if (w == 0 || h == 0)
         return;
 
-    const double threshold = sensitivity_threshold(current_sensitivity());
-    const std::uint64_t completed = job_counts().completed;
+    const double threshold = sensitivity_threshold(engine_.current_sensitivity());
     QImage strip;
-    read_results([&] {
-        strip = build_band_strip(pitch_class_rows, result_row_count, completed, threshold);
+    engine_.read_results([&](const ResultView &view) {
+        strip = build_band_strip(view.pitch_class_rows, RESULT_ROWS, view.completed, threshold);
     });
 
     QPainter painter(this);

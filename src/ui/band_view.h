@@ -7,7 +7,7 @@
 // their MIDI keys, and the column names.
 #pragma once
 
-#include "engine/engine_state.h"
+#include "engine/engine.h"
 #include "engine/pitch.h"
 
 #include <QImage>
@@ -24,7 +24,8 @@ constexpr int BAND_STRIP_ROWS = 129;   // rows shown, newest at line 0
 
 // The strip (12 x 129, opaque, line 0 the newest) of the 129 rows ending at
 // row (completed - 1) mod row_count of rows (row_count rows of 12), with
-// pitch classes below threshold left white. Caller holds result_mutex.
+// pitch classes below threshold left white. Caller holds the rows still
+// (read_results).
 QImage build_band_strip(const PitchClassPeak *rows, std::uint64_t row_count,
                         std::uint64_t completed, double threshold);
 
@@ -51,9 +52,8 @@ QString column_note_name(int x, int width);
 double sensitivity_threshold(int sensitivity);
 
 // Copies the pitch-class row back rows before the newest finished one
-// (0 = newest) into row (PITCH_CLASS_COUNT entries). Takes audio_mutex, then
-// result_mutex through read_results.
-void copy_pitch_class_row(int back, PitchClassPeak *row);
+// (0 = newest) into row (PITCH_CLASS_COUNT entries), through read_results.
+void copy_pitch_class_row(const Engine &engine, int back, PitchClassPeak *row);
 
 // The row a click at height y of a strip height pixels tall stands for:
 // 0 = newest, clamped to the oldest shown (128).
@@ -63,10 +63,11 @@ class OrvBand : public QWidget {
     Q_OBJECT
 
 public:
-    // Parentless (the panel's layout adopts it); starts the 500 ms repaint
-    // timer and turns on mouse tracking. Assistive technology finds it as a
-    // chart named "Pitch classes" (view_accessible.h).
-    OrvBand();
+    // Parentless (the panel's layout adopts it); shows engine's rows, which
+    // must outlive it. Starts the 500 ms repaint timer and turns on mouse
+    // tracking. Assistive technology finds it as a chart named "Pitch
+    // classes" (view_accessible.h).
+    explicit OrvBand(const Engine &engine);
 
     QTimer *watchdog;        // child timer, 500 ms: repaints, and announces a new text
 
@@ -91,7 +92,10 @@ public slots:
 protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
-    // Reads the job counts, the sensitivity and the rows through the engine's
-    // functions, one lock at a time; draws the strip.
+    // Reads the sensitivity and the rows through the engine's functions;
+    // draws the strip.
     void paintEvent(QPaintEvent *event) override;
+
+private:
+    const Engine &engine_;
 };

@@ -8,18 +8,12 @@
 OrvButton::OrvButton(const QString &label, int id)
     : OrvPushButton(label), id(id)
 {
-    connect(this, SIGNAL(pressed()), this, SLOT(handle_pressed()));
     connect(this, SIGNAL(released()), this, SLOT(handle_released()));
 }
 
 void OrvButton::handle_released()
 {
     emit released(id);
-}
-
-void OrvButton::handle_pressed()
-{
-    emit pressed(id);
 }
 
 namespace {
@@ -55,15 +49,10 @@ OrvButtonMap::OrvButtonMap(const char *names, int count, int columns)
         buttons[i] = new OrvButton(field_text(field), i);
         buttons[i]->setCheckable(true);
         buttons[i]->set_selected(i == 0);
-        connect(buttons[i], SIGNAL(pressed(int)), this, SLOT(handle_pressed(int)));
         connect(buttons[i], SIGNAL(released(int)), this, SLOT(handle_released(int)));
         // Centred in its cell, each button keeps its natural size.
         map_grid->addWidget(buttons[i], i / columns, i % columns, 1, 1, Qt::AlignCenter);
     }
-}
-
-void OrvButtonMap::handle_pressed(int)
-{
 }
 
 void OrvButtonMap::handle_released(int index)

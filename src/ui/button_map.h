@@ -1,7 +1,7 @@
 // The one-of-n selector: a titled group box with a grid of push buttons, one
 // of which is selected. The selected button is drawn raised and is checked,
 // all others are flat and unchecked, so assistive technology reads the
-// selection as it shows.
+// selection as it shows; its actions on a button select as a click does.
 // Main (toolkit) thread only.
 #pragma once
 
@@ -11,24 +11,22 @@
 
 class QGridLayout;
 
-// A push button that reports its index in its map with each press and release.
+// A push button that reports its index in its map with each release.
 class OrvButton : public OrvPushButton {
     Q_OBJECT
 
 public:
-    // A parentless button showing label; the toolkit's plain pressed() and
-    // released() come out again as pressed(id) and released(id).
+    // A parentless button showing label; the toolkit's plain released()
+    // comes out again as released(id).
     OrvButton(const QString &label, int id);
 
     int id;    // index in the owning map, fixed at construction
 
 signals:
     void released(int _id);
-    void pressed(int _id);
 
 public slots:
     void handle_released();
-    void handle_pressed();
 };
 
 class OrvButtonMap : public QGroupBox {
@@ -59,7 +57,6 @@ signals:
 
 public slots:
     // A press alone selects nothing; the selection moves on release.
-    void handle_pressed(int index);
     // Selects index and emits selectionChanged, unless it is already selected.
     void handle_released(int index);
 };

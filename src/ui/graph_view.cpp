@@ -3,7 +3,7 @@
 #include "engine/number_text.h"
 #include "ui/view_accessible.h"
 
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 #include "engine/kernels.h"
 
 #include <QMouseEvent>
@@ -63,7 +63,7 @@ bool is_local_peak(const ToneEntry *row, std::uint64_t groups, std::uint64_t l)
 // Jobs submitted but not finished, as the LAG line counts them.
 std::uint64_t jobs_under_way(const JobCounts &counts)
 {
-    return (counts.submitted - counts.completed) % result_row_count;
+    return (counts.submitted - counts.completed) % RESULT_ROWS;
 }
 
 void draw_graph(QPainter &painter, int width, int height, const GraphImages &images,
@@ -307,8 +307,8 @@ QString readout_text(int x, int y, int width, int height, const ReadoutSource &s
     return delay_text(x, width, source);
 }
 
-OrvGraph::OrvGraph(OrvSpectrum *spectrum)
-    : QWidget(), spectrum(spectrum), watchdog(new QTimer(this))
+OrvGraph::OrvGraph(const Engine &engine)
+    : QWidget(), watchdog(new QTimer(this)), engine_(engine), zoom_{0, engine.window_size() - 1}
 {
     connect(watchdog, SIGNAL(timeout()), this, SLOT(handle_watchdog()));
     setMinimumSize(256, 256);
@@ -320,6 +320,11 @@ OrvGraph::OrvGraph(OrvSpectrum *spectrum)
     setAccessibleName(tr("Graph"));
 }
 
+void OrvGraph::set_zoom(ZoomRange window)
+{
+    zoom_ = window;
+}
+
 void OrvGraph::handle_watchdog()
 {
     update();
@@ -328,19 +333,19 @@ void OrvGraph::handle_watchdog()
 
 QString OrvGraph::shown_text()
 {
-    const JobCounts counts = job_counts();
+    const JobCounts counts = engine_.job_counts();
     CorrelationStats stats;
-    read_results([&] {
-        stats = correlation_stats(correlation_sum, spectrum->current_zoom(), window_size);
+    engine_.read_results([&](const ResultView &view) {
+        stats = correlation_stats(view.correlation_sum, zoom_, view.window_size);
     });
-    return statistics_text(stats, sample_rate, jobs_under_way(counts));
+    return statistics_text(stats, engine_.sample_rate(), jobs_under_way(counts));
 }
 
 QString OrvGraph::position_text(QMouseEvent *event)
 {
     const QPoint at = event->position().toPoint();
-    const ReadoutSource source{band_count, band_name,   band_freq,
-                               spectrum->current_zoom(), window_size, sample_rate};
+    const ReadoutSource source{engine_.band_count(), engine_.band_name(), engine_.band_freq(),
+                               zoom_,                engine_.window_size(), engine_.sample_rate()};
     return readout_text(at.x(), at.y(), width(), height(), source);
 }
 
@@ -364,19 +369,19 @@ void OrvGraph::paintEvent(QPaintEvent *)
     const int h = height();
     if (w == 0 || h == 0)
         return;
-    const std::uint64_t groups = group_count();
-    const std::uint64_t rows = result_row_count;
+    const std::uint64_t groups = engine_.group_count();
 
-    const JobCounts counts = job_counts();
-    GraphImages images = blank_graph_images(w, h, groups, rows);
-    const GraphResults results{correlation_sum, spectrum->current_zoom(), window_size,
-                               tone_rows,       groups,                   rows,
-                               counts.completed};
+    const JobCounts counts = engine_.job_counts();
+    GraphImages images = blank_graph_images(w, h, groups, RESULT_ROWS);
     CorrelationStats stats;
-    read_results([&] { stats = fill_graph_images(images, results); });
+    engine_.read_results([&](const ResultView &view) {
+        const GraphResults results{view.correlation_sum, zoom_,          view.window_size, view.tone_rows,
+                                   view.groups,          RESULT_ROWS,    view.completed};
+        stats = fill_graph_images(images, results);
+    });
 
-    const QString statistics = statistics_text(stats, sample_rate, jobs_under_way(counts));
-    const std::vector<FrequencyLabel> labels = frequency_labels(third_octave_band, groups, w, h);
+    const QString statistics = statistics_text(stats, engine_.sample_rate(), jobs_under_way(counts));
+    const std::vector<FrequencyLabel> labels = frequency_labels(engine_.third_octave_band(), groups, w, h);
 
     // Only now, with the results released, does the toolkit draw.
     QPainter painter(this);

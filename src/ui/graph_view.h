@@ -8,8 +8,8 @@
 // label positions, and paintEvent only draws what they return.
 #pragma once
 
+#include "engine/engine.h"
 #include "engine/readout.h"
-#include "ui/spectrum_panel.h"
 
 #include <QImage>
 #include <QPoint>
@@ -38,8 +38,8 @@ struct GraphImages {
 };
 
 // Blank images for a widget of width x height pixels showing groups semitone
-// groups out of row_count result rows. Allocates: call it before taking
-// result_mutex.
+// groups out of row_count result rows. Allocates: call it before
+// read_results.
 GraphImages blank_graph_images(int width, int height, std::uint64_t groups,
                                std::uint64_t row_count);
 
@@ -66,13 +66,11 @@ void draw_bars(QImage &image, const ToneEntry *row, std::uint64_t groups, double
 // end at the newest finished row (completed - 1) mod row_count, newest on
 // line 0, each in grey levels relative to its own maximum; the newest row
 // also goes to bars. Rows whose maximum is below 2.0 stay white.
-// Pure apart from the images; the caller holds result_mutex for tone_rows.
+// Pure apart from the images; the caller holds the rows still (read_results).
 void draw_history(GraphImages &images, const ToneEntry *rows, std::uint64_t groups,
                   std::uint64_t row_count, std::uint64_t completed);
 
-// Everything the images are drawn from. The pointers are correlation_sum
-// and tone_rows, read under result_mutex; completed is jobs_completed, read
-// before under audio_mutex.
+// Everything the images are drawn from: a ResultView's, and the zoom window.
 struct GraphResults {
     const double *correlation_sum;
     ZoomRange window;             // the panel's current zoom window
@@ -84,7 +82,7 @@ struct GraphResults {
 };
 
 // Fills the blank images from results and returns the window's statistics.
-// The caller holds result_mutex; nothing here touches the painter.
+// The caller holds the results still; nothing here touches the painter.
 CorrelationStats fill_graph_images(GraphImages &images, const GraphResults &results);
 
 // ---- frequency labels ----------------------------------------------------------
@@ -132,17 +130,23 @@ class OrvGraph : public QWidget {
     Q_OBJECT
 
 public:
-    // Parentless (the panel's layout adopts it); starts the 500 ms repaint
-    // timer and turns on mouse tracking. Assistive technology finds it as a
-    // chart named "Graph" (view_accessible.h).
-    explicit OrvGraph(OrvSpectrum *spectrum);
+    // Parentless (the panel's layout adopts it); shows engine's results,
+    // which must outlive it, over the whole correlation window until
+    // set_zoom says otherwise. Starts the 500 ms repaint timer and turns on
+    // mouse tracking. Assistive technology finds it as a chart named "Graph"
+    // (view_accessible.h).
+    explicit OrvGraph(const Engine &engine);
 
-    OrvSpectrum *spectrum;   // the owning panel: its zoom stack
+    // The zoom window to show from now on (the panel's current one); the
+    // next paint (the watchdog's, at the latest) shows it.
+    void set_zoom(ZoomRange window);
+    ZoomRange zoom() const { return zoom_; }
+
     QTimer *watchdog;        // child timer, 500 ms: repaints, and announces a new text
 
     // What lies under the event's position: the semitone group and its
     // frequency over the upper two thirds, the delay over the lower third.
-    // Reads fixed engine tables and the zoom stack: no lock.
+    // Reads fixed engine tables and the zoom window: no lock.
     QString position_text(QMouseEvent *event);
 
     // The statistics box's four lines for the current zoom window, as the
@@ -168,4 +172,8 @@ protected:
     // Reads the job counts, then the results through read_results; draws only
     // after that.
     void paintEvent(QPaintEvent *event) override;
+
+private:
+    const Engine &engine_;
+    ZoomRange zoom_;         // the part of the correlation shown
 };

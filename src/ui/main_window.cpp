@@ -1,6 +1,6 @@
 #include "ui/main_window.h"
 
-#include "audio/jack_client.h"
+#include "audio/analysis.h"
 #include "audio/server_watch.h"
 #include "engine/version.h"
 #include "ui/config_panel.h"
@@ -18,18 +18,14 @@ constexpr int AUDIO_STATUS_MS = 500;  // a change shows within half a second of 
 
 }  // namespace
 
-OrvMainButton::OrvMainButton(const QString &label)
-    : OrvPushButton(label)
-{
-}
-
-OrvMainWindow::OrvMainWindow()
+OrvMainWindow::OrvMainWindow(Analysis &analysis, Generator &generator, ServerWatch &watch)
     : QWidget(),
       window_grid(this),
       page_stack(),
       spectrum_button(tr("&SPECTRUM")),
       siggen_button(tr("SIGNAL &GENERATOR")),
-      config_button(tr("&AUDIO CONFIG"))
+      config_button(tr("&AUDIO CONFIG")),
+      watch_(watch)
 {
     setWindowTitle(QStringLiteral("Orvel v" ORVEL_VERSION));
     setWindowIcon(QIcon(":/orvel.png"));
@@ -47,15 +43,15 @@ OrvMainWindow::OrvMainWindow()
     window_grid.setColumnStretch(3, 1);
     window_grid.setRowStretch(1, 1);
 
-    spectrum_page = new OrvSpectrum();
-    siggen_page = new OrvSigGen();
+    spectrum_page = new OrvSpectrum(analysis, watch.client());
+    siggen_page = new OrvSigGen(analysis.engine, generator);
     config_page = new OrvConfigDlg();
     page_stack.addWidget(spectrum_page);
     page_stack.addWidget(siggen_page);
     page_stack.addWidget(config_page);
 
     // Ctrl+S saves the log, Ctrl+E exports the newest result.
-    new ResultExport(this, spectrum_page);
+    result_export = new ResultExport(this, spectrum_page);
 
     // The close button's way out, so closeEvent stops the audio as it does.
     auto *quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
@@ -88,11 +84,11 @@ void OrvMainWindow::handle_config()
 
 void OrvMainWindow::show_audio_status()
 {
-    audio_status_line.setText(QString::fromStdString(audio_status_text(audio_status())));
+    audio_status_line.setText(QString::fromStdString(audio_status_text(watch_.status())));
 }
 
 void OrvMainWindow::closeEvent(QCloseEvent *)
 {
-    audio_stop();
+    watch_.client().stop();
     QCoreApplication::exit(0);
 }

@@ -13,34 +13,32 @@
 #include <QTimer>
 #include <QWidget>
 
+class Analysis;
+class Generator;
+class ServerWatch;
 class OrvConfigDlg;
+class ResultExport;
 class OrvSigGen;
 class OrvSpectrum;
-
-// A page button, parentless.
-class OrvMainButton : public OrvPushButton {
-    Q_OBJECT
-
-public:
-    explicit OrvMainButton(const QString &label);
-};
 
 class OrvMainWindow : public QWidget {
     Q_OBJECT
 
 public:
-    // Parentless. Builds the three pages, which read sample_rate and
-    // window_size: both must be fixed by now.
-    OrvMainWindow();
+    // Parentless. Builds the three pages on the analysis and the generator;
+    // the bottom line shows what watch says, and closing stops its client.
+    // All three must outlive the window.
+    OrvMainWindow(Analysis &analysis, Generator &generator, ServerWatch &watch);
 
     QGridLayout window_grid;          // the window's layout
     QStackedWidget page_stack;        // the three pages; owns them
-    OrvMainButton spectrum_button;    // "&SPECTRUM"
-    OrvMainButton siggen_button;      // "SIGNAL &GENERATOR"
-    OrvMainButton config_button;      // "&AUDIO CONFIG"
+    OrvPushButton spectrum_button;    // "&SPECTRUM"
+    OrvPushButton siggen_button;      // "SIGNAL &GENERATOR"
+    OrvPushButton config_button;      // "&AUDIO CONFIG"
     OrvSpectrum *spectrum_page;       // page 0, current at start
     OrvSigGen *siggen_page;           // page 1
     OrvConfigDlg *config_page;        // page 2; audio_start refreshes its device view
+    ResultExport *result_export;      // Ctrl+S and Ctrl+E; a child of the window
     QLabel audio_status_line;         // bottom line: the audio state in words (audio_status_text)
     QTimer audio_status_timer;        // reads the audio state into the line twice a second
 
@@ -53,6 +51,9 @@ public slots:
     void show_audio_status();
 
 protected:
-    // audio_stop(), then leave the event loop with 0.
+    // Stop the JACK client, then leave the event loop with 0.
     void closeEvent(QCloseEvent *event) override;
+
+private:
+    ServerWatch &watch_;              // the audio state shown, and the client closing stops
 };

@@ -1,5 +1,8 @@
 #include "ui/push_button.h"
 
+#include "ui/button_accessible.h"
+
+#include <QAccessible>
 #include <QPainter>
 #include <QStyleOptionButton>
 
@@ -10,8 +13,13 @@ constexpr int FOCUS_FRAME_PIXELS = 2;
 }  // namespace
 
 OrvPushButton::OrvPushButton(const QString &label)
-    : QPushButton(label)
+    : QPushButton()
 {
+    // Before the text: while assistive technology listens, setting the text
+    // already builds the button's interface, and the toolkit keeps that one.
+    static const bool accessible_installed = (QAccessible::installFactory(button_accessible_factory), true);
+    Q_UNUSED(accessible_installed);
+    setText(label);
 }
 
 void OrvPushButton::set_selected(bool selected)

@@ -3,7 +3,9 @@
 // selection always has, rather than as the style's pressed-in one; so a
 // screen reader hears "checked" where the eye sees a raised button. While it
 // has the keyboard focus, once the keyboard has moved the focus in its
-// window, a frame in the highlight colour surrounds it.
+// window, a frame in the highlight colour surrounds it. Assistive
+// technology reads it as a push button (a check box while checkable), and its
+// actions click it: they go wherever a click goes (button_accessible.h).
 // Main (toolkit) thread only.
 #pragma once
 

@@ -1,7 +1,7 @@
 #include "ui/result_export.h"
 
 #include "engine/block_result.h"
-#include "engine/engine_state.h"
+#include "engine/engine.h"
 #include "engine/number_text.h"
 #include "ui/spectrum_panel.h"
 
@@ -26,19 +26,6 @@ bool write_text(const QString &path, const QString &text, QString *error)
         return false;
     }
     return true;
-}
-
-// The newest row that is final: a job can finish ahead of the one before.
-bool newest_final_row(std::uint64_t &seq)
-{
-    const std::uint64_t completed = job_counts().completed;
-    for (std::uint64_t back = 1; back <= completed && back < result_row_count; back++) {
-        if (row_is_final(completed - back)) {
-            seq = completed - back;
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace
@@ -68,25 +55,32 @@ QString correlation_csv(const double *sum, std::uint64_t window_size, int rate)
 QStringList export_newest_result(OrvSpectrum *page, const QString &directory, const QDateTime &when,
                                  QString *error)
 {
-    std::uint64_t seq = 0;
-    if (!newest_final_row(seq)) {
+    const Engine &engine = page->engine();
+    const std::uint64_t skipped = engine.blocks_skipped();
+    // The row and the correlation as one picture.
+    bool found = false;
+    BlockResult result;
+    std::vector<double> sum(engine.window_size());
+    engine.read_results([&](const ResultView &view) {
+        found = view.completed > 0;
+        if (!found)
+            return;
+        const std::uint64_t seq = view.newest_final();
+        result = row_result(view, seq, engine);
+        result.skipped = skipped;
+        // Blocks since the start, as orvel-analyze counts them in a file.
+        result.block = seq + result.skipped;
+        result.time = block_end_time(result.block, engine.sample_rate());
+        std::copy(view.correlation_sum, view.correlation_sum + view.window_size, sum.begin());
+    });
+    if (!found) {
         *error = QObject::tr("There is no result yet.");
         return {};
     }
-    BlockResult result = row_result(seq);
-    audio_lock();
-    result.skipped = blocks_skipped;
-    audio_unlock();
-    // Blocks since the start, as orvel-analyze counts them in a file.
-    result.block = seq + result.skipped;
-    result.time = block_end_time(result.block, sample_rate);
-
-    std::vector<double> sum(window_size);
-    read_results([&] { std::copy(correlation_sum, correlation_sum + window_size, sum.begin()); });
 
     const QStringList names = export_file_names(directory, when);
     if (!write_text(names[0], block_json(QString(), result) + u'\n', error)
-        || !write_text(names[1], correlation_csv(sum.data(), window_size, sample_rate), error))
+        || !write_text(names[1], correlation_csv(sum.data(), engine.window_size(), engine.sample_rate()), error))
         return {};
     if (!page->grab().save(names[2], "PNG")) {
         *error = names[2] + QObject::tr(": cannot be written");

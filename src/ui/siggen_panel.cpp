@@ -1,7 +1,7 @@
 #include "ui/siggen_panel.h"
 
 #include "audio/block_assembler.h"
-#include "engine/engine_state.h"
+#include "engine/engine.h"
 #include "siggen/filter_design.h"
 #include "siggen/generator.h"
 #include "ui/button_map.h"
@@ -30,7 +30,6 @@ constexpr int MAP_COLUMNS = 3;
 constexpr int INITIAL_WIDTH_HZ = 20;
 constexpr int LEVEL_LIMIT = 256;          // amplitude factor 2^-16 .. 2^16
 constexpr int INITIAL_LEVEL = -64;        // 2^-4, -24.1 dB
-constexpr double LEVEL_STEPS_PER_OCTAVE = 16.0;
 
 // The style gives a scroll bar neither the keyboard focus nor a mark of it:
 // this one takes Tab and clicks, moves with the arrow and page keys as a
@@ -100,12 +99,12 @@ double level_decibels(int level)
     return std::floor(200.0 * std::log(factor) / std::log(10.0)) / 10.0;
 }
 
-OrvBandPassBox::OrvBandPassBox()
+OrvBandPassBox::OrvBandPassBox(int rate)
     : QGroupBox()
 {
-    const int initial = sample_rate / 4;
+    const int initial = rate / 4;
     setTitle(title_text(initial));
-    build_slider(this, scroll_bar, box_grid, 1, sample_rate / 2, initial);
+    build_slider(this, scroll_bar, box_grid, 1, rate / 2, initial);
 }
 
 QString OrvBandPassBox::title_text(int value)
@@ -119,11 +118,11 @@ void OrvBandPassBox::handle_value_changed(int value)
     emit valueChanged(value);
 }
 
-OrvBandWidthBox::OrvBandWidthBox()
+OrvBandWidthBox::OrvBandWidthBox(int rate)
     : QGroupBox()
 {
     setTitle(title_text(INITIAL_WIDTH_HZ));
-    build_slider(this, scroll_bar, box_grid, 1, sample_rate, INITIAL_WIDTH_HZ);
+    build_slider(this, scroll_bar, box_grid, 1, rate, INITIAL_WIDTH_HZ);
 }
 
 QString OrvBandWidthBox::title_text(int value)
@@ -155,8 +154,8 @@ void OrvNoiselevelBox::handle_value_changed(int value)
     emit valueChanged(value);
 }
 
-OrvSigGen::OrvSigGen()
-    : QWidget()
+OrvSigGen::OrvSigGen(Engine &engine, Generator &generator)
+    : QWidget(), engine_(engine), generator_(generator)
 {
     page_grid = new QGridLayout(this);
 
@@ -165,8 +164,8 @@ OrvSigGen::OrvSigGen()
     output_0_map = new OrvButtonMap(OUTPUT_0_NAMES, MAP_BUTTONS, MAP_COLUMNS);
     output_1_map = new OrvButtonMap(OUTPUT_1_NAMES, MAP_BUTTONS, MAP_COLUMNS);
 
-    band_pass_box = new OrvBandPassBox();
-    band_width_box = new OrvBandWidthBox();
+    band_pass_box = new OrvBandPassBox(engine_.sample_rate());
+    band_width_box = new OrvBandWidthBox(engine_.sample_rate());
     level_box = new OrvNoiselevelBox();
 
     // The generator starts after the page is built and must find its
@@ -196,26 +195,26 @@ OrvSigGen::OrvSigGen()
 
 void OrvSigGen::handle_source_0(int channel)
 {
-    set_main_channel(channel);
+    engine_.set_main_channel(channel);
 }
 
 void OrvSigGen::handle_source_1(int channel)
 {
-    set_corr_channel(channel);
+    engine_.set_corr_channel(channel);
 }
 
 void OrvSigGen::handle_output_0(int source)
 {
-    set_output_source(0, source);
+    generator_.set_output_source(0, source);
 }
 
 void OrvSigGen::handle_output_1(int source)
 {
-    set_output_source(1, source);
+    generator_.set_output_source(1, source);
 }
 
 void OrvSigGen::handle_filter_0(int)
 {
-    apply_filter_design(band_pass_box->scroll_bar->value(), band_width_box->scroll_bar->value(),
-                        level_box->scroll_bar->value());
+    apply_filter_design(generator_, band_pass_box->scroll_bar->value(), band_width_box->scroll_bar->value(),
+                        level_box->scroll_bar->value(), engine_.sample_rate());
 }

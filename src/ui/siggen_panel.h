@@ -1,11 +1,15 @@
 // The signal generator page: which analysis channels the block assembler
-// forms (main_channel, corr_channel), which source each output plays
-// (output_source_0/1), and the three sliders the band-pass kernel, the
+// forms (the engine's main and correlated channel), which source each
+// output plays (the generator's), and the three sliders the band-pass kernel, the
 // amplitude and the cosine step are designed from (filter_design.h).
 // Main (toolkit) thread only. Every control takes effect at once through its
-// owner's function (set_main_channel, set_corr_channel, set_output_source,
-// apply_filter_design); the page takes no lock itself.
+// owner's member function (Engine::set_main_channel, set_corr_channel,
+// Generator::set_output_source, apply_filter_design); the page takes no lock
+// itself.
 #pragma once
+
+class Engine;
+class Generator;
 
 #include <QGroupBox>
 #include <QWidget>
@@ -28,8 +32,8 @@ class OrvBandPassBox : public QGroupBox {
     Q_OBJECT
 
 public:
-    // Centre frequency, 1 .. sample_rate / 2 Hz, from sample_rate / 4.
-    OrvBandPassBox();
+    // Centre frequency, 1 .. rate / 2 Hz, from rate / 4 (rate: the engine's).
+    explicit OrvBandPassBox(int rate);
 
     // The title for a centre frequency of value Hz.
     static QString title_text(int value);
@@ -48,8 +52,8 @@ class OrvBandWidthBox : public QGroupBox {
     Q_OBJECT
 
 public:
-    // Band width, 1 .. sample_rate Hz, from 20.
-    OrvBandWidthBox();
+    // Band width, 1 .. rate Hz, from 20 (rate: the engine's).
+    explicit OrvBandWidthBox(int rate);
 
     // The title for a band width of value Hz.
     static QString title_text(int value);
@@ -89,28 +93,33 @@ class OrvSigGen : public QWidget {
     Q_OBJECT
 
 public:
-    // Parentless; reads sample_rate, which must be fixed by now, and needs
-    // the global locks. Publishes the generator parameters for the sliders'
-    // initial values, so the generator can start after this. The maps start
-    // at index 0, as the engine's selections do, so nothing else is written.
-    OrvSigGen();
+    // Parentless; sets engine's channels and generator's sources and sound,
+    // both of which must outlive it. Publishes the generator parameters for
+    // the sliders' initial values, so the generator can start after this.
+    // The maps start at index 0, as the engine's selections do, so nothing
+    // else is written.
+    OrvSigGen(Engine &engine, Generator &generator);
 
     QGridLayout *page_grid;             // the page's layout
-    OrvButtonMap *main_input_map;       // main_channel, CHANNEL_* order
-    OrvButtonMap *corr_input_map;       // corr_channel, CHANNEL_* order
-    OrvButtonMap *output_0_map;         // output_source_0, SOURCE_* order
-    OrvButtonMap *output_1_map;         // output_source_1, SOURCE_* order
+    OrvButtonMap *main_input_map;       // the engine's main channel, CHANNEL_* order
+    OrvButtonMap *corr_input_map;       // the engine's correlated channel, CHANNEL_* order
+    OrvButtonMap *output_0_map;         // the generator's output 0 source, SOURCE_* order
+    OrvButtonMap *output_1_map;         // the generator's output 1 source, SOURCE_* order
     OrvBandPassBox *band_pass_box;      // centre frequency in Hz
     OrvBandWidthBox *band_width_box;    // band width in Hz
     OrvNoiselevelBox *level_box;        // signal level, 1/16 octave steps
 
 public slots:
-    // Store the selected index under audio_mutex and broadcast.
+    // Hand the selected index to the engine or the generator.
     void handle_source_0(int channel);
     void handle_source_1(int channel);
     void handle_output_0(int source);
     void handle_output_1(int source);
     // Design from all three slider values and publish kernel, level and
-    // cosine step; the argument is ignored. Takes audio_mutex for the copy.
+    // cosine step; the argument is ignored.
     void handle_filter_0(int);
+
+private:
+    Engine &engine_;
+    Generator &generator_;
 };

@@ -1,9 +1,8 @@
 #include "ui/spectrum_panel.h"
 
-#include "audio/block_assembler.h"
+#include "audio/analysis.h"
 #include "audio/jack_client.h"
-#include "audio/midi_output.h"
-#include "engine/engine_state.h"
+#include "engine/engine.h"
 #include "engine/version.h"
 #include "ui/band_view.h"
 #include "ui/button_map.h"
@@ -69,21 +68,21 @@ constexpr int REST_MS = 50;      // ... then this much silence
 
 // The row's notes as a chord of CHORD_MS, then REST_MS of silence. A chord
 // that does not fit behind those still queued is dropped whole.
-void play_notes(const RowNotes &notes)
+void play_notes(MidiOutput &midi, const RowNotes &notes)
 {
-    midi_queue_chord(0, notes.keys, notes.key_count, MIDI_VELOCITY, CHORD_MS, REST_MS);
+    midi.queue_chord(0, notes.keys, notes.key_count, MIDI_VELOCITY, CHORD_MS, REST_MS);
 }
 
 }  // namespace
 
-OrvSpectrum::OrvSpectrum()
-    : QWidget(), zoom{}, zoom_level(0)
+OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
+    : QWidget(), zoom{}, zoom_level(0), analysis_(analysis), engine_(analysis.engine), jack_(jack)
 {
-    zoom[0].last = window_size - 1;
+    zoom[0].last = engine_.window_size() - 1;
 
     main_grid = new QGridLayout(this);
-    graph_view = new OrvGraph(this);
-    band_view = new OrvBand();
+    graph_view = new OrvGraph(engine_);
+    band_view = new OrvBand(engine_);
 
     note_label = new QLabel();
     note_label->setAlignment(Qt::AlignCenter);
@@ -117,8 +116,8 @@ OrvSpectrum::OrvSpectrum()
     // keeps it, and may have it on already.
     freeze_button->setCheckable(true);
     record_button->setCheckable(true);
-    freeze_button->set_selected(analysis_frozen());
-    record_button->set_selected(recording_on());
+    freeze_button->set_selected(engine_.analysis_frozen());
+    record_button->set_selected(engine_.recording_on());
 
     tuning_box = new QSpinBox();
     tuning_box->setRange(-TUNING_LIMIT, TUNING_LIMIT);
@@ -174,82 +173,92 @@ OrvSpectrum::OrvSpectrum()
 
 void OrvSpectrum::handle_reset()
 {
-    zoom[0] = {0, window_size - 1};
+    zoom[0] = {0, engine_.window_size() - 1};
     zoom_level = 0;
-    analysis_reset();
+    show_zoom();
+    analysis_.reset();
 }
 
 void OrvSpectrum::handle_tog_freeze()
 {
-    toggle_freeze();
-    freeze_button->set_selected(analysis_frozen());
+    engine_.toggle_freeze();
+    freeze_button->set_selected(engine_.analysis_frozen());
 }
 
 void OrvSpectrum::handle_tog_record()
 {
-    toggle_record();
-    record_button->set_selected(recording_on());
+    engine_.toggle_record();
+    record_button->set_selected(engine_.recording_on());
     // Nothing recorded may go on sounding.
-    if (!recording_on())
-        audio_end_notes();
+    if (!engine_.recording_on())
+        jack_.end_notes();
 }
 
 void OrvSpectrum::handle_tuning()
 {
-    set_fine_tuning(tuning_box->value());
+    engine_.set_fine_tuning(tuning_box->value());
 }
 
 void OrvSpectrum::handle_sensitivity()
 {
-    set_sensitivity(sensitivity_slider->value());
+    engine_.set_sensitivity(sensitivity_slider->value());
     band_view->update();
 }
 
 void OrvSpectrum::handle_decay_0(int k)
 {
-    set_decay_choice(k);
+    engine_.set_decay_choice(k);
 }
 
 void OrvSpectrum::handle_tick()
 {
     PitchClassPeak row[PITCH_CLASS_COUNT];
-    copy_pitch_class_row(0, row);
-    if (recording_on() && !analysis_frozen()) {
-        const RowNotes notes = row_notes(row, sensitivity_threshold(current_sensitivity()), band_freq);
-        play_notes(notes);
+    copy_pitch_class_row(engine_, 0, row);
+    if (engine_.recording_on() && !engine_.analysis_frozen()) {
+        const RowNotes notes = row_notes(row, sensitivity_threshold(engine_.current_sensitivity()), engine_.band_freq());
+        play_notes(jack_.midi(), notes);
         text_log->appendPlainText(notes.text);
     }
-    note_label->setText(note_readout(row[strongest_pitch_class(row)].band, band_freq));
+    note_label->setText(note_readout(row[strongest_pitch_class(row)].band, engine_.band_freq()));
 }
 
 void OrvSpectrum::handle_row_chosen(int back)
 {
     PitchClassPeak row[PITCH_CLASS_COUNT];
-    copy_pitch_class_row(back, row);
-    const RowNotes notes = row_notes(row, sensitivity_threshold(current_sensitivity()), band_freq);
-    if (recording_on())
-        play_notes(notes);
+    copy_pitch_class_row(engine_, back, row);
+    const RowNotes notes = row_notes(row, sensitivity_threshold(engine_.current_sensitivity()), engine_.band_freq());
+    if (engine_.recording_on())
+        play_notes(jack_.midi(), notes);
     text_log->appendPlainText(notes.text);
 }
 
 void OrvSpectrum::handle_zoom_right()
 {
     zoom_in(zoom, zoom_level, ZoomKind::right);
+    show_zoom();
 }
 
 void OrvSpectrum::handle_zoom_left()
 {
     zoom_in(zoom, zoom_level, ZoomKind::left);
+    show_zoom();
 }
 
 void OrvSpectrum::handle_zoom_middle()
 {
     zoom_in(zoom, zoom_level, ZoomKind::middle);
+    show_zoom();
 }
 
 void OrvSpectrum::handle_zoom_out()
 {
-    zoom_out(zoom, zoom_level, window_size);
+    zoom_out(zoom, zoom_level, engine_.window_size());
+    show_zoom();
+}
+
+void OrvSpectrum::show_zoom()
+{
+    graph_view->set_zoom(current_zoom());
 }
 
 void OrvSpectrum::closeEvent(QCloseEvent *)

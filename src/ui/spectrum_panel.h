@@ -6,8 +6,9 @@
 // Every 500 ms, shown or not, the page updates the note read-out and, while
 // recording and not frozen, logs the newest row's notes and plays them as
 // MIDI: recording never depends on what is on screen. The settings go
-// through the engine's functions (toggle_freeze, set_decay_choice ...); the
-// page takes no lock itself.
+// through the engine's member functions (toggle_freeze, set_decay_choice
+// ...); the page takes no lock itself. The graph view is told the zoom window
+// whenever it changes.
 #pragma once
 
 #include "engine/readout.h"
@@ -16,6 +17,9 @@
 
 #include <cstdint>
 
+class Analysis;
+class Engine;
+class JackClient;
 class OrvBand;
 class OrvButtonMap;
 class OrvGraph;
@@ -41,9 +45,10 @@ class OrvSpectrum : public QWidget {
     Q_OBJECT
 
 public:
-    // Parentless; reads window_size, which must be fixed by now. Starts the
-    // two views' repaint timers and its own tick, and runs none of the slots.
-    OrvSpectrum();
+    // Parentless; shows analysis's results and plays recorded rows as MIDI
+    // through jack, both of which must outlive it. Starts the two views'
+    // repaint timers and its own tick, and runs none of the slots.
+    OrvSpectrum(Analysis &analysis, JackClient &jack);
 
     ZoomRange zoom[ZOOM_DEPTH];       // stack of lag windows, entry 0 outermost
     std::uint8_t zoom_level;          // 0..7: the graph shows zoom[zoom_level]
@@ -60,6 +65,9 @@ public:
     OrvPushButton *freeze_button;     // "Toggle Freeze": checked and raised while frozen
     OrvPushButton *record_button;     // "Toggle Record": checked and raised while recording
     QTimer *tick;                     // child timer, 500 ms: read-out and recording
+
+    // The engine whose results the page shows.
+    Engine &engine() const { return engine_; }
 
     // The zoom window the views show now.
     const ZoomRange &current_zoom() const { return zoom[zoom_level]; }
@@ -84,4 +92,12 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+
+private:
+    // Tell the graph view the current zoom window.
+    void show_zoom();
+
+    Analysis &analysis_;
+    Engine &engine_;
+    JackClient &jack_;
 };

@@ -107,19 +107,22 @@ std::vector<std::string> headless_env()
 }
 
 pid_t start_background_child(const std::string &program, const std::vector<std::string> &extra_env,
-                             const std::string &stderr_path)
+                             const std::string &stderr_path, const std::vector<std::string> &args)
 {
     std::vector<std::string> env = headless_env();
     env.insert(env.end(), extra_env.begin(), extra_env.end());
     std::vector<char *> envp = child_environment(env);
-    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+    std::vector<char *> argv = {const_cast<char *>(program.c_str())};
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         if (!stderr_path.empty()) {
             const int fd = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(fd, STDERR_FILENO);
         }
-        execve(program.c_str(), argv, envp.data());
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     return pid;

@@ -23,12 +23,12 @@ ChildResult run_child(const std::string &program, const std::vector<std::string>
 // of its own on standard error.
 std::vector<std::string> headless_env();
 
-// Starts program without arguments in the background, its output going where
-// ours goes (standard error into the file stderr_path instead, when given),
-// with extra "NAME=value" entries on top of headless_env() and this
-// process's environment. Returns the child's pid.
+// Starts program with args (after argv[0]) in the background, its output
+// going where ours goes (standard error into the file stderr_path instead,
+// when given), with extra "NAME=value" entries on top of headless_env() and
+// this process's environment. Returns the child's pid.
 pid_t start_background_child(const std::string &program, const std::vector<std::string> &extra_env,
-                             const std::string &stderr_path = {});
+                             const std::string &stderr_path = {}, const std::vector<std::string> &args = {});
 
 // The child's exit status (128 + signal when killed), or -1 if it is still
 // running after timeout_ms.

@@ -3,13 +3,14 @@
 // a glide, and noise with a delayed second channel. Every sample is computed
 // from its index alone, so the files are the same on every machine.
 //
-//     orvel_reference_sounds DIR
+//     orvel_reference_sounds DIR [SECONDS]
 #include "support/white_noise.h"
 
 #include <sndfile.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -17,7 +18,8 @@
 namespace {
 
 constexpr double TWO_PI = 6.283185307179586;
-constexpr int SECONDS = 4;
+// Seconds of each file, unless the command line says otherwise.
+int seconds = 4;
 
 using Signal = std::function<float(std::uint64_t frame, int channel)>;
 
@@ -32,7 +34,7 @@ bool write_sound(const std::string &path, int rate, int channels, const Signal &
         std::fprintf(stderr, "orvel_reference_sounds: %s: %s\n", path.c_str(), sf_strerror(nullptr));
         return false;
     }
-    const auto frames = static_cast<std::uint64_t>(rate) * SECONDS;
+    const auto frames = static_cast<std::uint64_t>(rate) * static_cast<std::uint64_t>(seconds);
     std::vector<float> frame(static_cast<std::size_t>(channels));
     for (std::uint64_t f = 0; f < frames; f++) {
         for (int c = 0; c < channels; c++)
@@ -52,8 +54,8 @@ float sine(double hz, int rate, std::uint64_t frame, double amplitude = 0.5)
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: orvel_reference_sounds DIR\n");
+    if (argc < 2 || argc > 3 || (argc == 3 && (seconds = std::atoi(argv[2])) <= 0)) {
+        std::fprintf(stderr, "usage: orvel_reference_sounds DIR [SECONDS]\n");
         return 2;
     }
     const std::string dir = argv[1];
@@ -70,7 +72,7 @@ int main(int argc, char **argv)
     // A glide over two octaves: the read-out moves from row to row.
     ok &= write_sound(dir + "/glide.wav", 48000, 1, [](std::uint64_t f, int) {
         const double t = static_cast<double>(f) / 48000;
-        const double phase = 110.0 * SECONDS / std::log(4.0) * (std::pow(4.0, t / SECONDS) - 1.0);
+        const double phase = 110.0 * seconds / std::log(4.0) * (std::pow(4.0, t / seconds) - 1.0);
         return static_cast<float>(0.5 * std::sin(TWO_PI * phase));
     });
     // Noise, and on the second channel the same noise 1234 frames later and

@@ -6,7 +6,6 @@
 #include "app/startup.h"
 #include "audio/block_assembler.h"
 #include "audio/rate_conversion.h"
-#include "engine/engine_state.h"
 #include "siggen/generator.h"
 #include "support/jack_server.h"
 #include "support/qt_app.h"
@@ -23,6 +22,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace {
 
@@ -41,17 +41,17 @@ void press(OrvSpectrum *spectrum, const char *text, int times = 1)
 }
 
 // Let a window's worth of the current sound through the analysis.
-void settle()
+void settle(const Engine &engine)
 {
-    QTest::qWait(int(window_size * 1000 / sample_rate) + 1500);
+    QTest::qWait(int(engine.window_size() * 1000 / static_cast<std::uint64_t>(engine.sample_rate())) + 1500);
 }
 
-bool shoot(const char *name, QSize size)
+bool shoot(OrvMainWindow *window, const char *name, QSize size)
 {
-    main_window->resize(size);
+    window->resize(size);
     QTest::qWait(1100);   // layout, then two repaints
     const QString path = out_dir + "/" + name + ".png";
-    const bool saved = main_window->grab().save(path);
+    const bool saved = window->grab().save(path);
     std::fprintf(stderr, "%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
     return saved;
 }
@@ -74,8 +74,11 @@ int main(int argc, char **argv)
 
     QtApp qt;
     int exit_status = 0;
-    if (!start_orvel(qt.argc, qt.argv, exit_status))
+    const std::unique_ptr<OrvelProgram> program = start_orvel(qt.argc, qt.argv, exit_status);
+    if (!program)
         return 1;
+    OrvMainWindow *main_window = program->window.get();
+    const Engine &engine = program->analysis->engine;
     JackPeer patch("patch");
     patch.connect("orvel:output_1", "orvel:input_1");
     patch.connect("orvel:output_2", "orvel:input_2");
@@ -90,16 +93,16 @@ int main(int argc, char **argv)
     click(&main_window->siggen_button);
     click(generator->output_0_map->buttons[SOURCE_WHITE_NOISE]);
     click(generator->main_input_map->buttons[CHANNEL_OUTPUT_0]);
-    ok &= shoot("generator", normal);
-    ok &= shoot("generator-large", large);
+    ok &= shoot(main_window, "generator", normal);
+    ok &= shoot(main_window, "generator-large", large);
     click(&main_window->config_button);
-    ok &= shoot("config", normal);
+    ok &= shoot(main_window, "config", normal);
     click(&main_window->spectrum_button);
-    settle();
-    ok &= shoot("delay", normal);
-    ok &= shoot("delay-large", large);
+    settle(engine);
+    ok &= shoot(main_window, "delay", normal);
+    ok &= shoot(main_window, "delay-large", large);
     press(spectrum, "Zoom\nRight", 5);
-    ok &= shoot("delay-zoomed", normal);
+    ok &= shoot(main_window, "delay-zoomed", normal);
     press(spectrum, "Reset");
 
     // A tone: a cosine at 440 Hz, recorded into the log.
@@ -110,12 +113,12 @@ int main(int argc, char **argv)
     click(spectrum->decay_map->buttons[2]);
     // Name only the tone in the log, not the weak leakage around it.
     spectrum->sensitivity_slider->setValue(21);
-    settle();
+    settle(engine);
     press(spectrum, "Toggle\nRecord");
     QTest::qWait(2100);
     press(spectrum, "Toggle\nRecord");
-    ok &= shoot("tone", normal);
-    ok &= shoot("tone-large", large);
+    ok &= shoot(main_window, "tone", normal);
+    ok &= shoot(main_window, "tone-large", large);
 
     main_window->close();
     return ok ? 0 : 1;

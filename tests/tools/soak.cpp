@@ -15,8 +15,9 @@
 #include "app/startup.h"
 #include "audio/block_assembler.h"
 #include "audio/callback_timing.h"
-#include "engine/engine_state.h"
+#include "engine/engine_types.h"
 #include "siggen/generator.h"
+#include "support/loop_measure.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -28,26 +29,19 @@
 
 namespace {
 
-std::chrono::steady_clock::time_point started;
-
-void print_figures()
+void print_figures(const OrvelProgram &program, std::chrono::steady_clock::time_point started)
 {
-    const CallbackDurations durations = callback_durations();
-    const JobCounts jobs = job_counts();
-    audio_lock();
-    const std::uint64_t skipped = blocks_skipped;
-    audio_unlock();
-    std::uint64_t strongest = 0;
-    read_results([&strongest] {
-        strongest = static_cast<std::uint64_t>(std::max_element(correlation_sum, correlation_sum + window_size)
-                                               - correlation_sum);
-    });
+    const CallbackDurations durations = program.jack->timing().durations();
+    const Engine &engine = program.analysis->engine;
+    const JobCounts jobs = engine.job_counts();
+    const std::uint64_t skipped = jobs.skipped;
+
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
     std::fprintf(stderr, "soak t=%lld callbacks=%llu worst_us=%d p999_us=%d completed=%llu skipped=%llu delay=%llu\n",
                  static_cast<long long>(seconds.count()), static_cast<unsigned long long>(durations.total()),
                  durations.worst_us(), durations.percentile_us(0.999),
                  static_cast<unsigned long long>(jobs.completed), static_cast<unsigned long long>(skipped),
-                 static_cast<unsigned long long>(window_size - 1 - strongest));
+                 static_cast<unsigned long long>(correlation_peak_delay(engine)));
 }
 
 }  // namespace
@@ -66,16 +60,17 @@ int main(int argc, char **argv)
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
     int exit_status = 0;
-    if (!start_orvel(argc, argv, exit_status))
+    const std::unique_ptr<OrvelProgram> program = start_orvel(argc, argv, exit_status);
+    if (!program)
         return exit_status;
-    started = std::chrono::steady_clock::now();
-    set_output_source(0, SOURCE_WHITE_NOISE);
-    set_main_channel(CHANNEL_OUTPUT_0);
-    set_corr_channel(CHANNEL_INPUT_0);
+    const auto started = std::chrono::steady_clock::now();
+    program->generator->set_output_source(0, SOURCE_WHITE_NOISE);
+    program->analysis->engine.set_main_channel(CHANNEL_OUTPUT_0);
+    program->analysis->engine.set_corr_channel(CHANNEL_INPUT_0);
     QTimer figures;
-    QObject::connect(&figures, &QTimer::timeout, print_figures);
+    QObject::connect(&figures, &QTimer::timeout, [&] { print_figures(*program, started); });
     figures.start(every_ms);
     const int status = app.exec();
-    print_figures();
+    print_figures(*program, started);
     return status;
 }

@@ -1,0 +1,142 @@
+#include "ui/kept_settings.h"
+
+#include "ui/button_map.h"
+#include "ui/main_window.h"
+#include "ui/result_export.h"
+#include "ui/siggen_panel.h"
+#include "ui/spectrum_panel.h"
+
+#include <QFileInfo>
+#include <QScrollBar>
+#include <QSettings>
+#include <QSlider>
+#include <QSpinBox>
+
+#include <cstdio>
+
+namespace {
+
+// The file, by name rather than through the application's names, which
+// are not the library's to set.
+#define ORVEL_SETTINGS(name) \
+    QSettings name(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("orvel"), QStringLiteral("orvel"))
+
+// Written with every set kept: a file without it, though not empty, was
+// not written by us whole, whatever QSettings made of it.
+constexpr const char *FORMAT_KEY = "orvel/settings_format";
+constexpr int FORMAT = 1;
+
+struct MapKey {
+    const char *key;
+    OrvButtonMap *OrvSigGen::*map;
+};
+
+const MapKey SIGGEN_MAPS[] = {
+    {"generator/main_input", &OrvSigGen::main_input_map},
+    {"generator/correlation_input", &OrvSigGen::corr_input_map},
+    {"generator/output_0", &OrvSigGen::output_0_map},
+    {"generator/output_1", &OrvSigGen::output_1_map},
+};
+
+struct SliderKey {
+    const char *key;
+    QScrollBar *(*bar)(const OrvSigGen &page);
+};
+
+const SliderKey SIGGEN_SLIDERS[] = {
+    {"generator/centre_hz", [](const OrvSigGen &page) { return page.band_pass_box->scroll_bar; }},
+    {"generator/width_hz", [](const OrvSigGen &page) { return page.band_width_box->scroll_bar; }},
+    {"generator/level", [](const OrvSigGen &page) { return page.level_box->scroll_bar; }},
+};
+
+// A kept whole number, or nothing when it was never kept or is no number.
+bool kept_int(const QSettings &settings, const char *key, int &value)
+{
+    if (!settings.contains(QLatin1String(key)))
+        return false;
+    bool ok = false;
+    const int v = settings.value(QLatin1String(key)).toInt(&ok);
+    if (ok)
+        value = v;
+    return ok;
+}
+
+void select_kept(OrvButtonMap *map, const QSettings &settings, const char *key)
+{
+    int index = 0;
+    if (kept_int(settings, key, index) && index >= 0 && index < map->button_count)
+        map->handle_released(index);
+}
+
+const char *status_words(QSettings::Status status)
+{
+    return status == QSettings::FormatError ? "cannot be parsed" : "cannot be read";
+}
+
+}  // namespace
+
+QString kept_settings_path()
+{
+    ORVEL_SETTINGS(settings);
+    return settings.fileName();
+}
+
+void restore_settings(OrvMainWindow &window)
+{
+    ORVEL_SETTINGS(settings);
+    const QFileInfo file(settings.fileName());
+    if (!file.exists())
+        return;  // the first start
+    QSettings::Status status = settings.status();
+    if (status == QSettings::NoError && file.size() > 0 && settings.value(QLatin1String(FORMAT_KEY)).toInt() != FORMAT)
+        status = QSettings::FormatError;
+    if (status != QSettings::NoError) {
+        std::fprintf(stderr, "orvel: %s %s; starting from the defaults\n", file.filePath().toLocal8Bit().constData(),
+                     status_words(status));
+        return;
+    }
+    OrvSigGen &siggen = *window.siggen_page;
+    for (const MapKey &map : SIGGEN_MAPS)
+        select_kept(siggen.*map.map, settings, map.key);
+    int value = 0;
+    for (const SliderKey &slider : SIGGEN_SLIDERS) {
+        // setValue brings it into the bar's range, which the engine rate sets.
+        if (kept_int(settings, slider.key, value))
+            slider.bar(siggen)->setValue(value);
+    }
+    OrvSpectrum &spectrum = *window.spectrum_page;
+    select_kept(spectrum.decay_map, settings, "spectrum/decay");
+    if (kept_int(settings, "spectrum/sensitivity", value))
+        spectrum.sensitivity_slider->setValue(value);
+    if (kept_int(settings, "spectrum/fine_tuning", value))
+        spectrum.tuning_box->setValue(value);
+    const QString directory = settings.value(QStringLiteral("export/directory")).toString();
+    if (!directory.isEmpty())
+        window.result_export->directory = directory;
+    const QByteArray geometry = settings.value(QStringLiteral("window/geometry")).toByteArray();
+    if (!geometry.isEmpty())
+        window.restoreGeometry(geometry);
+}
+
+void keep_settings(const OrvMainWindow &window)
+{
+    ORVEL_SETTINGS(settings);
+    settings.clear();
+    settings.setValue(QLatin1String(FORMAT_KEY), FORMAT);
+    const OrvSigGen &siggen = *window.siggen_page;
+    for (const MapKey &map : SIGGEN_MAPS)
+        settings.setValue(QLatin1String(map.key), (siggen.*map.map)->selection);
+    for (const SliderKey &slider : SIGGEN_SLIDERS)
+        settings.setValue(QLatin1String(slider.key), slider.bar(siggen)->value());
+    const OrvSpectrum &spectrum = *window.spectrum_page;
+    settings.setValue(QStringLiteral("spectrum/decay"), spectrum.decay_map->selection);
+    settings.setValue(QStringLiteral("spectrum/sensitivity"), spectrum.sensitivity_slider->value());
+    settings.setValue(QStringLiteral("spectrum/fine_tuning"), spectrum.tuning_box->value());
+    if (!window.result_export->directory.isEmpty())
+        settings.setValue(QStringLiteral("export/directory"), window.result_export->directory);
+    settings.setValue(QStringLiteral("window/geometry"), window.saveGeometry());
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        std::fprintf(stderr, "orvel: %s cannot be written; the settings are not kept\n",
+                     settings.fileName().toLocal8Bit().constData());
+}

@@ -1,0 +1,238 @@
+// The user's choices kept from one start to the next, in a configuration
+// directory of the test's own (never the user's): a start after a close
+// finds them, the real program keeps them across a restart (the command line
+// still winning), and a damaged or unreadable file gives the defaults and
+// one line on stderr.
+#include "app/startup.h"
+#include "support/background_program.h"
+#include "support/jack_server.h"
+#include "support/qt_app.h"
+#include "ui/button_map.h"
+#include "ui/kept_settings.h"
+#include "ui/result_export.h"
+#include "ui/siggen_panel.h"
+#include "ui/spectrum_panel.h"
+
+#include <gtest/gtest.h>
+
+#include <QScrollBar>
+#include <QSettings>
+#include <QSlider>
+#include <QSpinBox>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+const std::string PROGRAM = ORVEL_BINARY;
+
+// A configuration directory of this test's own, set before anything reads
+// the settings' location (the toolkit keeps it once asked).
+class KeptSettings : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/orvel-settings-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        config_ = name;
+        setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
+    }
+    void TearDown() override { std::filesystem::remove_all(config_); }
+
+    std::string file() const { return config_ + "/orvel/orvel.ini"; }
+    std::vector<std::string> env() const { return {"XDG_CONFIG_HOME=" + config_}; }
+
+    std::string config_;
+};
+
+// What stderr received while one lives, kept in an anonymous file.
+class StderrCapture {
+public:
+    StderrCapture() : file_(std::tmpfile()), saved_(dup(STDERR_FILENO))
+    {
+        std::fflush(stderr);
+        dup2(fileno(file_), STDERR_FILENO);
+    }
+    ~StderrCapture()
+    {
+        std::fflush(stderr);
+        dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+        std::fclose(file_);
+    }
+    std::string text() const
+    {
+        std::fflush(stderr);
+        std::string all;
+        std::rewind(file_);
+        for (int c; (c = std::fgetc(file_)) != EOF;)
+            all += static_cast<char>(c);
+        return all;
+    }
+
+private:
+    std::FILE *file_;
+    int saved_;
+};
+
+// The choices a user might make, set as the controls would be.
+void choose(OrvMainWindow &window)
+{
+    OrvSigGen &siggen = *window.siggen_page;
+    siggen.output_0_map->handle_released(SOURCE_WHITE_NOISE);
+    siggen.output_1_map->handle_released(SOURCE_COSINE);
+    siggen.main_input_map->handle_released(CHANNEL_OUTPUT_0);
+    siggen.corr_input_map->handle_released(CHANNEL_INPUT_1);
+    siggen.band_pass_box->scroll_bar->setValue(1234);
+    siggen.band_width_box->scroll_bar->setValue(321);
+    siggen.level_box->scroll_bar->setValue(-16);
+    window.spectrum_page->decay_map->handle_released(2);
+    window.spectrum_page->sensitivity_slider->setValue(7);
+    window.spectrum_page->tuning_box->setValue(-123);
+    window.result_export->directory = QStringLiteral("/exports/here");
+    window.resize(900, 700);
+}
+
+}  // namespace
+
+// Closed and started again, the program shows what was chosen, and its
+// engine and generator run with it.
+TEST_F(KeptSettings, ChoicesComeBackAtTheNextStart)
+{
+    QtApp qt;
+    {
+        const std::unique_ptr<OrvelProgram> program = make_program(engine_config(16000));
+        restore_settings(*program->window);  // nothing kept yet: nothing changes
+        choose(*program->window);
+        keep_settings(*program->window);
+    }
+    ASSERT_TRUE(std::filesystem::exists(file()));
+
+    const std::unique_ptr<OrvelProgram> program = make_program(engine_config(16000));
+    const StderrCapture err;
+    restore_settings(*program->window);
+    EXPECT_EQ(err.text(), "");
+    const OrvMainWindow &window = *program->window;
+    const OrvSigGen &siggen = *window.siggen_page;
+    EXPECT_EQ(siggen.output_0_map->selection, SOURCE_WHITE_NOISE);
+    EXPECT_EQ(siggen.output_1_map->selection, SOURCE_COSINE);
+    EXPECT_EQ(siggen.main_input_map->selection, CHANNEL_OUTPUT_0);
+    EXPECT_EQ(siggen.corr_input_map->selection, CHANNEL_INPUT_1);
+    EXPECT_EQ(siggen.band_pass_box->scroll_bar->value(), 1234);
+    EXPECT_EQ(siggen.band_width_box->scroll_bar->value(), 321);
+    EXPECT_EQ(siggen.level_box->scroll_bar->value(), -16);
+    EXPECT_EQ(window.spectrum_page->decay_map->selection, 2);
+    EXPECT_EQ(window.spectrum_page->sensitivity_slider->value(), 7);
+    EXPECT_EQ(window.spectrum_page->tuning_box->value(), -123);
+    EXPECT_EQ(window.result_export->directory, "/exports/here");
+    EXPECT_EQ(window.size(), QSize(900, 700));
+
+    // Restored as a user's change: the owners hold the values too.
+    const Engine &engine = program->analysis->engine;
+    EXPECT_EQ(engine.main_channel(), CHANNEL_OUTPUT_0);
+    EXPECT_EQ(engine.corr_channel(), CHANNEL_INPUT_1);
+    EXPECT_EQ(engine.current_sensitivity(), 7);
+    EXPECT_EQ(engine.tuning_factor(), std::pow(2.0, -123 / 12000.0));
+    const GeneratorSnapshot sound = program->generator->snapshot();
+    EXPECT_EQ(sound.source_0, SOURCE_WHITE_NOISE);
+    EXPECT_EQ(sound.source_1, SOURCE_COSINE);
+    EXPECT_DOUBLE_EQ(sound.phase_step, 1234 * 2 * M_PI / 16000);
+    EXPECT_EQ(sound.level, std::pow(2.0, -16 / 16.0));
+}
+
+// A file that is not whole, not ours or not readable: the defaults, one line
+// on stderr, no crash; and the next close writes a whole file again.
+TEST_F(KeptSettings, DamagedOrUnreadableFileGivesTheDefaults)
+{
+    const struct {
+        const char *what;
+        const char *contents;  // nullptr: a directory where the file should be
+    } cases[] = {
+        {"random bytes", "\x01\xff\xfe[[[=\n\x00\x80garbage\n=\n"},
+        {"cut short", "[generator]\nmain_in"},
+        {"another program's", "[General]\ncolour=blue\n"},
+        {"a directory", nullptr},
+    };
+    QtApp qt;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(config_ + "/orvel");
+        std::filesystem::create_directories(config_ + "/orvel");
+        if (c.contents != nullptr)
+            std::ofstream(file(), std::ios::binary) << c.contents;
+        else
+            std::filesystem::create_directory(file());
+
+        const std::unique_ptr<OrvelProgram> program = make_program(engine_config(16000));
+        {
+            const StderrCapture err;
+            restore_settings(*program->window);
+            const std::string said = err.text();
+            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+            EXPECT_EQ(said.rfind("orvel: " + file(), 0), 0u) << said;
+            EXPECT_NE(said.find("starting from the defaults"), std::string::npos) << said;
+        }
+        EXPECT_EQ(program->window->siggen_page->output_0_map->selection, SOURCE_SILENCE);
+        EXPECT_EQ(program->window->spectrum_page->decay_map->selection, 0);
+        EXPECT_EQ(program->window->siggen_page->band_pass_box->scroll_bar->value(), 16000 / 4);
+
+        if (c.contents == nullptr)
+            continue;  // nothing can be written in place of a directory
+        choose(*program->window);
+        keep_settings(*program->window);
+        const std::unique_ptr<OrvelProgram> again = make_program(engine_config(16000));
+        const StderrCapture err;
+        restore_settings(*again->window);
+        EXPECT_EQ(err.text(), "");
+        EXPECT_EQ(again->window->siggen_page->output_0_map->selection, SOURCE_WHITE_NOISE);
+    }
+}
+
+// The real program, started twice: it finds what was kept and keeps it on
+// close; a value the command line rules out (a centre above half of -r's
+// rate) is brought into range. Two programs closing at once leave a whole
+// file.
+TEST_F(KeptSettings, RealProgramKeepsThemAcrossARestart)
+{
+    {
+        QtApp qt;
+        const std::unique_ptr<OrvelProgram> program = make_program(engine_config(16000));
+        choose(*program->window);
+        program->window->siggen_page->band_pass_box->scroll_bar->setValue(7000);
+        keep_settings(*program->window);
+    }
+    use_absent_server();
+    {
+        BackgroundProgram orvel(PROGRAM, env(), {"-r", "8000"});
+        ASSERT_TRUE(orvel.says("No JACK server")) << orvel.err();
+        EXPECT_EQ(orvel.close(), 0);
+        EXPECT_EQ(orvel.err().find("settings"), std::string::npos) << orvel.err();
+    }
+    {
+        const QSettings kept(QString::fromStdString(file()), QSettings::IniFormat);
+        EXPECT_EQ(kept.value("generator/output_0").toInt(), SOURCE_WHITE_NOISE);
+        EXPECT_EQ(kept.value("generator/main_input").toInt(), CHANNEL_OUTPUT_0);
+        EXPECT_EQ(kept.value("spectrum/fine_tuning").toInt(), -123);
+        EXPECT_EQ(kept.value("export/directory").toString(), "/exports/here");
+        EXPECT_EQ(kept.value("generator/centre_hz").toInt(), 8000 / 2);
+    }
+
+    BackgroundProgram first(PROGRAM, env());
+    BackgroundProgram second(PROGRAM, env());
+    ASSERT_TRUE(first.says("No JACK server")) << first.err();
+    ASSERT_TRUE(second.says("No JACK server")) << second.err();
+    kill(first.pid(), SIGTERM);
+    kill(second.pid(), SIGTERM);
+    EXPECT_EQ(first.exit_status(PROGRAM_LIMIT), 0);
+    EXPECT_EQ(second.exit_status(PROGRAM_LIMIT), 0);
+    const QSettings kept(QString::fromStdString(file()), QSettings::IniFormat);
+    EXPECT_EQ(kept.status(), QSettings::NoError);
+    EXPECT_EQ(kept.value("orvel/settings_format").toInt(), 1);
+    EXPECT_EQ(kept.value("spectrum/fine_tuning").toInt(), -123);
+}
