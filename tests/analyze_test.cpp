@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -33,13 +34,15 @@ const std::string PROGRAM = ORVEL_ANALYZE_BINARY;
 
 using Signal = std::function<float(std::uint64_t frame, int channel)>;
 
-// A float WAV file, so what the program reads back is exactly what was written.
-void write_sound(const std::string &path, int rate, int channels, std::uint64_t frames, const Signal &signal)
+// A float WAV file unless told, so what the program reads back is exactly
+// what was written.
+void write_sound(const std::string &path, int rate, int channels, std::uint64_t frames, const Signal &signal,
+                 int format = SF_FORMAT_WAV | SF_FORMAT_FLOAT)
 {
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    info.format = format;
     SNDFILE *file = sf_open(path.c_str(), SFM_WRITE, &info);
     ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
     std::vector<float> frame(static_cast<std::size_t>(channels));
@@ -309,4 +312,249 @@ TEST(AnalyzeRows, JsonIsThePipelinesRow)
             EXPECT_EQ(lines[b], block_json(QString::fromStdString(file), row).toStdString()) << b;
         }
     });
+}
+
+// A value that is not a whole number names the option and the value, and
+// every refusal starts with the program's name, whatever path started it.
+TEST_F(Analyze, RefusedOptionsNameTheProgramAndTheValue)
+{
+    const std::string no_file = run_child(PROGRAM, {}, {}).err;
+    ASSERT_EQ(no_file.rfind("orvel-analyze: no file to analyse\nUsage: orvel-analyze ", 0), 0u) << no_file;
+    const std::string usage = no_file.substr(no_file.find('\n') + 1);
+    const std::string good = path("good.wav");
+    write_sound(good, SERVER_RATE, 1, SERVER_RATE / 4, [](std::uint64_t f, int) { return white_noise(f); });
+    const struct {
+        std::vector<std::string> args;
+        std::string problem;
+    } cases[] = {
+        {{"-r", "abc"}, "-r: 'abc' is not a whole number"},
+        {{"-r", "16e3"}, "-r: '16e3' is not a whole number"},
+        {{"-r", "16000x"}, "-r: '16000x' is not a whole number"},
+        {{"-w", "abc"}, "-w: 'abc' is not a whole number"},
+        {{"-w", "1e5"}, "-w: '1e5' is not a whole number"},
+        {{"-w", "-1"}, "the window must be at least 1024 samples"},
+        {{"-n", "abc"}, "-n: 'abc' is not a whole number"},
+        {{"-d", "1.5"}, "-d: '1.5' is not a whole number"},
+        {{"--main", "one"}, "--main: 'one' is not a whole number"},
+        {{"--corr=2x"}, "--corr: '2x' is not a whole number"},
+        {{"-x"}, "invalid option -- 'x'"},
+        {{"--bogus"}, "unrecognized option '--bogus'"},
+        {{"--csv=yes"}, "option '--csv' doesn't allow an argument"},
+        {{"-d"}, "option requires an argument -- 'd'"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.push_back(good);
+        if (c.args.front() == "-d" && c.args.size() == 1)
+            args.pop_back();  // else the file would be -d's value
+        SCOPED_TRACE(args.front());
+        const ChildResult result = run_child(PROGRAM, args, {});
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "orvel-analyze: " + c.problem + "\n" + usage);
+    }
+}
+
+// Standard output that cannot be written ends the run at the first failed
+// write with status 3 and the reason. A minute of sound makes far more rows
+// than a buffer holds, so a program that carried on past the failure would
+// end with 0 as it used to. With SIGPIPE ignored, a reader that leaves after
+// one line gets the same.
+TEST_F(Analyze, WriteErrorsEndTheRunWithStatus3)
+{
+    const std::string file = path("long.wav");
+    write_sound(file, SERVER_RATE, 1, 60 * SERVER_RATE, [](std::uint64_t f, int) { return white_noise(f); });
+    const struct {
+        const char *shell;  // runs the program as "$0" "$@"
+        std::vector<std::string> args;
+        const char *reason;
+        int shell_status;     // the program's, unless a pipe runs it
+        const char *shell_out;
+    } cases[] = {
+        {"exec \"$0\" \"$@\" > /dev/full", {file}, "No space left on device", 3, ""},
+        {"exec \"$0\" \"$@\" > /dev/full", {"--csv", file}, "No space left on device", 3, ""},
+        {"exec \"$0\" \"$@\" > /dev/full", {"--help"}, "No space left on device", 3, ""},
+        {"exec \"$0\" \"$@\" >&-", {file}, "Bad file descriptor", 3, ""},
+        {"exec \"$0\" \"$@\" >&-", {"--version"}, "Bad file descriptor", 3, ""},
+        // The program's status goes to fd 3, the shell's own standard output.
+        {"exec 3>&1; trap '' PIPE; { \"$0\" \"$@\"; echo \"status $?\" >&3; } | head -n 1 > /dev/null", {file},
+         "Broken pipe", 0, "status 3\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shell);
+        SCOPED_TRACE(c.args.front());
+        std::vector<std::string> args = {"-c", c.shell, PROGRAM};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ChildResult result = run_child("/bin/sh", args, {}, 120000);
+        const std::string error = std::string("orvel-analyze: standard output: ") + c.reason + "\n";
+        EXPECT_EQ(result.exit_status, c.shell_status);
+        EXPECT_EQ(result.out, c.shell_out);
+        EXPECT_EQ(result.err, error);
+    }
+}
+
+namespace {
+
+// A 64-bit float WAV, for samples beyond the float range.
+void write_double_sound(const std::string &path, int channels, std::uint64_t frames,
+                        const std::function<double(std::uint64_t, int)> &signal)
+{
+    SF_INFO info{};
+    info.samplerate = SERVER_RATE;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_DOUBLE;
+    SNDFILE *file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    std::vector<double> frame(static_cast<std::size_t>(channels));
+    for (std::uint64_t f = 0; f < frames; f++) {
+        for (int c = 0; c < channels; c++)
+            frame[static_cast<std::size_t>(c)] = signal(f, c);
+        sf_writef_double(file, frame.data(), 1);
+    }
+    sf_close(file);
+}
+
+// Whether every number of a row is one: JSON's null stands for a value the
+// writer could not print.
+bool all_numbers(const QJsonObject &row)
+{
+    for (const char *key : {"time", "hz", "r", "level"})
+        if (!row[key].isDouble())
+            return false;
+    for (const QJsonValue level : row["pitch_classes"].toArray())
+        if (!level.isDouble())
+            return false;
+    for (const char *side : {"max", "min"})
+        for (const char *key : {"db", "samples", "ms", "m"})
+            if (!row[side].toObject()[key].isDouble())
+                return false;
+    return true;
+}
+
+}  // namespace
+
+// One wild sample in noise whose channel 2 is channel 1 delayed by 160
+// engine samples (480 frames at -r 16000): every line stays JSON with
+// numbers only, and once the sample has left the window (7168 samples) the
+// delay reads again. With decay off the sum starts afresh each block, so a
+// non-finite value there used to stay NaN to the end of the file.
+TEST_F(Analyze, HugeSamplesLeaveTheOutputValidAndTheCorrelationAlive)
+{
+    constexpr std::uint64_t DELAY_FRAMES = 480;
+    constexpr std::uint64_t WILD_FRAME = 24000;      // engine sample 8000, 0.5 s
+    constexpr std::uint64_t FRAMES = 4 * SERVER_RATE;
+    // Block 20 starts at engine sample 20480, past 8160 + 7168 + a block.
+    constexpr std::uint64_t FIRST_CLEAR_BLOCK = 20;
+    const struct {
+        const char *name;
+        double wild;          // the sample at WILD_FRAME (and its delayed copy)
+        double scale;         // of the noise
+        bool as_double;       // a 64-bit float file
+    } cases[] = {
+        {"1e30", 1e30, 0.5, false},
+        {"-1e30", -1e30, 0.5, false},
+        {"largest float", std::numeric_limits<float>::max(), 0.5, false},
+        {"1e300", 1e300, 0.5, true},
+        {"-1e300", -1e300, 0.5, true},
+        {"denormal noise", 1e-39, 1e-39, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = path("wild.wav");
+        const auto signal = [&c](std::uint64_t f, int channel) {
+            const std::uint64_t at = channel == 0 ? f : f - DELAY_FRAMES;
+            if (channel == 1 && f < DELAY_FRAMES)
+                return 0.0;
+            return at == WILD_FRAME ? c.wild : c.scale * white_noise(at);
+        };
+        if (c.as_double)
+            write_double_sound(file, 2, FRAMES, signal);
+        else
+            write_sound(file, SERVER_RATE, 2, FRAMES,
+                        [&](std::uint64_t f, int channel) { return static_cast<float>(signal(f, channel)); });
+        const ChildResult result = run_child(PROGRAM, {"--corr", "2", file}, {}, 60000);
+        ASSERT_EQ(result.exit_status, 0) << result.err;
+        const std::vector<QJsonObject> rows = json_lines(result.out);
+        ASSERT_EQ(rows.size(), whole_blocks(FRAMES, 16000));
+        for (std::uint64_t b = 0; b < rows.size(); b++) {
+            SCOPED_TRACE(b);
+            EXPECT_TRUE(all_numbers(rows[b])) << lines_of(result.out)[b];
+            if (b >= FIRST_CLEAR_BLOCK) {
+                EXPECT_EQ(rows[b]["max"].toObject()["samples"].toInteger(), 160);
+            }
+        }
+    }
+}
+
+// The writer's last guard: what JSON cannot say is null, an empty CSV field.
+TEST(BlockText, NonFiniteNumbersAreNullInJsonAndEmptyInCsv)
+{
+    BlockResult result{};
+    result.note = {QStringLiteral("A5"), QStringLiteral("inf"), QStringLiteral("0.000")};
+    result.level = std::numeric_limits<double>::infinity();
+    result.pitch_classes[3] = std::numeric_limits<double>::quiet_NaN();
+    result.max = {QStringLiteral("nan"), 7, QStringLiteral("1.5"), QStringLiteral("-inf")};
+    result.min = {QStringLiteral("0"), 0, QStringLiteral("0"), QStringLiteral("0")};
+    const QString json = block_json(QStringLiteral("a.wav"), result);
+    QJsonParseError error;
+    const QJsonObject row = QJsonDocument::fromJson(json.toUtf8(), &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << json.toStdString();
+    EXPECT_TRUE(row["hz"].isNull());
+    EXPECT_TRUE(row["level"].isNull());
+    EXPECT_TRUE(row["pitch_classes"].toArray()[3].isNull());
+    EXPECT_EQ(row["pitch_classes"].toArray()[2].toDouble(), 0.0);
+    EXPECT_TRUE(row["max"].toObject()["db"].isNull());
+    EXPECT_EQ(row["max"].toObject()["ms"].toDouble(), 1.5);
+    EXPECT_TRUE(row["max"].toObject()["m"].isNull());
+    EXPECT_EQ(block_csv(QStringLiteral("a.wav"), result).toStdString(),
+              "a.wav,0,0,A5,,0.000,,0,0,0,,0,0,0,0,0,0,0,0,,7,1.5,,0,0,0,0,0");
+}
+
+// A file cut short is analysed as far as it goes, with status 0 and a
+// warning of how much of the length its header gave was there; an Ogg
+// stream, whose length is its last page, says only that the end is missing.
+TEST_F(Analyze, TruncatedFilesAreAnalysedWithAWarning)
+{
+    const std::uint64_t frames = 4 * SERVER_RATE;
+    const std::uint64_t whole_rows = whole_blocks(frames, 16000);
+    const struct {
+        const char *name;
+        int format;
+        bool cut;
+        const char *warning_end;  // after "orvel-analyze: FILE: truncated: read N"; none when empty
+    } cases[] = {
+        {"cut.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, true, " of 4.0 s\n"},
+        {"cut16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, true, " of 4.0 s\n"},
+        {"cut.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, true, " of 4.0 s\n"},
+        {"cut.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, true, " s, the end is missing\n"},
+        {"whole.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, false, ""},
+        {"whole.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, false, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = path(c.name);
+        write_sound(file, SERVER_RATE, 1, frames, [](std::uint64_t f, int) { return 0.5f * white_noise(f); },
+                    c.format);
+        if (c.cut)
+            std::filesystem::resize_file(file, std::filesystem::file_size(file) / 3);
+        const ChildResult result = run_child(PROGRAM, {file}, {}, 60000);
+        EXPECT_EQ(result.exit_status, 0);
+        const std::vector<QJsonObject> rows = json_lines(result.out);
+        if (!c.cut) {
+            EXPECT_EQ(result.err, "");
+            EXPECT_EQ(rows.size(), whole_rows);
+            continue;
+        }
+        // About a third of the file (Ogg spends more of it on its start), and
+        // the seconds read are those of the rows (a block is 0.064 s).
+        const std::string start = "orvel-analyze: " + file + ": truncated: read ";
+        const std::string end = c.warning_end;
+        ASSERT_EQ(result.err.rfind(start, 0), 0u) << result.err;
+        ASSERT_GT(result.err.size(), start.size() + end.size()) << result.err;
+        EXPECT_EQ(result.err.substr(result.err.size() - end.size()), end) << result.err;
+        const double read = std::stod(result.err.substr(start.size()));
+        EXPECT_GT(read, 0.5);
+        EXPECT_LT(read, 2.0);
+        EXPECT_NEAR(static_cast<double>(rows.size()) * BLOCK_LEN / 16000, read, 0.15);
+    }
 }

@@ -4,7 +4,7 @@
 #include "audio/jack_client.h"
 #include "audio/server_watch.h"
 #include "siggen/generator.h"
-#include "support/child_process.h"
+#include "support/background_program.h"
 #include "support/jack_server.h"
 #include "support/qt_app.h"
 #include "support/qt_print.h"
@@ -68,7 +68,7 @@ protected:
 
 TEST_F(MainWindowTest, TitleIconLabelsAndTheSpectrumPageFirst)
 {
-    EXPECT_EQ(window->windowTitle(), "Orvel v1.8.3");
+    EXPECT_EQ(window->windowTitle(), "Orvel v" ORVEL_VERSION);
     EXPECT_TRUE(QFile::exists(":/orvel.png"));
     EXPECT_FALSE(window->windowIcon().pixmap(64, 64).isNull());
     EXPECT_EQ(window->spectrum_button.text(), "&SPECTRUM");
@@ -123,7 +123,8 @@ TEST_F(MainWindowTest, ButtonsKeepTheirNaturalWidthWhenTheWindowWidens)
 {
     for (int width : {window->width(), 2000}) {
         window->resize(width, window->height());
-        QTest::qWait(50);
+        // The layout follows from the event loop.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return window->page_stack.width() >= width - 40; }, 5000)) << width;
         int x = 0;
         for (const Page &page : pages()) {
             EXPECT_EQ(page.button->width(), page.button->sizeHint().width()) << page.name << " at " << width;
@@ -218,14 +219,13 @@ TEST_F(MainWindowTest, CtrlQClosesTheWindowFromAnyFocus)
 }
 
 // Without a server the "NO AUDIO" box comes up before the window; SIGTERM
-// closes both, as the user would, and the program ends with 0.
+// closes both, as the user would, and the program ends with 0. Start-up says
+// there is no server only once its signal handler is in place.
 TEST(MainWindowProgram, ClosesWithZeroWithoutAServer)
 {
     use_absent_server();
-    const pid_t orvel = start_background_child(ORVEL_BINARY, {});
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    ASSERT_EQ(wait_child_exit(orvel, 0), -1) << "Orvel ended on its own";
-    kill(orvel, SIGTERM);
-    EXPECT_EQ(wait_child_exit(orvel, 5000), 0);
-    kill(orvel, SIGKILL);
+    BackgroundProgram orvel(ORVEL_BINARY, {});
+    ASSERT_TRUE(orvel.says("No JACK server")) << orvel.err();
+    ASSERT_EQ(orvel.exit_status(std::chrono::milliseconds(0)), -1) << "Orvel ended on its own";
+    EXPECT_EQ(orvel.close(), 0) << orvel.err();
 }

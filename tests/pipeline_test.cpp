@@ -8,6 +8,7 @@
 #include "engine/engine.h"
 #include "engine/engine_types.h"
 #include "support/engine_fixture.h"
+#include "support/loop_measure.h"
 #include "support/white_noise.h"
 
 #include <gtest/gtest.h>
@@ -23,16 +24,6 @@ namespace {
 std::uint64_t frames_for_blocks(const Engine &engine, std::uint64_t blocks)
 {
     return blocks * BLOCK_LEN * static_cast<std::uint64_t>(SERVER_RATE / engine.sample_rate());
-}
-
-std::uint64_t strongest_correlation_index(const Engine &engine)
-{
-    std::uint64_t index = 0;
-    engine.read_results([&index](const ResultView &view) {
-        const double *sum = view.correlation_sum;
-        index = static_cast<std::uint64_t>(std::max_element(sum, sum + view.window_size) - sum);
-    });
-    return index;
 }
 
 // The newest final row's tone levels.
@@ -79,7 +70,7 @@ void expect_peak_at_delay(int rate, std::uint64_t delay)
     server.input_0 = white_noise;
     server.input_1 = [shift](std::uint64_t f) { return f >= shift ? white_noise(f - shift) : 0.0f; };
     run_blocks(engine, server, engine.window_size() / BLOCK_LEN + 3);
-    EXPECT_EQ(strongest_correlation_index(engine), engine.window_size() - 1 - delay);
+    EXPECT_EQ(correlation_peak_delay(engine), delay);
 }
 
 TEST(Pipeline, DelayedNoisePeaksAtTheDelay) { expect_peak_at_delay(16000, 160); }
@@ -287,7 +278,7 @@ public:
         server.run(frames_for_blocks(engine, engine.window_size() / BLOCK_LEN + 4));
         server.max_jobs_in_flight = 0;
         EXPECT_TRUE(wait_for_quiet(analysis_));
-        return engine.window_size() - 1 - strongest_correlation_index(engine);
+        return correlation_peak_delay(engine);
     }
 
     ServerStandIn server;

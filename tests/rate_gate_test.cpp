@@ -7,6 +7,7 @@
 #include "audio/rate_gate.h"
 #include "engine/engine_types.h"
 #include "support/engine_fixture.h"
+#include "support/loop_measure.h"
 
 #include <gtest/gtest.h>
 
@@ -79,13 +80,7 @@ TEST(RateGate, DelayReadsTheSameAfterTheGateOpensAgain)
     };
     auto measured_delay = [&] {
         EXPECT_TRUE(wait_for_quiet(*analysis));
-        std::uint64_t delay = 0;
-        engine.read_results([&delay](const ResultView &view) {
-            const double *sum = view.correlation_sum;
-            const auto strongest = static_cast<std::uint64_t>(std::max_element(sum, sum + view.window_size) - sum);
-            delay = view.window_size - 1 - strongest;
-        });
-        return delay;
+        return correlation_peak_delay(engine);
     };
 
     // Two seconds, and one period more: a group of three frames and a block

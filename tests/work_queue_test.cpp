@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <fstream>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -62,13 +67,38 @@ TEST(WorkQueue, FifoOrderWithLinksKept)
     EXPECT_TRUE(queue.empty());
 }
 
+namespace {
+
+// Whether thread tid of this process is asleep in the kernel, as a taker
+// waiting on the queue's condition variable is.
+bool asleep(pid_t tid)
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // The state follows the command name, which is in parentheses.
+    const std::size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S';
+}
+
+}  // namespace
+
+// Both takers block on the empty queue, and two pushes hand one item to each.
 TEST(WorkQueue, TwoBlockedTakersResumeAfterTwoPushes)
 {
     WorkQueue<BandTask> queue;
-    auto taker = [&queue] { return queue.pop()->band; };
-    std::future<std::uint64_t> a = std::async(std::launch::async, taker);
-    std::future<std::uint64_t> b = std::async(std::launch::async, taker);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::atomic<pid_t> tids[2] = {0, 0};
+    auto taker = [&queue, &tids](int which) {
+        tids[which] = gettid();
+        return queue.pop()->band;
+    };
+    std::future<std::uint64_t> a = std::async(std::launch::async, taker, 0);
+    std::future<std::uint64_t> b = std::async(std::launch::async, taker, 1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!(tids[0] != 0 && tids[1] != 0 && asleep(tids[0]) && asleep(tids[1]))
+           && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(asleep(tids[0]) && asleep(tids[1])) << "the takers did not block on the empty queue";
     EXPECT_EQ(a.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
     EXPECT_EQ(b.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
 
