@@ -11,6 +11,8 @@
 # all its threads) with the busiest threads, the process callback's worst
 # case, RSS at the start and the end, jobs completed and skipped, and the
 # delay read at the start and the end. Needs bash, coreutils, awk and jackd.
+# Before Orvel joins, the same server runs the loop alone for as long: the
+# xruns of that baseline are printed beside Orvel's.
 # First it runs the tests that measure speed (ctest LABELS perf), which need
 # the machine to themselves.
 set -eu
@@ -60,6 +62,14 @@ jack_lsp >/dev/null 2>&1 || { echo "soak: jackd did not start" >&2; cat "$work/j
 
 "$ORVEL_BUILD/tests/orvel_delay_loop" "$loop_frames" &
 pids+=($!)
+# The baseline first: the same server and the loop alone for as long, so that
+# Orvel's figure can be set beside what the machine does without it.
+for _ in $(seq 100); do jack_lsp 2>/dev/null | grep -q '^loop:in$' && break; sleep 0.1; done
+sleep "$settle"
+baseline_before=$(grep -ci xrun "$work/jackd.log" || true)
+sleep "$duration"
+baseline_xruns=$(( $(grep -ci xrun "$work/jackd.log" || true) - baseline_before ))
+
 "$ORVEL_BUILD/tests/orvel_soak" 5 "${orvel_options[@]}" 2>"$work/orvel.err" &
 orvel_pid=$!
 pids=("$orvel_pid" "${pids[@]}")   # Orvel goes first, while the server is up
@@ -102,7 +112,9 @@ seconds=$(awk -v a="$t_start" -v b="$t_end" 'BEGIN { printf "%.1f", b - a }')
 
 echo "soak: ${duration} s measured after ${settle} s, jackd -R -P 70 dummy 48000 Hz / 256 frames," \
     "orvel ${orvel_options[*]}, loop of $loop_frames frames"
-echo "xruns (after the first ${settle} s: $(( $(grep -ci xrun "$work/jackd.log" || true) - xruns_before )) lines)," \
+orvel_xruns=$(( $(grep -ci xrun "$work/jackd.log" || true) - xruns_before ))
+echo "xruns in ${duration} s: the loop alone $baseline_xruns, with Orvel $orvel_xruns lines"
+echo "xruns (after the first ${settle} s: $orvel_xruns lines)," \
     "by cause over the whole run:"
 grep -i xrun "$work/jackd.log" | awk '
     {
