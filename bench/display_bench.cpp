@@ -1,4 +1,4 @@
-// What the two views do under result_mutex on every repaint, while the
+// What the two views do under the engine's results lock on every repaint, while the
 // correlation workers and the collector wait for that lock: the graph's
 // correlation scan and images, and the band view's strip.
 #include "engine/engine_types.h"

@@ -8,7 +8,8 @@
 //   read_index[r]   moved by reader r's owner only (release after the values
 //                   are read); the writer loads it with acquire before it
 //                   overwrites slots. Where two threads act as one reader,
-//                   they share a lock (audio_mutex for the assembler's side).
+//                   they share a lock (the exchange's ring_mutex for the
+//                   assembler's side).
 // A reader that is never used on a ring stays where it is; only the readers a
 // writer checks with ring_free hold it back.
 #pragma once

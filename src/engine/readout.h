@@ -34,7 +34,8 @@ struct CorrelationStats {
 };
 
 // Scans sum[window.first..window.last] once. When sum is correlation_sum
-// the caller holds result_mutex. window must lie inside 0..window_size - 1.
+// the caller holds it still (Engine::read_results). window must lie inside
+// 0..window_size - 1.
 CorrelationStats correlation_stats(const double *sum, ZoomRange window,
                                    std::uint64_t window_size);
 
