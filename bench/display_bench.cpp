@@ -1,6 +1,6 @@
-// What the two views do under the engine's results lock on every repaint, while the
-// correlation workers and the collector wait for that lock: the graph's
-// correlation scan and images, and the band view's strip.
+// What the two views do under the engine's results lock on every repaint,
+// while the correlation workers and the collector wait for that lock: the
+// graph's correlation scan and images, and the band view's strip.
 #include "engine/engine_types.h"
 #include "ui/band_view.h"
 #include "ui/graph_view.h"
