@@ -162,7 +162,8 @@ TEST_F(OnPipeWire, ProgramJoinsAndFollowsALiveRateChange)
     EXPECT_TRUE(orvel.says("JACK 48000 Hz, 256 frames", 2)) << orvel.err();
     EXPECT_EQ(count_of(orvel.err(), "QThread"), 0) << orvel.err();
     EXPECT_EQ(orvel.close(), 0);
-    EXPECT_TRUE(peer.ports_with_prefix("orvel:").empty());
+    // Other clients learn of the removal from PipeWire's registry, a moment later.
+    EXPECT_TRUE(wait_for([&] { return peer.ports_with_prefix("orvel:").empty(); }, PROGRAM_LIMIT));
 }
 
 // Noise from output 0 through a delaying client into input 0, as

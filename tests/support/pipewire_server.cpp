@@ -230,9 +230,9 @@ bool PipeWireServer::set_setting(const std::string &key, const std::string &valu
 std::string PipeWireServer::output() const
 {
     std::ostringstream text;
-    for (const char *log : {"/pipewire.log", "/wireplumber.log"}) {
-        std::ifstream file(dir_ + log);
-        text << log + 1 << ":\n" << file.rdbuf();
+    for (const char *log : {"pipewire.log", "wireplumber.log"}) {
+        std::ifstream file(dir_ + "/" + log);
+        text << log << ":\n" << file.rdbuf();
     }
     return text.str();
 }
