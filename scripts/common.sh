@@ -8,6 +8,7 @@ ORVEL_PACKAGES=(
     g++ clang cmake ninja-build pkg-config
     qt6-base-dev libgl-dev
     libjack-jackd2-dev jackd2
+    pipewire pipewire-bin pipewire-jack wireplumber
     libfftw3-dev libsndfile1-dev libsoxr-dev
     libgtest-dev libbenchmark-dev
     desktop-file-utils appstream dpkg-dev man-db groff-base

@@ -16,6 +16,7 @@ cmake --build "$build" -j "$(nproc)"
 cd "$build"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$ORVEL_ROOT/tests/lsan.supp}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$ORVEL_ROOT/tests/tsan.supp}
 # Widget tests are single-threaded; under ThreadSanitizer they would only
 # show the uninstrumented toolkit's own threads. Arithmetic tests have no

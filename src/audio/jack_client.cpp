@@ -124,10 +124,12 @@ void JackClient::release_lost_client()
 // JACK gives a real-time server's client threads their priority; the
 // toolkit's HighPriority maps to a lower real-time priority and would put
 // Orvel behind the clients it plays with. Only an ordinary thread is raised.
+// PipeWire's libjack runs its thread under SCHED_FIFO with the
+// reset-on-fork flag, which the policy carries.
 void JackClient::adopt_callback_thread()
 {
     timing_.set_thread_id(static_cast<pid_t>(gettid()));
-    const int policy = sched_getscheduler(0);
+    const int policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
     if (policy != SCHED_FIFO && policy != SCHED_RR)
         QThread::currentThread()->setPriority(QThread::HighPriority);
 }
