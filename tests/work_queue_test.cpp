@@ -67,6 +67,48 @@ TEST(WorkQueue, FifoOrderWithLinksKept)
     EXPECT_TRUE(queue.empty());
 }
 
+// push_all keeps the order it was given; pop_some takes from the head, at
+// most max and, with share, at most 1/share of what is queued but never
+// nothing. Each step's count worked out by hand from the queue's length.
+TEST(WorkQueue, PopSomeTakesItsShareInOrder)
+{
+    WorkQueue<BandTask> queue;
+    std::vector<BandTask> tasks(10);
+    std::vector<BandTask *> pointers;
+    for (std::size_t i = 0; i < tasks.size(); i++) {
+        tasks[i].band = i;
+        pointers.push_back(&tasks[i]);
+    }
+    queue.push_all(pointers.data(), pointers.size());
+
+    const struct {
+        std::uint64_t max;
+        std::uint64_t share;
+        std::uint64_t taken;  // with the length queued before the call
+    } steps[] = {
+        {4, 1, 4},  // 10 queued: max bounds
+        {4, 2, 3},  // 6 queued: half of them
+        {4, 2, 1},  // 3 queued: 3 / 2 rounds down to 1
+        {4, 4, 1},  // 2 queued: 2 / 4 is none, yet one is taken
+        {4, 1, 1},  // 1 queued: what there is
+    };
+    std::uint64_t next = 0;
+    for (const auto &step : steps) {
+        SCOPED_TRACE(next);
+        BandTask *out[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+        BandTask sentinel{};
+        out[step.max] = &sentinel;  // past the end of what may be written
+        ASSERT_EQ(queue.pop_some(out, step.max, step.share), step.taken);
+        for (std::uint64_t k = 0; k < step.taken; k++)
+            EXPECT_EQ(out[k]->band, next++);
+        EXPECT_EQ(out[step.max], &sentinel);
+    }
+    EXPECT_EQ(next, 10u);
+    EXPECT_TRUE(queue.empty());
+    queue.push_all(pointers.data(), 0);  // nothing to hand over
+    EXPECT_TRUE(queue.empty());
+}
+
 namespace {
 
 // Whether thread tid of this process is asleep in the kernel, as a taker
