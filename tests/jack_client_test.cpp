@@ -397,11 +397,11 @@ TEST_F(JackClientMidi, QueuedNotesReachAMidiReaderInOrder)
 
 // A chord held for two seconds, then a way out while it sounds: Orvel ends the
 // notes itself, at once, and (for Record off) drops the note-offs queued.
-enum class WayOut { audio_stop, record_off };
+enum class WayOut { client_stop, record_off };
 
 void PrintTo(WayOut way, std::ostream *out)
 {
-    *out << (way == WayOut::audio_stop ? "audio_stop" : "record_off");
+    *out << (way == WayOut::client_stop ? "client_stop" : "record_off");
 }
 
 class JackWayOut : public ::testing::TestWithParam<WayOut> {};
@@ -423,7 +423,7 @@ TEST_P(JackWayOut, LeavesNoNoteSounding)
     const std::vector<MidiWord> chord = held_chord();
     ASSERT_TRUE(rig.jack.midi().queue_words(chord.data(), static_cast<int>(chord.size())));
     ASSERT_EQ(note_ons(wait_for_events(recorder, [](const auto &e) { return note_ons(e) == 12; })), 12u);
-    if (GetParam() == WayOut::audio_stop) {
+    if (GetParam() == WayOut::client_stop) {
         rig.jack.stop();
     } else {
         page.handle_tog_record();
@@ -440,9 +440,9 @@ TEST_P(JackWayOut, LeavesNoNoteSounding)
     rig.jack.stop();
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, JackWayOut, ::testing::Values(WayOut::audio_stop, WayOut::record_off),
+INSTANTIATE_TEST_SUITE_P(Ways, JackWayOut, ::testing::Values(WayOut::client_stop, WayOut::record_off),
                          [](const auto &info) {
-                             return std::string(info.param == WayOut::audio_stop ? "AudioStop" : "RecordOff");
+                             return std::string(info.param == WayOut::client_stop ? "ClientStop" : "RecordOff");
                          });
 
 // ---- no audio ---------------------------------------------------------------------
@@ -502,7 +502,7 @@ TEST(JackClient, NoAudioBoxNamesTheRateOverTheWindow)
 // ---- stopping ---------------------------------------------------------------------
 
 // Once the stopping flag is up the outputs carry zeros and no MIDI leaves,
-// though messages wait; audio_stop then takes every port down.
+// though messages wait; stopping the client then takes every port down.
 TEST(JackClient, StoppingPlaysSilenceAndSendsNothing)
 {
     JackServer server;
