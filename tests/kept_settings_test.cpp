@@ -7,6 +7,7 @@
 #include "support/background_program.h"
 #include "support/jack_server.h"
 #include "support/qt_app.h"
+#include "support/stderr_capture.h"
 #include "ui/button_map.h"
 #include "ui/kept_settings.h"
 #include "ui/result_export.h"
@@ -51,35 +52,6 @@ protected:
     std::string config_;
 };
 
-// What stderr received while one lives, kept in an anonymous file.
-class StderrCapture {
-public:
-    StderrCapture() : file_(std::tmpfile()), saved_(dup(STDERR_FILENO))
-    {
-        std::fflush(stderr);
-        dup2(fileno(file_), STDERR_FILENO);
-    }
-    ~StderrCapture()
-    {
-        std::fflush(stderr);
-        dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
-        std::fclose(file_);
-    }
-    std::string text() const
-    {
-        std::fflush(stderr);
-        std::string all;
-        std::rewind(file_);
-        for (int c; (c = std::fgetc(file_)) != EOF;)
-            all += static_cast<char>(c);
-        return all;
-    }
-
-private:
-    std::FILE *file_;
-    int saved_;
-};
 
 // The choices a user might make, set as the controls would be.
 void choose(OrvMainWindow &window)

@@ -16,6 +16,7 @@
 #include "support/engine_fixture.h"
 #include "support/jack_server.h"
 #include "support/loop_measure.h"
+#include "support/stderr_capture.h"
 #include "support/qt_app.h"
 #include "ui/main_window.h"
 
@@ -52,37 +53,6 @@ Connections audio_connections(const JackPeer &peer)
     return all;
 }
 
-// What this process writes on stderr while one lives, kept in an anonymous
-// temporary file.
-class StderrCapture {
-public:
-    StderrCapture() : file_(std::tmpfile()), saved_(dup(STDERR_FILENO))
-    {
-        std::fflush(stderr);
-        dup2(fileno(file_), STDERR_FILENO);
-    }
-    ~StderrCapture()
-    {
-        std::fflush(stderr);
-        dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
-        std::fclose(file_);
-    }
-    std::string text() const
-    {
-        std::fflush(stderr);
-        std::string all;
-        char buffer[4096];
-        ssize_t got;
-        while ((got = pread(fileno(file_), buffer, sizeof buffer, static_cast<off_t>(all.size()))) > 0)
-            all.append(buffer, static_cast<std::size_t>(got));
-        return all;
-    }
-
-private:
-    std::FILE *file_;
-    int saved_;
-};
 
 // The environment that points the program at server.
 std::vector<std::string> server_env(const JackServer &server)
