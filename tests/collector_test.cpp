@@ -139,7 +139,8 @@ TEST_F(Collector, FinishedRowDecaysAndFindsPeaks)
     ASSERT_EQ(completed(), 1u);
     engine.set_decay_choice(1);
 
-    // A rising ramp has no local peak; a bump at group 13 makes one in B flat.
+    // A rising ramp peaks only at its top group (G sharp: it has no neighbour
+    // above); a bump at group 13 makes a peak in B flat.
     std::vector<double> levels(G);
     for (std::uint64_t g = 0; g < G; g++)
         levels[g] = 1.0 + static_cast<double>(g);
@@ -165,8 +166,9 @@ TEST_F(Collector, FinishedRowDecaysAndFindsPeaks)
     for (int p = 0; p < 12; p++) {
         SCOPED_TRACE(p);
         EXPECT_EQ(found[p].pitch_class, p);
-        EXPECT_EQ(found[p].level, p == 1 ? 1001.75 : 0.0);
-        EXPECT_EQ(found[p].band, p == 1 ? 256.0 * 13 + 37 : 0.0);
+        const double top = static_cast<double>(G) + 1.75;  // group G - 1, decayed
+        EXPECT_EQ(found[p].level, p == 1 ? 1001.75 : (p == 11 ? top : 0.0));
+        EXPECT_EQ(found[p].band, p == 1 ? 256.0 * 13 + 37 : (p == 11 ? 256.0 * (G - 1) : 0.0));
     }
 }
 

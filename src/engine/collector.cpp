@@ -3,6 +3,8 @@
 #include "engine/engine.h"
 #include "engine/merge_sort.h"
 #include "engine/pitch.h"
+#include "engine/refine_group.h"
+#include "engine/tone_detector.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -46,6 +48,23 @@ std::uint64_t strongest_group(const double *levels, std::uint64_t groups)
     return entries[groups - 1].group;
 }
 
+void pitch_class_peaks(const ToneEntry *row, std::uint64_t groups, PitchClassPeak peaks[PITCH_CLASS_COUNT])
+{
+    for (int p = 0; p < PITCH_CLASS_COUNT; p++)
+        peaks[p] = {0.0, static_cast<double>(p), 0.0};
+    // The first group lacks a neighbour below and is never a peak; the last
+    // has none above, and a tone there must still read. ">=" lets the
+    // highest of equal peaks in a class win.
+    for (std::uint64_t j = 1; j < groups; j++) {
+        const double v = row[j].level;
+        PitchClassPeak &peak = peaks[j % PITCH_CLASS_COUNT];
+        if (v >= row[j - 1].level && (j + 1 == groups || v >= row[j + 1].level) && v >= peak.level) {
+            peak.level = v;
+            peak.band = row[j].band;
+        }
+    }
+}
+
 void refinement_groups(std::uint64_t t, std::uint64_t groups, std::uint64_t out[3])
 {
     if (t == 0) {
@@ -78,18 +97,7 @@ void Engine::finish_job(AnalysisJob *job)
             // As in the correlation's fold: an overflow is not carried on.
             row[k].level = std::isfinite(level) ? level : 0.0;
         }
-        for (int p = 0; p < PITCH_CLASS_COUNT; p++)
-            peaks[p] = {0.0, static_cast<double>(p), 0.0};
-        // The first and last groups lack a neighbour and are never peaks; ">="
-        // lets the highest of equal peaks in a class win.
-        for (std::uint64_t j = 1; j + 1 < groups; j++) {
-            const double v = row[j].level;
-            PitchClassPeak &peak = peaks[j % PITCH_CLASS_COUNT];
-            if (v >= row[j - 1].level && v >= row[j + 1].level && v >= peak.level) {
-                peak.level = v;
-                peak.band = row[j].band;
-            }
-        }
+        pitch_class_peaks(row, groups, peaks);
         row_final_job_[job->seq % RESULT_ROWS] = job->seq + 1;
         rows_completed_ = job->seq + 1;
     }
@@ -133,7 +141,9 @@ void Engine::complete_in_order(AnalysisJob *job)
 std::uint64_t Engine::dispatch_refinement(AnalysisJob *job)
 {
     std::uint64_t chosen[REFINED_GROUPS];
-    refinement_groups(strongest_group(job->semitone_level, group_count()), group_count(), chosen);
+    const std::uint64_t strongest = strongest_group(job->semitone_level, group_count());
+    const WindowProbe window = window_probe(job->samples);
+    refinement_groups(group_to_refine(strongest, group_count(), window.probe()), group_count(), chosen);
     BandTask *tasks[REFINED_GROUPS];
     std::uint64_t made = 0;
     for (std::uint64_t h : chosen) {

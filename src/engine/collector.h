@@ -6,11 +6,20 @@
 // makes are these pure functions.
 #pragma once
 
+#include "engine/engine_types.h"
+#include "engine/pitch.h"
+
 #include <cstdint>
 
 // The strongest of G group levels: the highest level, and among equal
 // highest levels the highest group number.
 std::uint64_t strongest_group(const double *levels, std::uint64_t groups);
+
+// The strongest local peak of each pitch class in a row of `groups` entries:
+// a group at least as strong as its neighbours (the first group is never
+// one; the last, with none above, may be), the highest group of equal
+// peaks. Pure; the caller holds the results lock when row is a result row.
+void pitch_class_peaks(const ToneEntry *row, std::uint64_t groups, PitchClassPeak peaks[PITCH_CLASS_COUNT]);
 
 // The three groups refined around the strongest group t, in dispatch order:
 // t, t - 1, t + 1, shifted inwards at either end of the range.

@@ -52,6 +52,7 @@
 #include <vector>
 
 class SpectralScratch;
+class WindowProbe;
 
 // Immutable for an engine's life.
 struct EngineConfig {
@@ -202,6 +203,9 @@ public:
     bool dispatch_coarse_tasks(AnalysisJob *job);              // false, nothing pushed, when memory is short
     void abandon_job(AnalysisJob *job);                        // to the collector, to be completed rowless
     double band_step(std::uint64_t band) const;                // cycles per sample, tuned
+    // A job's window (W samples) measured at any band by the detectors' kernel
+    // path (engine/tone_detector.h); samples must outlive it.
+    WindowProbe window_probe(const double *samples);
     void detect_task(BandTask *task);                          // a tone detector's work for one task
     void collect_task(BandTask *task) EXCLUDES(results_mutex_, jobs_mutex_);  // collector thread only
 

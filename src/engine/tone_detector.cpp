@@ -95,3 +95,33 @@ void Engine::detector_main()
         collect_queue.push_all_waking_if(batch, count, count_down_measured);
     }
 }
+
+BandProbe WindowProbe::probe() const
+{
+    return {engine_.window_size(), step, magnitude, this};
+}
+
+// Between whole bands the grid is continued geometrically, 256 bands a
+// semitone, so a probe can sit anywhere on a lobe.
+double WindowProbe::step(double band, const void *context)
+{
+    const Engine &engine = static_cast<const WindowProbe *>(context)->engine_;
+    const double whole = std::min(std::floor(band), static_cast<double>(engine.band_count() - 1));
+    return engine.band_step(static_cast<std::uint64_t>(whole)) *
+           std::exp2((band - whole) / (12.0 * BANDS_PER_GROUP));
+}
+
+double WindowProbe::magnitude(double step, std::uint64_t length, const void *context)
+{
+    const auto *window = static_cast<const WindowProbe *>(context);
+    const double *newest = window->samples_ + (window->engine_.window_size() - length);
+    window->measured_.fetch_add(length, std::memory_order_relaxed);
+    const ToneSums sums = window->engine_.config().literal_paths ? tone_sums_literal(newest, length, step)
+                                                                 : tone_sums(newest, length, step);
+    return std::hypot(sums.c, sums.s) / (static_cast<double>(length) * 0.5);
+}
+
+WindowProbe Engine::window_probe(const double *samples)
+{
+    return WindowProbe(*this, samples, tone_samples_);
+}

@@ -3,12 +3,41 @@
 // one detector thread per worker.
 #pragma once
 
+#include "engine/band_probe.h"
 #include "engine/work_queue.h"
 
+#include <atomic>
 #include <cstdint>
+
+class Engine;
 
 // Count the measured tasks down against their jobs' measuring counts, as
 // they go to collect_queue (its push_all_waking_if runs this under the
 // queue's lock): true when one finished its job's pass, or belongs to a job
 // whose count was never set, so that the collector is to be woken.
 bool count_down_measured(BandTask *const *tasks, std::uint64_t count);
+
+// A job's window seen through the engine's kernels at any band, for the
+// choice of group and the fundamental: probe() measures by the path the
+// detectors use, counting its samples in the engine's tone_samples_measured.
+// Made by Engine::window_probe; the engine and the window must outlive it,
+// and it the BandProbe it hands out. Any thread.
+class WindowProbe {
+public:
+    WindowProbe(const Engine &engine, const double *samples, std::atomic<std::uint64_t> &measured)
+        : engine_(engine), samples_(samples), measured_(measured)
+    {
+    }
+    WindowProbe(const WindowProbe &) = delete;
+    WindowProbe &operator=(const WindowProbe &) = delete;
+
+    BandProbe probe() const;
+
+private:
+    static double step(double band, const void *context);
+    static double magnitude(double step, std::uint64_t length, const void *context);
+
+    const Engine &engine_;
+    const double *samples_;                   // the job's window, W samples
+    std::atomic<std::uint64_t> &measured_;  // the engine's kernel sample count
+};
