@@ -1,0 +1,34 @@
+// The fundamental: the note being played, also when its fundamental is weak
+// or missing, rather than the strongest partial the note read-out names.
+//
+// Chosen by harmonic summation over a semitone spectrum, and measured on the
+// fundamental's own lobe (or, when that is missing, on the strongest partial
+// divided by its number): the magnitude, free of the level's phase ripple,
+// climbed to its peak between bands with windows growing to the whole one,
+// so that neither the ripple nor the 1/256 grid limits it.
+#pragma once
+
+#include "engine/band_probe.h"
+
+#include <cstdint>
+
+struct FundamentalReading {
+    bool found;          // false for silence, noise or nothing that stands out; the rest is then 0
+    double band;         // fractional band of the fundamental (256 a semitone, 0 = A0)
+    double hz;           // band's frequency on the grid: 13.75 * 2^(band / 3072) Hz
+    std::int64_t note;   // nearest note, a MIDI key number (note_of_band)
+    double cents;        // deviation from that note, -50 .. 50
+};
+
+// The fundamental of one job's window. group_levels are the coarse pass's
+// stored levels of the `groups` semitone groups (group g at band 256 g),
+// probe measures the same window anywhere. Its probes add up to about 34
+// whole windows of kernel samples a job (docs/accuracy.md, "Cost per job"):
+// an eighth of what the coarse pass and the refinement cost. Any thread, no
+// lock, nothing allocated; probe must be callable from the calling thread.
+// A window with no tone standing out of its own spectrum's floor by a clear
+// factor, silence included, reads as not found.
+FundamentalReading find_fundamental(const double *group_levels, std::uint64_t groups, const BandProbe &probe);
+
+// The reading at fractional band b (b >= 0), found. Pure.
+FundamentalReading fundamental_at_band(double band);
