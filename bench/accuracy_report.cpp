@@ -3,6 +3,7 @@
 // the rows as the window's read-outs show them. Prints the whole document
 // (scripts/accuracy.sh writes it to docs/accuracy.md). Each rate runs in a
 // process of its own.
+#include "accuracy_offline.h"
 #include "audio/analysis.h"
 #include "engine/block_result.h"
 #include "engine/pitch.h"
@@ -230,14 +231,19 @@ int main()
         return 1;
     const std::string folder = made;
     int status = 0;
-    for (int rate : RATES) {
+    auto in_child = [&status](auto work) {
         const pid_t child = fork();
         if (child == 0)
-            _exit(report(rate, folder));
+            _exit(work());
         int child_status = 0;
         if (child < 0 || waitpid(child, &child_status, 0) != child || child_status != 0)
             status = 1;
+    };
+    for (int rate : RATES) {
+        in_child([&] { return report(rate, folder); });
+        in_child([&] { return offline_sines(rate, folder); });
     }
+    in_child([&] { return offline_notes(folder); });
 
     std::printf(
         "# Accuracy\n\n"
@@ -245,7 +251,9 @@ int main()
         "`bench/accuracy_report.cpp`: steady sines and delayed noise go through the\n"
         "server's intake into the real pipeline (2 workers, the default window of\n"
         "half a second, no decay), and the figures are what the read-outs of the\n"
-        "newest %d rows say, as the window shows them. Rerun it to check them.\n\n"
+        "newest %d rows say, as the window shows them; the sections on both\n"
+        "read-outs analyse one window at a time offline, as they say. Rerun it to\n"
+        "check them.\n\n"
         "## Pitch and delay at each engine rate\n\n"
         "%d sines per rate, from %.0f Hz up to %.0f Hz or 0.4 times the engine\n"
         "rate, spread evenly over the octaves and over the semitone (up to 50\n"
@@ -263,19 +271,31 @@ int main()
     print_lines(folder, "detail", "");
     std::printf("\n## Pitch error by distance from the tempered grid\n\n| Engine rate (Hz) | Off the grid by | Median (cents) | Worst (cents) | Readings |\n|---|---|---|---|---|\n");
     print_lines(folder, "detail", "offset ");
+    print_offline(folder);
+    std::printf(
+        "\n## The note read-out's choice of group\n\n"
+        "The first pass measures each semitone only at its tempered pitch, and a\n"
+        "level's main lobe is only about 1 / T Hz wide either side for a window\n"
+        "of T seconds (2 Hz at the default window: 3.5 cents at 1 kHz). A high\n"
+        "tone off the grid meets every tempered pitch in a side lobe, and where\n"
+        "one of its subharmonics (f / 3, f / 5, f / 7 ..., or a triangle harmonic\n"
+        "folded back from half the rate) lies nearer a tempered pitch, the\n"
+        "triangle's harmonics made that semitone win the first pass, and the\n"
+        "read-out named a note a twelfth (1902 cents), two octaves and a major\n"
+        "third (2786), two octaves and a minor seventh (3369) or more below; a\n"
+        "side lobe two semitones away could win at lower pitches. Before the\n"
+        "refinement the collector now measures the strongest group, its\n"
+        "neighbours up to three semitones away and the pitches its triangle's\n"
+        "harmonics answer to on windows of about 17 cycles, whose main lobe spans\n"
+        "a semitone, and refines where the tone clearly is\n"
+        "(`src/engine/refine_group.h`). A tone on the grid keeps its group and\n"
+        "reads as before. The top group, with no neighbour above, now counts as a\n"
+        "pitch-class peak, so a tone between it and the next A reads too. The\n"
+        "grid ends at the highest A below half the engine rate: at 9600, 12000,\n"
+        "24000 and 48000 Hz the note read-out cannot name a tone above it, which\n"
+        "is why the sines stop at 3520 Hz.\n");
     std::printf(
         "\n## What this design cannot do\n\n"
-        "- **Tones off the grid, high up.** The first pass measures each semitone\n"
-        "  only at its tempered pitch, and a level's main lobe is only about 1 / T\n"
-        "  Hz wide either side for a window of T seconds (2 Hz at the default\n"
-        "  window: 3.5 cents at 1 kHz). A high tone a few cents or more off the\n"
-        "  grid meets every tempered pitch in a side lobe, and where one of its\n"
-        "  subharmonics (f / 3, f / 5, f / 7 ...) lies nearer a tempered pitch,\n"
-        "  the triangle's harmonics make that semitone win the first pass: the\n"
-        "  read-out then names a note a twelfth (1902 cents), two octaves and a\n"
-        "  major third (2786), two octaves and a minor seventh (3369) or more\n"
-        "  below. The worst errors in the tables above are all of this kind; a\n"
-        "  quarter tone off the grid is missed at lower frequencies too.\n"
         "- **Low tones in short windows.** The level (|c| + |s|) rises and falls\n"
         "  with the tone's phase across its main lobe, so its strongest sub-step\n"
         "  lies up to 0.44 / T Hz from the tone: at the default window a few\n"

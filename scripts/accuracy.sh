@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # Rewrites docs/accuracy.md from a run of bench/accuracy_report.cpp: the
-# read-out's pitch error and the delay read-out's error at every engine rate.
+# read-outs' pitch error and the delay read-out's error at every engine rate,
+# and both read-outs on instrument notes rendered with fluidsynth beside
+# aubio's yinfft.
 set -eu
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+orvel_install_missing
+# The renderer, its sound fonts and the reference pitch tracker serve this
+# report alone; Orvel never needs them.
+ORVEL_PACKAGES=(fluidsynth timgm6mb-soundfont musescore-general-soundfont-small aubio-tools)
 orvel_install_missing
 orvel_build --target accuracy_report >&2
 "$ORVEL_BUILD/bench/accuracy_report" > "$ORVEL_ROOT/docs/accuracy.md.new"

@@ -1,0 +1,19 @@
+// The offline half of docs/accuracy.md: both read-outs (the note read-out and
+// the fundamental) on random sines at each engine rate, and on instrument
+// notes rendered with fluidsynth beside aubio's yinfft. One job's window at a
+// time through the stage functions of an engine that is not started
+// (tests/support/offline_job.h), not through its threads.
+#pragma once
+
+#include <string>
+
+// Writes the sine figures for one engine rate into folder. Returns 0 on
+// success.
+int offline_sines(int rate, const std::string &folder);
+
+// Renders, analyses and scores the instrument notes and synthetic tones at
+// 16000 Hz into folder. Returns 0 on success.
+int offline_notes(const std::string &folder);
+
+// Prints the sections made from folder's files.
+void print_offline(const std::string &folder);
