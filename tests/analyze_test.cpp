@@ -152,7 +152,8 @@ TEST_F(Analyze, DelayedNoiseReadsTheDelayInMax)
 }
 
 // From the first row whose window is all sine on, A5 within 2 cents, also
-// through the resampler from 44100 Hz.
+// through the resampler from 44100 Hz; the fundamental within a tenth of a
+// cent.
 TEST_F(Analyze, Sine440ReadsA5FromTheFirstFullWindow)
 {
     for (const int file_rate : {48000, 44100}) {
@@ -174,15 +175,23 @@ TEST_F(Analyze, Sine440ReadsA5FromTheFirstFullWindow)
             // pitch class (11) has the level, while the note rounds to A5.
             const QJsonArray classes = rows[b]["pitch_classes"].toArray();
             EXPECT_EQ(rows[b]["level"].toDouble(), std::max(classes[0].toDouble(), classes[11].toDouble()));
+            const QJsonObject fundamental = rows[b]["fundamental"].toObject();
+            EXPECT_EQ(fundamental["note"].toString(), QStringLiteral("A5"));
+            EXPECT_NEAR(fundamental["hz"].toDouble(), 440.0, 0.03);
+            EXPECT_NEAR(fundamental["cents"].toDouble(), 0.0, 0.1);
         }
     }
 }
 
 // The rows as CSV: the header, then one row per block with the JSON's values.
+// Noise, then a tone: rows without a fundamental and rows with one.
 TEST_F(Analyze, CsvHoldsTheJsonValues)
 {
     const std::string file = path("a,b.wav");  // a name that must be quoted
-    write_sound(file, SERVER_RATE, 1, SERVER_RATE, [](std::uint64_t f, int) { return white_noise(f); });
+    write_sound(file, SERVER_RATE, 1, 2 * SERVER_RATE, [](std::uint64_t f, int) {
+        return f < SERVER_RATE / 2 ? white_noise(f)
+                                   : static_cast<float>(0.5 * std::sin(2.0 * M_PI * 330.0 * static_cast<double>(f) / SERVER_RATE));
+    });
     const ChildResult json = run_child(PROGRAM, {file}, {}, 60000);
     const ChildResult csv = run_child(PROGRAM, {"--csv", file}, {}, 60000);
     ASSERT_EQ(csv.exit_status, 0) << csv.err;
@@ -190,12 +199,13 @@ TEST_F(Analyze, CsvHoldsTheJsonValues)
     const std::vector<std::string> lines = lines_of(csv.out);
     ASSERT_EQ(lines.size(), rows.size() + 1);
     EXPECT_EQ(lines[0], block_csv_header().toStdString());
+    int with = 0, without = 0;
     for (std::size_t b = 0; b < rows.size(); b++) {
         SCOPED_TRACE(b);
         const QJsonObject &row = rows[b];
         const QStringList fields = QString::fromStdString(lines[b + 1]).split(u',');
         // The quoted name holds one comma: it spans two fields here.
-        ASSERT_EQ(fields.size(), 7 + 12 + 8 + 1 + 1);
+        ASSERT_EQ(fields.size(), 7 + 12 + 8 + 1 + 1 + 3);
         EXPECT_EQ(fields[0] + u',' + fields[1], u'"' + QString::fromStdString(file) + u'"');
         EXPECT_EQ(fields[2].toULongLong(), b);
         EXPECT_EQ(fields[3].toDouble(), row["time"].toDouble());
@@ -206,7 +216,19 @@ TEST_F(Analyze, CsvHoldsTheJsonValues)
         EXPECT_EQ(fields[8 + 12 + 1].toLongLong(), row["max"].toObject()["samples"].toInteger());
         EXPECT_EQ(fields[8 + 12 + 5].toLongLong(), row["min"].toObject()["samples"].toInteger());
         EXPECT_EQ(fields[28], QStringLiteral("0"));
+        const QJsonValue fundamental = row["fundamental"];
+        if (fundamental.isNull()) {
+            without++;
+            EXPECT_EQ(fields.mid(29), QStringList({"", "", ""}));
+        } else {
+            with++;
+            EXPECT_EQ(fields[29], fundamental["note"].toString());
+            EXPECT_EQ(fields[30].toDouble(), fundamental["hz"].toDouble());
+            EXPECT_EQ(fields[31].toDouble(), fundamental["cents"].toDouble());
+        }
     }
+    EXPECT_GT(without, 0);
+    EXPECT_GT(with, 0);
 }
 
 // A file that cannot be read is named with the reason, the other files are
@@ -264,8 +286,8 @@ TEST_F(Analyze, HelpNamesEveryFieldAndVersionTheProgram)
     const ChildResult help = run_child(PROGRAM, {"--help"}, {});
     EXPECT_EQ(help.exit_status, 0);
     EXPECT_EQ(help.err, "");
-    for (const char *word : {"file", "block", "time", "note", "hz", "level", "pitch_classes", "max, min", "db",
-                             "samples", "ms", "skipped", "--main", "--corr", "--csv", "-d", "Exit status"})
+    for (const char *word : {"file", "block", "time", "note", "hz", "level", "fundamental", "cents", "pitch_classes", "max, min",
+                             "db", "samples", "ms", "skipped", "--main", "--corr", "--csv", "-d", "Exit status"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     EXPECT_EQ(run_child(PROGRAM, {"-h"}, {}).out, help.out);
     const ChildResult version = run_child(PROGRAM, {"--version"}, {});
@@ -507,7 +529,8 @@ TEST(BlockText, NonFiniteNumbersAreNullInJsonAndEmptyInCsv)
     EXPECT_EQ(row["max"].toObject()["ms"].toDouble(), 1.5);
     EXPECT_TRUE(row["max"].toObject()["m"].isNull());
     EXPECT_EQ(block_csv(QStringLiteral("a.wav"), result).toStdString(),
-              "a.wav,0,0,A5,,0.000,,0,0,0,,0,0,0,0,0,0,0,0,,7,1.5,,0,0,0,0,0");
+              "a.wav,0,0,A5,,0.000,,0,0,0,,0,0,0,0,0,0,0,0,,7,1.5,,0,0,0,0,0,,,");
+    EXPECT_TRUE(row["fundamental"].isNull());
 }
 
 // A file cut short is analysed as far as it goes, with status 0 and a

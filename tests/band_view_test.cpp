@@ -2,6 +2,7 @@
 // the log and MIDI notes of recording, on hand-made rows at 16000 Hz.
 #include "audio/analysis.h"
 #include "audio/jack_client.h"
+#include "engine/fundamental.h"
 #include "support/result_rows.h"
 #include "support/qt_app.h"
 #include "support/qt_print.h"
@@ -32,13 +33,14 @@ class BandViewTest : public ::testing::Test {
 protected:
     // Jobs 0 .. seq - 1 silent, then job seq with these pitch-class peaks,
     // each the only tone of its group, so that the row's peaks are these.
-    void complete_row_at(std::uint64_t seq, const std::vector<PitchClassPeak> &peaks)
+    void complete_row_at(std::uint64_t seq, const std::vector<PitchClassPeak> &peaks,
+                         const FundamentalReading &fundamental = {})
     {
         complete_silent_jobs(engine, seq);
         std::vector<GroupTone> tones(engine.group_count(), GroupTone{0.0, 0.0});
         for (const PitchClassPeak &p : peaks)
             tones[static_cast<std::uint64_t>(p.band) / BANDS_PER_GROUP] = {p.level, p.band};
-        ASSERT_TRUE(complete_job(engine, tones));
+        ASSERT_TRUE(complete_job(engine, tones, {}, fundamental));
         ASSERT_EQ(engine.job_counts().completed, seq + 1);
     }
 
@@ -85,6 +87,26 @@ TEST_F(BandViewTest, NoteReadOutNamesTheBandWithItsFrequencyAndDeviation)
     };
     for (const Case &c : cases)
         EXPECT_EQ(note_readout(c.band, band_freq), c.text) << c.band;
+}
+
+// The fundamental's line: the note, Hz cut to three decimals, cents rounded
+// to one with a tuner's sign; nothing at all when there is no fundamental.
+TEST_F(BandViewTest, FundamentalLineNamesTheNoteHzAndCents)
+{
+    struct Case {
+        FundamentalReading reading;
+        const char *text;
+    };
+    const Case cases[] = {
+        {{true, 15360, 440.0, 69, 0.0}, "Fundamental A5 - 440Hz 0.0 cents"},
+        {{true, 0, 110.00299, 45, -1.26}, "Fundamental A3 - 110.002Hz -1.3 cents"},
+        {{true, 0, 41.2, 28, 12.34}, "Fundamental E2 - 41.2Hz +12.3 cents"},
+        {{true, 0, 466.1, 70, -0.04}, "Fundamental B5B - 466.1Hz 0.0 cents"},  // never "-0.0"
+        {{true, 0, 7040.9999, 117, 49.96}, "Fundamental A9 - 7040.999Hz +50.0 cents"},
+        {{false, 0, 0, 0, 0}, ""},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(fundamental_readout(c.reading), c.text) << c.text;
 }
 
 TEST_F(BandViewTest, RowNotesNameEveryClassAboveTheThresholdAndTheStrongest)
@@ -157,10 +179,13 @@ TEST_F(BandViewTest, TickSetsTheNoteLabelAndMouseEventsWriteTheLog)
 
     panel.handle_tick();
     EXPECT_EQ(panel.note_label->text(), "A0 - 13.75Hz\nR=0.000");   // before the first job
+    EXPECT_EQ(panel.fundamental_label->text(), "");
 
-    complete_row_at(0, A5_AND_E6);
+    // The fundamental of the same row, not the strongest partial.
+    complete_row_at(0, A5_AND_E6, fundamental_at_band(A5 - 12 * 256 + 1.0));
     panel.handle_tick();
     EXPECT_EQ(panel.note_label->text(), "A5 - 440Hz\nR=0.000");
+    EXPECT_EQ(panel.fundamental_label->text(), "Fundamental A4 - 220.049Hz +0.4 cents");
     // Not recording: the tick logs nothing.
     EXPECT_EQ(panel.text_log->toPlainText(), "");
 

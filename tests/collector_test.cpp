@@ -1,6 +1,7 @@
 #include "engine/collector.h"
 #include "engine/engine.h"
 #include "engine/engine_types.h"
+#include "engine/fundamental.h"
 #include "engine/merge_sort.h"
 #include "engine/work_queue.h"
 
@@ -51,11 +52,12 @@ protected:
     }
 
     // Completes the refinement as a tone detector would, every group moving
-    // up by sub_step.
+    // up by sub_step (the fundamental's task, last, as it was).
     void refinement_pass(const std::vector<BandTask *> &tasks, std::uint64_t sub_step)
     {
         for (BandTask *task : tasks) {
-            task->band += sub_step;
+            if (task->band != FUNDAMENTAL_TASK)
+                task->band += sub_step;
             engine.collect_task(task);
         }
     }
@@ -105,13 +107,16 @@ TEST_F(Collector, RefinesStrongestGroupAndNeighbours)
             levels[g] = 9.0;
         AnalysisJob *job = job_numbered(seq++);
         const std::vector<BandTask *> refined = coarse_pass(job, levels);
-        ASSERT_EQ(refined.size(), 3u);
-        for (std::size_t i = 0; i < 3; i++) {
+        ASSERT_EQ(refined.size(), 4u);
+        for (std::size_t i = 0; i < 3; i++)
             EXPECT_EQ(refined[i]->band, 256 * c.dispatched[i]);
-            EXPECT_EQ(refined[i]->job, job);
-        }
+        EXPECT_EQ(refined[3]->band, FUNDAMENTAL_TASK);
+        for (const BandTask *task : refined)
+            EXPECT_EQ(task->job, job);
+        // The fundamental reads the coarse levels, which the refinement overwrites.
+        EXPECT_TRUE(std::equal(levels.begin(), levels.end(), job->coarse_level));
         EXPECT_EQ(job->pass, 1u);
-        EXPECT_EQ(job->pending, 3u);
+        EXPECT_EQ(job->pending, 4u);
         refinement_pass(refined, 0);
     }
     EXPECT_EQ(completed(), 4u);
@@ -146,14 +151,22 @@ TEST_F(Collector, FinishedRowDecaysAndFindsPeaks)
         levels[g] = 1.0 + static_cast<double>(g);
     levels[13] = 1000.0;
 
-    const std::vector<BandTask *> refined = coarse_pass(job_numbered(1), levels);
+    AnalysisJob *job = job_numbered(1);
+    const std::vector<BandTask *> refined = coarse_pass(job, levels);
     const std::vector<ToneEntry> coarse = row(1);
     for (std::uint64_t g = 0; g < G; g++) {
         EXPECT_EQ(coarse[g].level, levels[g]) << g;
         EXPECT_EQ(coarse[g].band, 256.0 * g) << g;
     }
+    // What the fundamental's task found goes into the row, undecayed.
+    job->fundamental = fundamental_at_band(256.0 * 13 + 37.5);
     refinement_pass(refined, 37);
     EXPECT_EQ(completed(), 2u);
+    engine.read_results([&](const ResultView &view) {
+        EXPECT_EQ(view.fundamental(1).band, 256.0 * 13 + 37.5);
+        EXPECT_TRUE(view.fundamental(1).found);
+        EXPECT_FALSE(view.fundamental(0).found);
+    });
 
     const std::vector<ToneEntry> finished = row(1);
     for (std::uint64_t g = 0; g < G; g++) {

@@ -350,10 +350,11 @@ TEST_F(SpectrumPanelTest, LayoutTitleAndIcon)
         {panel.side_panel, panel.main_grid, 0, 7, 4, 1},
         {panel.graph_view, panel.main_grid, 2, 0, 2, 7},
         {panel.note_label, panel.side_grid, 1, 0, 1, 1},
-        {panel.tuning_box, panel.side_grid, 2, 0, 1, 1},
-        {panel.sensitivity_slider, panel.side_grid, 3, 0, 1, 1},
-        {panel.band_view, panel.side_grid, 4, 0, 1, 1},
-        {panel.text_log, panel.side_grid, 5, 0, 1, 1},
+        {panel.fundamental_label, panel.side_grid, 2, 0, 1, 1},
+        {panel.tuning_box, panel.side_grid, 3, 0, 1, 1},
+        {panel.sensitivity_slider, panel.side_grid, 4, 0, 1, 1},
+        {panel.band_view, panel.side_grid, 5, 0, 1, 1},
+        {panel.text_log, panel.side_grid, 6, 0, 1, 1},
     };
     for (const Cell &c : cells) {
         const int index = c.grid->indexOf(c.widget);

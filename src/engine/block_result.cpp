@@ -55,6 +55,14 @@ QString json_value(const QString &number)
     return number.isEmpty() ? QStringLiteral("null") : number;
 }
 
+QString fundamental_json(const FundamentalText &text)
+{
+    if (text.note.isEmpty())
+        return QStringLiteral("null");
+    return QStringLiteral("{\"note\":") + json_string(text.note) + QLatin1String(",\"hz\":") + json_value(number_text(text.hz))
+        + QLatin1String(",\"cents\":") + json_value(number_text(text.cents)) + u'}';
+}
+
 QString delay_json(const DelayReading &reading)
 {
     return QStringLiteral("{\"db\":") + json_value(number_text(reading.db)) + QLatin1String(",\"samples\":") + QString::number(reading.samples) + QLatin1String(",\"ms\":")
@@ -63,8 +71,8 @@ QString delay_json(const DelayReading &reading)
 
 }  // namespace
 
-BlockResult block_result(const PitchClassPeak *peaks, const CorrelationPeak &peak,
-                         const double *freqs, std::uint64_t window, int rate)
+BlockResult block_result(const PitchClassPeak *peaks, const FundamentalReading &fundamental,
+                         const CorrelationPeak &peak, const double *freqs, std::uint64_t window, int rate)
 {
     BlockResult result{};
     int strongest = 0;
@@ -76,6 +84,7 @@ BlockResult block_result(const PitchClassPeak *peaks, const CorrelationPeak &pea
     }
     result.note = note_reading(static_cast<std::int64_t>(peaks[strongest].band), freqs);
     result.level = peaks[strongest].level;
+    result.fundamental = fundamental_text(fundamental);
     const CorrelationStats stats = stats_of_extremes(peak.max_value, peak.imax, peak.min_value, peak.imin, window);
     result.max = delay_reading(stats.a, stats.lmax, rate);
     result.min = delay_reading(stats.b, stats.lmin, rate);
@@ -89,7 +98,7 @@ double block_end_time(std::uint64_t block, int rate)
 
 BlockResult row_result(const ResultView &view, std::uint64_t seq, const Engine &engine)
 {
-    return block_result(view.pitch_classes(seq), view.correlation_peak(seq), engine.band_freq(), engine.window_size(),
+    return block_result(view.pitch_classes(seq), view.fundamental(seq), view.correlation_peak(seq), engine.band_freq(), engine.window_size(),
                         engine.sample_rate());
 }
 
@@ -103,6 +112,7 @@ QString block_json(const QString &source, const BlockResult &result)
         + QLatin1String(",\"time\":") + json_value(number_text(result.time)) + QLatin1String(",\"note\":") + json_string(result.note.note)
         + QLatin1String(",\"hz\":") + json_value(number_text(result.note.hz)) + QLatin1String(",\"r\":") + json_value(number_text(result.note.r))
         + QLatin1String(",\"level\":") + json_value(number_text(result.level))
+        + QLatin1String(",\"fundamental\":") + fundamental_json(result.fundamental)
         + QLatin1String(",\"pitch_classes\":[") + levels.join(u',') + QLatin1String("],\"max\":") + delay_json(result.max)
         + QLatin1String(",\"min\":") + delay_json(result.min);
     if (result.skipped != 0)
@@ -121,6 +131,7 @@ QString block_csv_header()
         for (const char *unit : {"db", "samples", "ms", "m"})
             fields << QStringLiteral("%1_%2").arg(QLatin1String(side), QLatin1String(unit));
     fields << QStringLiteral("skipped");
+    fields << QStringLiteral("fundamental_note") << QStringLiteral("fundamental_hz") << QStringLiteral("fundamental_cents");
     return fields.join(u',');
 }
 
@@ -135,5 +146,6 @@ QString block_csv(const QString &source, const BlockResult &result)
         fields << number_text(reading->db) << QString::number(reading->samples) << number_text(reading->ms)
                << number_text(reading->m);
     fields << QString::number(result.skipped);
+    fields << csv_field(result.fundamental.note) << number_text(result.fundamental.hz) << number_text(result.fundamental.cents);
     return fields.join(u',');
 }

@@ -1,6 +1,6 @@
-// One analysed block as a record: the note read-out, the strip's twelve
-// pitch-class levels and the statistics box's MAX and MIN over the whole
-// correlation window, with the texts the window shows. orvel-analyze prints
+// One analysed block as a record: the note read-out, the fundamental, the
+// strip's twelve pitch-class levels and the statistics box's MAX and MIN
+// over the whole correlation window, with the texts the window shows. orvel-analyze prints
 // one per block as a JSON line or a CSV row; the window exports the newest
 // as the same JSON object.
 #pragma once
@@ -18,6 +18,7 @@ struct BlockResult {
     double time;                // seconds of the source at the end of the block
     NoteReading note;           // the note read-out of the strongest pitch class
     double level;               // that pitch class's tone level
+    FundamentalText fundamental; // the note being played; empty texts when none
     double pitch_classes[PITCH_CLASS_COUNT];  // levels, pitch class 0 = A, as the strip
     DelayReading max;           // strongest positive correlation and its delay
     DelayReading min;           // strongest negative correlation and its delay
@@ -27,11 +28,11 @@ struct BlockResult {
 // Seconds of the source at the end of block (0-based) at engine rate rate.
 double block_end_time(std::uint64_t block, int rate);
 
-// The record of one result row: its pitch-class peaks and correlation
-// extremes, at the engine's band table (freqs), window and rate. block,
-// time and skipped are left 0 for the caller. Pure.
-BlockResult block_result(const PitchClassPeak *peaks, const CorrelationPeak &peak,
-                         const double *freqs, std::uint64_t window, int rate);
+// The record of one result row: its pitch-class peaks, fundamental and
+// correlation extremes, at the engine's band table (freqs), window and rate.
+// block, time and skipped are left 0 for the caller. Pure.
+BlockResult block_result(const PitchClassPeak *peaks, const FundamentalReading &fundamental,
+                         const CorrelationPeak &peak, const double *freqs, std::uint64_t window, int rate);
 
 // The record of job seq's row in view, at the engine's band table, window
 // and rate. The row should be final (view.row_final(seq)).
@@ -40,11 +41,15 @@ BlockResult row_result(const ResultView &view, std::uint64_t seq, const Engine &
 // The record as one JSON object on one line, no newline, fields in the
 // order of the struct after "file" (source names the source: a file name,
 // or empty for the window's own sound):
-// {"file":"a.wav","block":0,"time":0.064,"note":"A5","hz":440,"r":0.000,...}
+// {"file":"a.wav","block":0,"time":0.064,"note":"A5","hz":440,"r":0.000,
+//  "level":..,"fundamental":{"note":"A5","hz":440.01,"cents":0.1},...}, the
+// fundamental null when there is none.
 QString block_json(const QString &source, const BlockResult &result);
 
 // The same as CSV: a header line and one row per record (no newline), the
 // pitch classes as pc0 .. pc11, MAX and MIN as max_db, max_samples, max_ms,
-// max_m, min_db ...; skipped always present.
+// max_m, min_db ...; skipped always present; then the fundamental as
+// fundamental_note, fundamental_hz and fundamental_cents, empty when there
+// is none (last, so that the columns before keep their places).
 QString block_csv_header();
 QString block_csv(const QString &source, const BlockResult &result);

@@ -92,6 +92,7 @@ void Engine::finish_job(AnalysisJob *job)
         ToneEntry *row = tone_rows_.data() + (job->seq % RESULT_ROWS) * groups;
         const ToneEntry *previous = tone_rows_.data() + ((job->seq + RESULT_ROWS - 1) % RESULT_ROWS) * groups;
         PitchClassPeak *peaks = pitch_class_rows_.data() + (job->seq % RESULT_ROWS) * PITCH_CLASS_COUNT;
+        fundamental_rows_[job->seq % RESULT_ROWS] = job->fundamental;
         for (std::uint64_t k = 0; k < groups; k++) {
             const double level = previous[k].level * decay_factor_ + row[k].level;
             // As in the correlation's fold: an overflow is not carried on.
@@ -136,20 +137,24 @@ void Engine::complete_in_order(AnalysisJob *job)
     }
 }
 
-// Sends the refinement tasks; returns how many went out (fewer only when
-// memory is short, and then the row simply stays less refined).
+// Sends the refinement tasks and the fundamental's; returns how many went
+// out (fewer only when memory is short, and then the row simply stays less
+// refined or without a fundamental).
 std::uint64_t Engine::dispatch_refinement(AnalysisJob *job)
 {
     std::uint64_t chosen[REFINED_GROUPS];
     const std::uint64_t strongest = strongest_group(job->semitone_level, group_count());
     const WindowProbe window = window_probe(job->samples);
     refinement_groups(group_to_refine(strongest, group_count(), window.probe()), group_count(), chosen);
-    BandTask *tasks[REFINED_GROUPS];
+    std::copy_n(job->semitone_level, group_count(), job->coarse_level);
+    BandTask *tasks[REFINED_GROUPS + 1];
     std::uint64_t made = 0;
     for (std::uint64_t h : chosen) {
         if (BandTask *task = new_task(BANDS_PER_GROUP * h, job))
             tasks[made++] = task;
     }
+    if (BandTask *task = new_task(FUNDAMENTAL_TASK, job))
+        tasks[made++] = task;
     job->pending += made;
     job->measuring = made;
     tone_queue.push_all(tasks, made);
@@ -164,7 +169,7 @@ void Engine::collect_task(BandTask *task)
         return;
     }
     const std::uint64_t g = task->band / BANDS_PER_GROUP;
-    if (job->pass <= 1) {
+    if (job->pass <= 1 && task->band != FUNDAMENTAL_TASK) {
         MutexLock lock(results_mutex_);
         tone_rows_[(job->seq % RESULT_ROWS) * group_count() + g] = {job->semitone_level[g], 0.0,
                                                                      static_cast<double>(task->band)};

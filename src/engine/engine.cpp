@@ -60,6 +60,7 @@ Engine::Engine(const EngineConfig &config)
     input_history_.assign(input_history_length(), 0.0);
     tone_rows_.assign(RESULT_ROWS * group_count(), ToneEntry{});
     pitch_class_rows_.assign(RESULT_ROWS * PITCH_CLASS_COUNT, PitchClassPeak{});
+    fundamental_rows_.assign(RESULT_ROWS, FundamentalReading{});
     correlation_rows_.assign(RESULT_ROWS, CorrelationPeak{});
     row_final_job_.assign(RESULT_ROWS, 0);
 }
@@ -221,6 +222,7 @@ void Engine::clear_rows()
     MutexLock lock(results_mutex_);
     std::fill(tone_rows_.begin(), tone_rows_.end(), ToneEntry{});
     std::fill(pitch_class_rows_.begin(), pitch_class_rows_.end(), PitchClassPeak{});
+    std::fill(fundamental_rows_.begin(), fundamental_rows_.end(), FundamentalReading{});
     std::fill(correlation_rows_.begin(), correlation_rows_.end(), CorrelationPeak{});
 }
 
@@ -241,8 +243,8 @@ std::uint64_t Engine::blocks_skipped() const
 std::uint64_t Engine::job_bytes() const
 {
     const std::uint64_t groups = group_count();
-    return sizeof(AnalysisJob) + (2 * input_history_length() + 2 * BLOCK_LEN + groups) * sizeof(double)
-        + (groups + 3) * sizeof(BandTask);
+    return sizeof(AnalysisJob) + (2 * input_history_length() + 2 * BLOCK_LEN + 2 * groups) * sizeof(double)
+        + (groups + 4) * sizeof(BandTask);
 }
 
 std::uint64_t Engine::job_limit_locked() const
@@ -310,7 +312,7 @@ ResultView Engine::view_locked() const
     return {correlation_sum_.data(),   config_.window_size,      tone_rows_.data(),
             group_count(),             pitch_class_rows_.data(), correlation_rows_.data(),
             row_final_job_.data(),     input_history_.data(), input_history_length(),
-            input_history_pos_,        rows_completed_};
+            input_history_pos_,        rows_completed_,          fundamental_rows_.data()};
 }
 
 // ---- the job pool -----------------------------------------------------------------
@@ -319,11 +321,11 @@ AnalysisJob *Engine::new_job()
 {
     const std::uint64_t n = input_history_length();
     const std::uint64_t g = group_count();
-    // samples (N) + reference (1024) + product (N + 1024) + semitone_level (G)
+    // samples (N) + reference (1024) + product (N + 1024) + semitone_level and coarse_level (G each)
     const std::uint64_t max_doubles = (std::numeric_limits<std::size_t>::max() - sizeof(AnalysisJob)) / sizeof(double);
     if (n > max_doubles / 4 || g > max_doubles / 4)
         return nullptr;
-    const std::uint64_t doubles = n + BLOCK_LEN + n + BLOCK_LEN + g;
+    const std::uint64_t doubles = n + BLOCK_LEN + n + BLOCK_LEN + 2 * g;
     const std::uint64_t bytes = sizeof(AnalysisJob) + doubles * sizeof(double);
 
     AnalysisJob *job = nullptr;
@@ -351,6 +353,7 @@ AnalysisJob *Engine::new_job()
     job->reference = job->samples + n;
     job->product = job->reference + BLOCK_LEN;
     job->semitone_level = job->product + n + BLOCK_LEN;
+    job->coarse_level = job->semitone_level + g;
     job->bytes = bytes;
     return job;
 }

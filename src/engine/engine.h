@@ -6,8 +6,8 @@
 //   block assembler (audio layer) --accept_block--> job_queue
 //     -> correlation workers (fold in job order) -> tone_queue
 //     -> tone detectors -> collect_queue -> result collector
-//     (the collector sends three refinement tasks per job back to tone_queue
-//     and completes rows in job order)
+//     (the collector sends three refinement tasks and a fundamental task per
+//     job back to tone_queue and completes rows in job order)
 //
 // Threads, all started by start() and joined by stop():
 //   orvel-correlate  workers of them, nice 10   correlation_main
@@ -89,6 +89,7 @@ struct ResultView {
     std::uint64_t input_history_length;        // N = W + 1024
     std::uint64_t input_history_next;          // where the next block goes: the oldest block starts here
     std::uint64_t completed;                   // jobs completed as the rows show it
+    const FundamentalReading *fundamental_rows;  // RESULT_ROWS: each row's fundamental, not found when none
 
     // The newest final row's job; only when completed > 0.
     std::uint64_t newest_final() const { return completed - 1; }
@@ -101,6 +102,7 @@ struct ResultView {
         return pitch_class_rows + (seq % RESULT_ROWS) * PITCH_CLASS_COUNT;
     }
     const CorrelationPeak &correlation_peak(std::uint64_t seq) const { return correlation_rows[seq % RESULT_ROWS]; }
+    const FundamentalReading &fundamental(std::uint64_t seq) const { return fundamental_rows[seq % RESULT_ROWS]; }
 };
 
 class Engine {
@@ -238,6 +240,7 @@ private:
     std::vector<ToneEntry> tone_rows_ GUARDED_BY(results_mutex_);        // RESULT_ROWS rows of G entries
     std::vector<PitchClassPeak> pitch_class_rows_ GUARDED_BY(results_mutex_);  // RESULT_ROWS rows of 12
     std::vector<CorrelationPeak> correlation_rows_ GUARDED_BY(results_mutex_); // RESULT_ROWS rows
+    std::vector<FundamentalReading> fundamental_rows_ GUARDED_BY(results_mutex_);  // RESULT_ROWS
     std::vector<std::uint64_t> row_final_job_ GUARDED_BY(results_mutex_);  // per row: 1 + its final job, 0 none
     std::uint64_t rows_completed_ GUARDED_BY(results_mutex_) = 0;  // jobs_completed_ as the rows show it
     double decay_factor_ GUARDED_BY(results_mutex_) = 0.0;         // 0.0 or 1 - 1/2^(choice + 2)

@@ -19,6 +19,16 @@ struct PitchClassPeak {
     double band;         // band index of the peak, 0.0 if none
 };
 
+// The note being played in a job's window (engine/fundamental.h), beside
+// the note read-out's strongest partial.
+struct FundamentalReading {
+    bool found;          // false for silence, noise or nothing that stands out; the rest is then 0
+    double band;         // fractional band of the fundamental (256 a semitone, 0 = A0)
+    double hz;           // its frequency: 13.75 * 2^(band / 3072) Hz times the fine tuning
+    std::int64_t note;   // nearest note, a MIDI key number (note_of_band)
+    double cents;        // deviation from that note, -50 .. 50
+};
+
 // The extremes of correlation_sum as a job left it: the statistics box's
 // MAX and MIN over the whole window just after that job was folded in.
 struct CorrelationPeak {

@@ -9,16 +9,9 @@
 #pragma once
 
 #include "engine/band_probe.h"
+#include "engine/engine_types.h"
 
 #include <cstdint>
-
-struct FundamentalReading {
-    bool found;          // false for silence, noise or nothing that stands out; the rest is then 0
-    double band;         // fractional band of the fundamental (256 a semitone, 0 = A0)
-    double hz;           // band's frequency on the grid: 13.75 * 2^(band / 3072) Hz
-    std::int64_t note;   // nearest note, a MIDI key number (note_of_band)
-    double cents;        // deviation from that note, -50 .. 50
-};
 
 // The fundamental of one job's window. group_levels are the coarse pass's
 // stored levels of the `groups` semitone groups (group g at band 256 g),

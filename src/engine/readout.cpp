@@ -77,3 +77,12 @@ NoteReading note_reading(std::int64_t band, const double *freqs)
     return {note_name(note_of_band(band)), millihertz_text(freqs[band]),
             QString::number(band_deviation(band), 'f', DEVIATION_DECIMALS)};
 }
+
+FundamentalText fundamental_text(const FundamentalReading &reading)
+{
+    if (!reading.found)
+        return {};
+    // Adding 0.0 turns a rounded -0.0 into 0.0.
+    const double cents = std::round(reading.cents * 10.0) / 10.0 + 0.0;
+    return {note_name(reading.note), millihertz_text(reading.hz), QString::number(cents, 'f', 1)};
+}

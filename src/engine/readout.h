@@ -4,6 +4,8 @@
 // the same for the same results. Pure functions, any thread.
 #pragma once
 
+#include "engine/engine_types.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -72,3 +74,13 @@ struct NoteReading {
     QString r;
 };
 NoteReading note_reading(std::int64_t band, const double *freqs);
+
+// The fundamental read-out: "A2", "110.002" (Hz cut to three decimals) and
+// "-1.2" (deviation from that note in cents, rounded to one decimal, never
+// "-0.0"). All three empty when no fundamental was found.
+struct FundamentalText {
+    QString note;
+    QString hz;
+    QString cents;
+};
+FundamentalText fundamental_text(const FundamentalReading &reading);

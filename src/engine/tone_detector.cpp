@@ -1,6 +1,7 @@
 #include "engine/tone_detector.h"
 
 #include "engine/engine.h"
+#include "engine/fundamental.h"
 #include "engine/sub_step_search.h"
 #include "engine/tone_level.h"
 
@@ -66,6 +67,15 @@ double Engine::window_level(const double *samples, double *out, double step)
 void Engine::detect_task(BandTask *task)
 {
     AnalysisJob *job = task->job;
+    if (task->band == FUNDAMENTAL_TASK) {
+        const WindowProbe window = window_probe(job->samples);
+        const BandProbe probe = window.probe();
+        job->fundamental = find_fundamental(job->coarse_level, group_count(), probe);
+        // The band counts from the tuned grid's A0; the sound's own frequency.
+        if (job->fundamental.found)
+            job->fundamental.hz = probe.step(job->fundamental.band, probe.context) * config_.sample_rate;
+        return;
+    }
     const std::uint64_t band = task->band;
     double *level = &job->semitone_level[band / BANDS_PER_GROUP];
     if (job->pass == COARSE_PASS) {

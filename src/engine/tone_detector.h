@@ -1,6 +1,6 @@
 // Tone detector: measures one semitone group of one job, or searches its
-// 256 sub-steps for the strongest (Engine::detect_task); the engine runs
-// one detector thread per worker.
+// 256 sub-steps for the strongest, or finds the job's fundamental
+// (Engine::detect_task); the engine runs one detector thread per worker.
 #pragma once
 
 #include "engine/band_probe.h"

@@ -7,6 +7,7 @@
 // condition variable, held only inside its functions.
 #pragma once
 
+#include "engine/engine_types.h"
 #include "engine/mutex.h"
 
 #include <algorithm>
@@ -19,9 +20,13 @@ struct AnalysisJob;
 struct BandTask {
     BandTask *next;                // queue link
     BandTask **prev_link;          // queue link
-    std::uint64_t band;            // lowest band of the group, or the refined band
+    std::uint64_t band;            // lowest band of the group, the refined band, or FUNDAMENTAL_TASK
     AnalysisJob *job;              // the job this task measures
 };
+
+// BandTask::band of the task that finds its job's fundamental, sent with the
+// refinement.
+constexpr std::uint64_t FUNDAMENTAL_TASK = ~std::uint64_t{0};
 
 // AnalysisJob::pass of a job that could not go on for want of memory. Its
 // give_up task takes it to the collector, which completes it in its turn
@@ -29,7 +34,7 @@ struct BandTask {
 constexpr std::uint64_t GIVEN_UP_PASS = 3;
 
 // One block of sound on its way through the pipeline. new_job() makes it as
-// one allocation holding this record followed by its four arrays; the
+// one allocation holding this record followed by its five arrays; the
 // collector hands it back with free_job().
 struct AnalysisJob {
     AnalysisJob *next;             // queue link, null at the tail
@@ -44,6 +49,10 @@ struct AnalysisJob {
     double *reference;             // 1024 correlation-channel samples, time-reversed
     double *product;               // N + 1024 convolution accumulator (lags at 1024 ..)
     double *semitone_level;        // G tone levels, one per semitone group
+    // G levels as the coarse pass left them, for the fundamental: the
+    // refinement overwrites semitone_level meanwhile.
+    double *coarse_level;
+    FundamentalReading fundamental;  // not found until its task has run
     std::uint64_t bytes;           // size of the whole allocation
     BandTask give_up;              // needs no allocation, for when tasks could not be had
 };

@@ -61,6 +61,31 @@ QString note_readout(double note_band, const double *freqs)
     return reading.note + QString(" - %1Hz\nR=%2").arg(reading.hz, reading.r);
 }
 
+QString fundamental_readout(const FundamentalReading &reading)
+{
+    if (!reading.found)
+        return QString();
+    const FundamentalText text = fundamental_text(reading);
+    // A tuner's sign: sharp shows "+".
+    const QString cents = text.cents.startsWith(u'-') || text.cents == QStringLiteral("0.0") ? text.cents : u'+' + text.cents;
+    return QObject::tr("Fundamental %1 - %2Hz %3 cents").arg(text.note, text.hz, cents);
+}
+
+QString widest_fundamental_readout(const Engine &engine)
+{
+    const std::uint64_t top = engine.band_count() - 1;
+    // Fine tuning reaches up to a semitone: twice the top is more than enough.
+    const double hz = std::floor(2.0 * engine.band_freq()[top]) + 0.999;
+    QString widest;
+    const std::int64_t top_note = note_of_band(static_cast<std::int64_t>(top));
+    for (std::int64_t note = top_note - 11; note <= top_note + 1; note++) {
+        const QString text = fundamental_readout({true, 0.0, hz, note, -50.0});
+        if (text.size() > widest.size())
+            widest = text;
+    }
+    return widest;
+}
+
 RowNotes row_notes(const PitchClassPeak *row, double threshold, const double *freqs)
 {
     RowNotes notes{QString(), {}, 0};
@@ -81,12 +106,15 @@ QString column_note_name(int x, int width)
     return pitch_class_name(x * PITCH_CLASS_COUNT / width);
 }
 
-void copy_pitch_class_row(const Engine &engine, int back, PitchClassPeak *row)
+void copy_pitch_class_row(const Engine &engine, int back, PitchClassPeak *row, FundamentalReading *fundamental)
 {
     engine.read_results([&](const ResultView &view) {
         // Before the first row, the slot before row 0, which holds zeros.
         const std::uint64_t newest = view.completed > 0 ? view.newest_final() : RESULT_ROWS - 1;
-        std::copy_n(view.pitch_classes(newest + RESULT_ROWS - static_cast<std::uint64_t>(back)), PITCH_CLASS_COUNT, row);
+        const std::uint64_t seq = newest + RESULT_ROWS - static_cast<std::uint64_t>(back);
+        std::copy_n(view.pitch_classes(seq), PITCH_CLASS_COUNT, row);
+        if (fundamental != nullptr)
+            *fundamental = view.fundamental(seq);
     });
 }
 

@@ -35,6 +35,14 @@ int strongest_pitch_class(const PitchClassPeak *row);
 // The two-line note read-out for note_band: "A5 - 440Hz\nR=0.000".
 QString note_readout(double note_band, const double *freqs);
 
+// The fundamental's line under it: "Fundamental A2 - 110.002Hz -1.2 cents",
+// empty when there is none.
+QString fundamental_readout(const FundamentalReading &reading);
+
+// The longest fundamental line engine can show: the top octave's names at
+// the highest frequency its grid reaches with a fine tuning up, -50.0 cents.
+QString widest_fundamental_readout(const Engine &engine);
+
 // One row's notes at or above threshold, each with a blank after it, then a
 // comment naming the strongest entry: "A5 E6 /* A5 440Hz R=0.000 */".
 struct RowNotes {
@@ -52,8 +60,10 @@ QString column_note_name(int x, int width);
 double sensitivity_threshold(int sensitivity);
 
 // Copies the pitch-class row back rows before the newest finished one
-// (0 = newest) into row (PITCH_CLASS_COUNT entries), through read_results.
-void copy_pitch_class_row(const Engine &engine, int back, PitchClassPeak *row);
+// (0 = newest) into row (PITCH_CLASS_COUNT entries), and its fundamental
+// into fundamental unless null, both from one read_results.
+void copy_pitch_class_row(const Engine &engine, int back, PitchClassPeak *row,
+                          FundamentalReading *fundamental = nullptr);
 
 // The row a click at height y of a strip height pixels tall stands for:
 // 0 = newest, clamped to the oldest shown (128).

@@ -89,6 +89,15 @@ OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
     QFont note_font = note_label->font();
     note_font.setPixelSize(NOTE_FONT_PIXELS);
     note_label->setFont(note_font);
+    fundamental_label = new QLabel();
+    fundamental_label->setAlignment(Qt::AlignCenter);
+    fundamental_label->setFont(note_font);
+    fundamental_label->setAccessibleName(tr("Fundamental"));
+    // Keeps its line when empty, and room for the widest line this engine
+    // can show, so that nothing moves as the text changes.
+    const QFontMetrics metrics(note_font);
+    fundamental_label->setMinimumHeight(metrics.height());
+    fundamental_label->setMinimumWidth(metrics.horizontalAdvance(widest_fundamental_readout(engine_)));
 
     struct Command {
         const char *text;
@@ -153,11 +162,12 @@ OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
         main_grid->setColumnStretch(c, 1);
 
     side_grid->addWidget(note_label, 1, 0, 1, 1);
-    side_grid->addWidget(tuning_box, 2, 0, 1, 1);
-    side_grid->addWidget(sensitivity_slider, 3, 0, 1, 1);
-    side_grid->addWidget(band_view, 4, 0, 1, 1);
-    side_grid->addWidget(text_log, 5, 0, 1, 1);
-    side_grid->setRowStretch(4, 1);
+    side_grid->addWidget(fundamental_label, 2, 0, 1, 1);
+    side_grid->addWidget(tuning_box, 3, 0, 1, 1);
+    side_grid->addWidget(sensitivity_slider, 4, 0, 1, 1);
+    side_grid->addWidget(band_view, 5, 0, 1, 1);
+    side_grid->addWidget(text_log, 6, 0, 1, 1);
+    side_grid->setRowStretch(5, 1);
 
     connect(band_view, SIGNAL(row_chosen(int)), this, SLOT(handle_row_chosen(int)));
     connect(band_view, SIGNAL(log_line(const QString &)), text_log, SLOT(appendPlainText(const QString &)));
@@ -213,13 +223,15 @@ void OrvSpectrum::handle_decay_0(int k)
 void OrvSpectrum::handle_tick()
 {
     PitchClassPeak row[PITCH_CLASS_COUNT];
-    copy_pitch_class_row(engine_, 0, row);
+    FundamentalReading fundamental;
+    copy_pitch_class_row(engine_, 0, row, &fundamental);
     if (engine_.recording_on() && !engine_.analysis_frozen()) {
         const RowNotes notes = row_notes(row, sensitivity_threshold(engine_.current_sensitivity()), engine_.band_freq());
         play_notes(jack_.midi(), notes);
         text_log->appendPlainText(notes.text);
     }
     note_label->setText(note_readout(row[strongest_pitch_class(row)].band, engine_.band_freq()));
+    fundamental_label->setText(fundamental_readout(fundamental));
 }
 
 void OrvSpectrum::handle_row_chosen(int back)

@@ -3,7 +3,8 @@
 // and the zoom stack that picks the part of correlation_sum the graph shows.
 // Main (toolkit) thread only.
 //
-// Every 500 ms, shown or not, the page updates the note read-out and, while
+// Every 500 ms, shown or not, the page updates the note read-out and the
+// fundamental's line under it and, while
 // recording and not frozen, logs the newest row's notes and plays them as
 // MIDI: recording never depends on what is on screen. The settings go
 // through the engine's member functions (toggle_freeze, set_decay_choice
@@ -55,6 +56,7 @@ public:
     QGridLayout *main_grid;           // layout of the page
     QGridLayout *side_grid;           // layout of side_panel
     QLabel *note_label;               // note read-out of the newest row
+    QLabel *fundamental_label;        // the newest row's fundamental, under it; empty when none
     QWidget *side_panel;              // right-hand column
     OrvBand *band_view;
     OrvGraph *graph_view;

@@ -50,8 +50,10 @@ OfflineRow analyse_window(Engine &engine, const double *samples, bool with_funda
     std::vector<BandTask *> refined;
     while (BandTask *task = engine.tone_queue.try_pop())
         refined.push_back(task);
-    for (BandTask *task : refined)
-        engine.detect_task(task);
+    for (BandTask *task : refined) {
+        if (with_fundamental || task->band != FUNDAMENTAL_TASK)
+            engine.detect_task(task);
+    }
     for (BandTask *task : refined)
         engine.collect_task(task);
 
@@ -64,9 +66,7 @@ OfflineRow analyse_window(Engine &engine, const double *samples, bool with_funda
                 strongest = p;
         }
         out.readout_band = static_cast<std::int64_t>(peaks[strongest].band);
+        out.fundamental = view.fundamental(seq);
     });
-    const WindowProbe window = engine.window_probe(samples);
-    out.fundamental = with_fundamental ? find_fundamental(out.levels.data(), groups, window.probe())
-                                       : FundamentalReading{false, 0.0, 0.0, 0, 0.0};
     return out;
 }

@@ -30,11 +30,11 @@ inline void submit_job(Engine &engine)
 // (window_size values, lags[i] a delay of window_size - 1 - i; empty for
 // zeros) folded into correlation_sum, then its row finished from tones
 // (group_count() entries; empty for silence), the three refined groups
-// keeping their band. Call it before any submit_job: the collector completes
+// keeping their band, and fundamental as its fundamental task's finding. Call it before any submit_job: the collector completes
 // in job order, so nothing completes behind a job left under way. False when
 // the engine made no job (frozen, or too many under way).
 inline bool complete_job(Engine &engine, const std::vector<GroupTone> &tones = {},
-                         const std::vector<double> &lags = {})
+                         const std::vector<double> &lags = {}, const FundamentalReading &fundamental = {})
 {
     submit_job(engine);
     AnalysisJob *job = engine.job_queue.try_pop();
@@ -56,7 +56,10 @@ inline bool complete_job(Engine &engine, const std::vector<GroupTone> &tones = {
         engine.collect_task(engine.new_task(static_cast<std::uint64_t>(band[g]), job));
     // The refinement the collector sent back: measured where the coarse pass was.
     while (BandTask *task = engine.tone_queue.try_pop()) {
-        task->band = static_cast<std::uint64_t>(band[task->band / BANDS_PER_GROUP]);
+        if (task->band == FUNDAMENTAL_TASK)
+            job->fundamental = fundamental;
+        else
+            task->band = static_cast<std::uint64_t>(band[task->band / BANDS_PER_GROUP]);
         engine.collect_task(task);
     }
     return true;
