@@ -31,8 +31,14 @@ constexpr int PARTIALS = 10;
 // reach this for the tone to count: white noise's strongest group stays near
 // three times its median.
 constexpr double PROMINENCE = 12.0;
+// The triangle's harmonics whose echoes are taken away (3, 5, 7).
+constexpr int ECHO_HARMONICS = 7;
 // Partials this far below the floor count for nothing in the summation.
 constexpr double FLOOR_MARGIN = 3.0;
+// Partials count by this power of their excess over the floor: a formant's
+// one loud partial then outweighs a note's other partials less, which
+// read the octave or two above for a guitar's or a voice's low notes.
+constexpr double SALIENCE_POWER = 0.6;
 // The fundamental's own lobe is measured when it holds this share of the
 // strongest partial; weaker, the strongest partial is measured instead.
 constexpr double OWN_LOBE_SHARE = 0.2;
@@ -52,7 +58,7 @@ constexpr int PEAK_BISECTIONS = 40;
 constexpr double LOBE_BANDS = BANDS_PER_OCTAVE / std::numbers::ln2;
 
 struct Spectrum {
-    double magnitude[MAX_GROUP_COUNT];  // per group, 0 where untrusted
+    double magnitude[MAX_GROUP_COUNT];  // per group, echoes taken away; 0 where untrusted
     double floor[MAX_GROUP_COUNT];      // noise magnitude expected at that group's probe length
     std::uint64_t top;                  // groups below this are trusted
 };
@@ -61,6 +67,28 @@ std::uint64_t spectrum_length(double step, std::uint64_t window)
 {
     const auto cycles = static_cast<std::uint64_t>(std::ceil(SPECTRUM_CYCLES / step));
     return std::clamp(cycles, std::min(SHORTEST_PROBE, window), window);
+}
+
+// The triangle kernel answers to a tone at j times a group's pitch (j odd)
+// with 1 / j^2 of its magnitude: every tone shows weakly a twelfth, two
+// octaves and a third ... below it, where it would lend a subharmonic its
+// first partial. Each group loses the echo of the strongest group at or
+// beside j times its pitch.
+void take_away_echoes(Spectrum &s)
+{
+    double raw[MAX_GROUP_COUNT];
+    std::copy_n(s.magnitude, s.top, raw);
+    for (std::uint64_t g = 0; g < s.top; g++) {
+        double echo = 0.0;
+        for (int j = 3; j <= ECHO_HARMONICS; j += 2) {
+            const double at = static_cast<double>(g) + PITCH_CLASS_COUNT * std::log2(j);
+            double source = 0.0;
+            for (auto h = static_cast<std::uint64_t>(std::floor(at)); h <= static_cast<std::uint64_t>(std::ceil(at)) && h < s.top; h++)
+                source = std::max(source, raw[h]);
+            echo += source / (j * j);
+        }
+        s.magnitude[g] = std::max(0.0, raw[g] - echo);
+    }
 }
 
 // Noise measured over L samples falls as 1 / sqrt(L): the floor is the
@@ -93,6 +121,7 @@ Spectrum measure_spectrum(const double *levels, std::uint64_t groups, const Band
     const double median = s.top > 0 ? sorted[s.top / 2] : 0.0;
     for (std::uint64_t g = 0; g < s.top; g++)
         s.floor[g] = median / root_length[g];
+    take_away_echoes(s);
     return s;
 }
 
@@ -140,7 +169,7 @@ double salience(const Spectrum &s, std::uint64_t c)
 {
     double sum = 0.0;
     for (int k = 1; k <= PARTIALS; k++)
-        sum += partial(s, c, k).excess / std::sqrt(static_cast<double>(k));
+        sum += std::pow(partial(s, c, k).excess, SALIENCE_POWER) / std::sqrt(static_cast<double>(k));
     return sum;
 }
 
