@@ -148,12 +148,24 @@ struct Partial {
     std::int64_t group;
 };
 
+// A group no higher than its neighbours holds no partial of its own: a
+// short probe's side lobes fall away from a tone group by group, and
+// counted as partials, a loud tone's would lend a subharmonic its upper
+// partials.
+bool local_peak(const Spectrum &s, std::int64_t g)
+{
+    const auto top = static_cast<std::int64_t>(s.top);
+    return (g == 0 || s.magnitude[g - 1] <= s.magnitude[g]) && (g + 1 == top || s.magnitude[g + 1] <= s.magnitude[g]);
+}
+
 Partial partial(const Spectrum &s, std::uint64_t c, int k)
 {
     const PartialGroups at = partial_groups(c, k);
     Partial best{0.0, at.low};
     for (std::int64_t g = at.low; g <= at.high; g++) {
         if (g < 0 || g >= static_cast<std::int64_t>(s.top))
+            continue;
+        if (!local_peak(s, g))
             continue;
         const double excess = s.magnitude[g] - FLOOR_MARGIN * s.floor[g];
         if (excess > best.excess)
