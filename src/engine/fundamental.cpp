@@ -195,7 +195,7 @@ double magnitude_at(double band, std::uint64_t length, const BandProbe &probe)
 double lobe_shape(double u)
 {
     const double x = std::numbers::pi * u;
-    return std::fabs(x) < 1e-9 ? 1.0 : std::sin(x) / x;
+    return x == 0.0 ? 1.0 : std::sin(x) / x;
 }
 
 // Where the peak lies between two points `spacing` bins apart (at most one

@@ -25,7 +25,7 @@ struct FundamentalReading {
 // stored levels of the `groups` semitone groups (group g at band 256 g),
 // probe measures the same window anywhere. Its probes add up to about 15
 // whole windows of kernel samples a job (docs/accuracy.md, "Cost per job"):
-// a sixteenth of what the coarse pass and the refinement cost. Any thread, no
+// about 6 % of what the coarse pass and the refinement cost. Any thread, no
 // lock, nothing allocated; probe must be callable from the calling thread.
 // A window with no tone standing out of its own spectrum's floor by a clear
 // factor, silence included, reads as not found.
