@@ -92,6 +92,24 @@ TEST_F(Fundamental, SyntheticToneTable)
              list[0].gain = 0.05;
              return partials(list);
          }, g3, 1.0},
+        // One partial in a formant, the odd ones below it still clear: the
+        // levels of a rendered guitar's low E and a choir's C3 (partial 1
+        // first). Summed as they are, the loud one named the octave or two
+        // above.
+        {"loud second partial over a weak fundamental, E2", [&] {
+             const double gains[] = {0.1, 1.0, 0.28, 0.11, 0.036, 0.05, 0.03, 0.05};
+             std::vector<Partial> list;
+             for (int k = 1; k <= 8; k++)
+                 list.push_back({k * e2, gains[k - 1]});
+             return partials(list);
+         }, e2, 1.0},
+        {"loud fourth partial, C3", [&] {
+             const double gains[] = {0.06, 0.18, 0.27, 1.0, 0.25, 0.18, 0.14, 0.15};
+             std::vector<Partial> list;
+             for (int k = 1; k <= 8; k++)
+                 list.push_back({k * c4 / 2.0, gains[k - 1]});
+             return partials(list);
+         }, c4 / 2.0, 1.0},
         // The other partials' side lobes pull a low peak by a cent or so.
         {"piano-like stretched partials, A2", [&] { return partials(harmonic(a2, 1, 10, 0.0004)); }, a2 * std::sqrt(1.0004), 2.0},
         {"two notes, C4 loud with a quiet E5", [&] {

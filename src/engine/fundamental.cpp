@@ -15,6 +15,11 @@ constexpr double BANDS_PER_OCTAVE = PITCH_CLASS_COUNT * BANDS_PER_GROUP;
 // tempered pitch to the next, so every tone shows in its nearest group.
 constexpr double SPECTRUM_CYCLES = 17.0;
 constexpr std::uint64_t SHORTEST_PROBE = 32;
+// Where a spectrum probe would take this share of the window or more, the
+// coarse pass's level stands in. The whole window then holds at most 25.5
+// cycles, and a tone midway between two pitches keeps a third of its
+// magnitude in both (longer, a window's first zero falls there).
+constexpr double COARSE_SHARE = 2.0 / 3.0;
 // Nothing above this (cycles per sample) is trusted: folded or filtered away.
 constexpr double HIGHEST_STEP = 0.45;
 // A level rides between the magnitude and sqrt(2) times it; the middle.
@@ -26,26 +31,34 @@ constexpr int PARTIALS = 10;
 // reach this for the tone to count: white noise's strongest group stays near
 // three times its median.
 constexpr double PROMINENCE = 12.0;
+// The triangle's harmonics whose echoes are taken away (3, 5, 7).
+constexpr int ECHO_HARMONICS = 7;
 // Partials this far below the floor count for nothing in the summation.
 constexpr double FLOOR_MARGIN = 3.0;
+// Partials count by this power of their excess over the floor: a formant's
+// one loud partial then outweighs a note's other partials less, which
+// read the octave or two above for a guitar's or a voice's low notes.
+constexpr double SALIENCE_POWER = 0.6;
 // The fundamental's own lobe is measured when it holds this share of the
 // strongest partial; weaker, the strongest partial is measured instead.
 constexpr double OWN_LOBE_SHARE = 0.2;
-// Probes per stage of the peak's climb, and how much longer each stage's
-// window is than the last.
-constexpr int STAGE_PROBES = 2;  // either side of the centre
+// How much longer each stage of the peak's climb measures than the last.
 constexpr double STAGE_GROWTH = 4.0;
 // The first stage looks this far either side of the partial's group: half a
 // semitone, and vibrato or stretch beyond.
 constexpr double FIRST_REACH = 192.0;
-// Halvings of the final parabola's spacing.
-constexpr int POLISH_STEPS = 3;
+// A tone with fewer cycles than this in the whole window is measured once
+// more there, on a pair of probes this many bins apart.
+constexpr double CLOSE_PAIR_CYCLES = 64.0;
+constexpr double CLOSE_PAIR_BINS = 0.5;
+// Halvings of the interval that holds the peak: far below a cent.
+constexpr int PEAK_BISECTIONS = 40;
 // The first zero of a window's main lobe lies about this many bands from its
 // peak, over the window's length in cycles.
 constexpr double LOBE_BANDS = BANDS_PER_OCTAVE / std::numbers::ln2;
 
 struct Spectrum {
-    double magnitude[MAX_GROUP_COUNT];  // per group, 0 where untrusted
+    double magnitude[MAX_GROUP_COUNT];  // per group, echoes taken away; 0 where untrusted
     double floor[MAX_GROUP_COUNT];      // noise magnitude expected at that group's probe length
     std::uint64_t top;                  // groups below this are trusted
 };
@@ -54,6 +67,28 @@ std::uint64_t spectrum_length(double step, std::uint64_t window)
 {
     const auto cycles = static_cast<std::uint64_t>(std::ceil(SPECTRUM_CYCLES / step));
     return std::clamp(cycles, std::min(SHORTEST_PROBE, window), window);
+}
+
+// The triangle kernel answers to a tone at j times a group's pitch (j odd)
+// with 1 / j^2 of its magnitude: every tone shows weakly a twelfth, two
+// octaves and a third ... below it, where it would lend a subharmonic its
+// first partial. Each group loses the echo of the strongest group at or
+// beside j times its pitch.
+void take_away_echoes(Spectrum &s)
+{
+    double raw[MAX_GROUP_COUNT];
+    std::copy_n(s.magnitude, s.top, raw);
+    for (std::uint64_t g = 0; g < s.top; g++) {
+        double echo = 0.0;
+        for (int j = 3; j <= ECHO_HARMONICS; j += 2) {
+            const double at = static_cast<double>(g) + PITCH_CLASS_COUNT * std::log2(j);
+            double source = 0.0;
+            for (auto h = static_cast<std::uint64_t>(std::floor(at)); h <= static_cast<std::uint64_t>(std::ceil(at)) && h < s.top; h++)
+                source = std::max(source, raw[h]);
+            echo += source / (j * j);
+        }
+        s.magnitude[g] = std::max(0.0, raw[g] - echo);
+    }
 }
 
 // Noise measured over L samples falls as 1 / sqrt(L): the floor is the
@@ -69,9 +104,13 @@ Spectrum measure_spectrum(const double *levels, std::uint64_t groups, const Band
         const double step = probe.step(static_cast<double>(g * BANDS_PER_GROUP), probe.context);
         if (step >= HIGHEST_STEP)
             break;
-        const std::uint64_t length = spectrum_length(step, probe.window);
-        // The coarse pass already measured the whole window there.
-        s.magnitude[g] = length == probe.window && g < groups ? levels[g] / LEVEL_PER_MAGNITUDE : probe.magnitude(step, length, probe.context);
+        std::uint64_t length = spectrum_length(step, probe.window);
+        // The coarse pass measured the whole window: where the short probe
+        // would take most of it anyway, its level stands in.
+        const bool coarse = g < groups && static_cast<double>(length) >= COARSE_SHARE * static_cast<double>(probe.window);
+        if (coarse)
+            length = probe.window;
+        s.magnitude[g] = coarse ? levels[g] / LEVEL_PER_MAGNITUDE : probe.magnitude(step, length, probe.context);
         root_length[g] = std::sqrt(static_cast<double>(length));
         scaled[g] = s.magnitude[g] * root_length[g];
         s.top = g + 1;
@@ -82,6 +121,7 @@ Spectrum measure_spectrum(const double *levels, std::uint64_t groups, const Band
     const double median = s.top > 0 ? sorted[s.top / 2] : 0.0;
     for (std::uint64_t g = 0; g < s.top; g++)
         s.floor[g] = median / root_length[g];
+    take_away_echoes(s);
     return s;
 }
 
@@ -108,12 +148,24 @@ struct Partial {
     std::int64_t group;
 };
 
+// A group no higher than its neighbours holds no partial of its own: a
+// short probe's side lobes fall away from a tone group by group, and
+// counted as partials, a loud tone's would lend a subharmonic its upper
+// partials.
+bool local_peak(const Spectrum &s, std::int64_t g)
+{
+    const auto top = static_cast<std::int64_t>(s.top);
+    return (g == 0 || s.magnitude[g - 1] <= s.magnitude[g]) && (g + 1 == top || s.magnitude[g + 1] <= s.magnitude[g]);
+}
+
 Partial partial(const Spectrum &s, std::uint64_t c, int k)
 {
     const PartialGroups at = partial_groups(c, k);
     Partial best{0.0, at.low};
     for (std::int64_t g = at.low; g <= at.high; g++) {
         if (g < 0 || g >= static_cast<std::int64_t>(s.top))
+            continue;
+        if (!local_peak(s, g))
             continue;
         const double excess = s.magnitude[g] - FLOOR_MARGIN * s.floor[g];
         if (excess > best.excess)
@@ -129,7 +181,7 @@ double salience(const Spectrum &s, std::uint64_t c)
 {
     double sum = 0.0;
     for (int k = 1; k <= PARTIALS; k++)
-        sum += partial(s, c, k).excess / std::sqrt(static_cast<double>(k));
+        sum += std::pow(partial(s, c, k).excess, SALIENCE_POWER) / std::sqrt(static_cast<double>(k));
     return sum;
 }
 
@@ -138,53 +190,97 @@ double magnitude_at(double band, std::uint64_t length, const BandProbe &probe)
     return probe.magnitude(probe.step(band, probe.context), length, probe.context);
 }
 
-// The vertex of the parabola through (-h, a), (0, b), (h, c), kept within h.
-double vertex(double a, double b, double c, double h)
+// A lone tone's magnitude over N samples falls from its peak as
+// |sin(pi u) / (pi u)| at u bins (1 / N cycles a sample) away.
+double lobe_shape(double u)
 {
-    const double curve = a - 2.0 * b + c;
-    if (!(curve < 0.0))
-        return a > c ? -h : (c > a ? h : 0.0);
-    return std::clamp(0.5 * h * (a - c) / curve, -h, h);
+    const double x = std::numbers::pi * u;
+    return x == 0.0 ? 1.0 : std::sin(x) / x;
 }
 
-// The magnitude's peak near `band`: each stage probes a few points across
-// the reach the last stage left, on a window STAGE_GROWTH times longer, up
-// to the whole window; then parabolas on ever closer points.
+// Where the peak lies between two points `spacing` bins apart (at most one
+// bin, both on its main lobe), in bins from the left one, from their
+// magnitudes: the one offset whose lobe gives both. Exact for a lone tone;
+// kept between the points.
+double peak_between(double left, double right, double spacing)
+{
+    // Their balance right * shape(p) - left * shape(spacing - p) falls as p
+    // rises and is 0 at the peak.
+    double low = 0.0;
+    double high = spacing;
+    for (int i = 0; i < PEAK_BISECTIONS; i++) {
+        const double p = 0.5 * (low + high);
+        if (right * lobe_shape(p) > left * lobe_shape(spacing - p))
+            low = p;
+        else
+            high = p;
+    }
+    return 0.5 * (low + high);
+}
+
+// A stage's window: longer than half the whole window is the whole window,
+// whose measurement the stage would only repeat.
+std::uint64_t stage_length(double length, std::uint64_t window)
+{
+    const double shortest = static_cast<double>(std::min(SHORTEST_PROBE, window));
+    if (2.0 * length >= static_cast<double>(window))
+        return window;
+    return static_cast<std::uint64_t>(std::max(length, shortest));
+}
+
+// Bands per bin of a window of `length` samples at `band`.
+double bin_bands(double band, std::uint64_t length, const BandProbe &probe)
+{
+    return LOBE_BANDS / (static_cast<double>(length) * probe.step(band, probe.context));
+}
+
+// Two probes `spacing` bins apart about band, and the peak between them.
+double between_pair(double band, std::uint64_t length, double spacing, const BandProbe &probe)
+{
+    const double bin = bin_bands(band, length, probe);
+    const double left = magnitude_at(band - 0.5 * spacing * bin, length, probe);
+    const double right = magnitude_at(band + 0.5 * spacing * bin, length, probe);
+    return band + (peak_between(left, right, spacing) - 0.5 * spacing) * bin;
+}
+
+// The magnitude's peak near `band`. The first stage, on a short window,
+// walks half a bin at a time until its middle probe is the largest, at
+// most FIRST_REACH away; every stage then places the peak between two
+// probes a bin apart from the lobe's shape, on windows STAGE_GROWTH times
+// longer up to the whole window.
 double climb_to_peak(double band, const BandProbe &probe)
 {
-    double reach = FIRST_REACH;
-    double length = SPECTRUM_CYCLES / probe.step(band, probe.context);
-    for (;;) {
-        const auto whole = static_cast<std::uint64_t>(std::clamp(length, static_cast<double>(std::min(SHORTEST_PROBE, probe.window)),
-                                                                  static_cast<double>(probe.window)));
-        const double lobe = LOBE_BANDS / (static_cast<double>(whole) * probe.step(band, probe.context));
-        const double spacing = std::min(lobe / 2.0, reach / STAGE_PROBES);
-        double m[2 * STAGE_PROBES + 1];
-        int best = 0;
-        for (int i = 0; i <= 2 * STAGE_PROBES; i++) {
-            m[i] = magnitude_at(band + (i - STAGE_PROBES) * spacing, whole, probe);
-            if (m[i] > m[best])
-                best = i;
-        }
-        if (best == 0 || best == 2 * STAGE_PROBES) {
-            band += (best - STAGE_PROBES) * spacing;
+    std::uint64_t length = stage_length(SPECTRUM_CYCLES / probe.step(band, probe.context), probe.window);
+    double bin = bin_bands(band, length, probe);
+    double h = bin / 2.0;
+    double m[3] = {magnitude_at(band - h, length, probe), magnitude_at(band, length, probe), magnitude_at(band + h, length, probe)};
+    for (double walked = 0.0; walked + h <= FIRST_REACH;) {
+        const int way = m[2] > m[1] && m[2] >= m[0] ? 1 : (m[0] > m[1] ? -1 : 0);
+        if (way == 0)
+            break;
+        band += way * h;
+        walked += h;
+        if (way > 0) {
+            m[0] = m[1];
+            m[1] = m[2];
+            m[2] = magnitude_at(band + h, length, probe);
         } else {
-            band += (best - STAGE_PROBES) * spacing + vertex(m[best - 1], m[best], m[best + 1], spacing);
+            m[2] = m[1];
+            m[1] = m[0];
+            m[0] = magnitude_at(band - h, length, probe);
         }
-        if (whole == probe.window) {
-            double h = spacing / 4.0;
-            for (int i = 0; i < POLISH_STEPS; i++) {
-                const double a = magnitude_at(band - h, whole, probe);
-                const double b = magnitude_at(band, whole, probe);
-                const double c = magnitude_at(band + h, whole, probe);
-                band += vertex(a, b, c, h);
-                h /= 4.0;
-            }
-            return band;
-        }
-        reach = lobe / 2.0;
-        length *= STAGE_GROWTH;
     }
+    band += (peak_between(m[0], m[2], 1.0) - 0.5) * bin;
+    while (length < probe.window) {
+        length = stage_length(static_cast<double>(length) * STAGE_GROWTH, probe.window);
+        band = between_pair(band, length, 1.0, probe);
+    }
+    // Fewer cycles in the window, the nearer the tone's image at minus its
+    // frequency, whose side lobe tilts a bin-wide pair: a closer one is
+    // steadier.
+    if (static_cast<double>(length) * probe.step(band, probe.context) < CLOSE_PAIR_CYCLES)
+        band = between_pair(band, length, CLOSE_PAIR_BINS, probe);
+    return band;
 }
 
 }  // namespace

@@ -4,8 +4,9 @@
 // Chosen by harmonic summation over a semitone spectrum, and measured on the
 // fundamental's own lobe (or, when that is missing, on the strongest partial
 // divided by its number): the magnitude, free of the level's phase ripple,
-// climbed to its peak between bands with windows growing to the whole one,
-// so that neither the ripple nor the 1/256 grid limits it.
+// placed between pairs of probes by the shape of a window's main lobe, on
+// windows growing to the whole one, so that neither the ripple nor the
+// 1/256 grid limits it.
 #pragma once
 
 #include "engine/band_probe.h"
@@ -15,9 +16,9 @@
 
 // The fundamental of one job's window. group_levels are the coarse pass's
 // stored levels of the `groups` semitone groups (group g at band 256 g),
-// probe measures the same window anywhere. Its probes add up to about 34
+// probe measures the same window anywhere. Its probes add up to about 15
 // whole windows of kernel samples a job (docs/accuracy.md, "Cost per job"):
-// an eighth of what the coarse pass and the refinement cost. Any thread, no
+// about 6 % of what the coarse pass and the refinement cost. Any thread, no
 // lock, nothing allocated; probe must be callable from the calling thread.
 // A window with no tone standing out of its own spectrum's floor by a clear
 // factor, silence included, reads as not found.
