@@ -90,6 +90,8 @@ TEST_F(ResultExportTest, NewestResultAsJsonCsvAndPicture)
     const QJsonObject json = QJsonDocument::fromJson(file_text(files[0]).toUtf8()).object();
     EXPECT_EQ(json["max"].toObject()["samples"].toInteger(), 160);
     EXPECT_EQ(json["file"].toString(), QString());
+    // Noise has no fundamental: the field is there, and null.
+    EXPECT_TRUE(json.contains("fundamental") && json["fundamental"].isNull());
 
     // The CSV: every lag of the window, the peak at 160 samples (10 ms).
     const QStringList lines = file_text(files[1]).split('\n', Qt::SkipEmptyParts);
