@@ -7,9 +7,10 @@
 
 #include <string>
 
-// Writes the sine figures for one engine rate into folder. Returns 0 on
-// success.
-int offline_sines(int rate, const std::string &folder);
+// Writes the sine figures for one engine rate into folder, at the default
+// window or, when longest, at the longest (16 s; the sine table's row only).
+// Returns 0 on success.
+int offline_sines(int rate, bool longest, const std::string &folder);
 
 // Renders, analyses and scores the instrument notes and synthetic tones at
 // 16000 Hz into folder. Returns 0 on success.

@@ -241,7 +241,8 @@ int main()
     };
     for (int rate : RATES) {
         in_child([&] { return report(rate, folder); });
-        in_child([&] { return offline_sines(rate, folder); });
+        in_child([&] { return offline_sines(rate, false, folder); });
+        in_child([&] { return offline_sines(rate, true, folder); });
     }
     in_child([&] { return offline_notes(folder); });
 
@@ -288,7 +289,12 @@ int main()
         "neighbours up to three semitones away and the pitches its triangle's\n"
         "harmonics answer to on windows of about 17 cycles, whose main lobe spans\n"
         "a semitone, and refines where the tone clearly is\n"
-        "(`src/engine/refine_group.h`). A tone on the grid keeps its group and\n"
+        "(`src/engine/refine_group.h`). The longer the window, the narrower its\n"
+        "lobes and the weaker its side lobes, so the higher the harmonics that\n"
+        "can win: at 16 s a tone missing every nearby pitch read five octaves\n"
+        "low, answered by a group's 29th to 47th harmonic, so the harmonics\n"
+        "looked at grow with the square root of the window, from the 21st at\n"
+        "half a second to the 99th. A tone on the grid keeps its group and\n"
         "reads as before. The top group, with no neighbour above, now counts as a\n"
         "pitch-class peak, so a tone between it and the next A reads too. The\n"
         "grid ends at the highest A below half the engine rate: at 9600, 12000,\n"

@@ -193,3 +193,38 @@ TEST(FundamentalAtBand, NamesNoteAndCents)
     EXPECT_EQ(down.note, 70);
     EXPECT_NEAR(down.cents, -49.609375, 1e-9);
 }
+
+// A 16 s window's lobes are so narrow that these sines (found among random
+// ones) missed every nearby tempered pitch by many lobes, and the coarse
+// pass's strongest group was one whose triangle's 29th to 47th harmonic
+// answered them: the note read-out named a note five octaves below. Made as
+// the intake makes them: server-rate samples averaged in groups.
+TEST(LongestWindow, SinesFarFromEveryPitchReadTheirNote)
+{
+    const struct {
+        int rate;
+        double hz;
+        double phase;
+    } cases[] = {
+        {8000, 968.2739, 2.8916},   // answered by group 7 (20.6 Hz), harmonic 47
+        {16000, 3190.0426, 5.1870}, // group 36 (110 Hz), harmonic 29
+        {24000, 2148.0733, 3.9754}, // group 28, harmonic 31
+        {48000, 1074.1116, 1.6068}, // group 16, harmonic 31
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rate);
+        Engine engine(engine_config(c.rate, 100000000));  // cut to 16 s
+        const auto div = static_cast<std::uint64_t>(SERVER_RATE / c.rate);
+        std::vector<double> w(engine.window_size());
+        for (std::uint64_t i = 0; i < w.size(); i++) {
+            float sum = 0.0f;
+            for (std::uint64_t k = 0; k < div; k++)
+                sum += static_cast<float>(0.5 * std::cos(TWO_PI * c.hz * double(i * div + k) / SERVER_RATE + c.phase));
+            w[i] = static_cast<double>(sum / static_cast<float>(div) * 2147483392.0f);
+        }
+        const OfflineRow row = analyse_window(engine, w.data());
+        EXPECT_LT(std::fabs(cents(engine.band_freq()[row.readout_band], c.hz)), 50.0);
+        ASSERT_TRUE(row.fundamental.found);
+        EXPECT_LT(std::fabs(cents(row.fundamental.hz, c.hz)), 1.0);
+    }
+}

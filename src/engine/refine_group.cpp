@@ -13,9 +13,16 @@ namespace {
 // least 0.64 of it, and the next groups little.
 constexpr double SHORT_CYCLES = 17.0;
 constexpr std::uint64_t SHORTEST_PROBE = 32;
-// A triangle's harmonic n answers 1/n^2 of a tone; the higher ones answer
-// too weakly to win.
+// A triangle's harmonic n answers 1/n^2 of a tone; in a window of about half
+// a second the higher ones answer too weakly to win. A longer window's side
+// lobes fall with its length, so that a tone missing every nearby pitch by
+// many of its narrow lobes leaves less there than a high harmonic's answer
+// (a 16 s window: harmonics 29 to 47 seen winning): the harmonics looked at
+// grow with the square root of the window's length, up to the highest.
 constexpr int HIGHEST_HARMONIC = 21;
+constexpr double HARMONIC_WINDOW_S = 0.5;
+constexpr int HIGHEST_LONG_WINDOW_HARMONIC = 99;
+constexpr double A0_HZ = 13.75;
 // Groups either side of strongest whose side lobes may have lost to it.
 constexpr std::int64_t SIDE_LOBE_REACH = 3;
 // How much stronger the tone a harmonic's answer stands for must measure: the
@@ -73,7 +80,11 @@ std::uint64_t group_to_refine(std::uint64_t strongest, std::uint64_t groups, con
     const double own_step = probe.step(static_cast<double>(strongest * BANDS_PER_GROUP), probe.context);
     const double lowest_step = probe.step(0.0, probe.context);
     double best = CLEAR_WIN * nearest_magnitude;
-    for (int n = 3; n <= HIGHEST_HARMONIC; n += 2) {
+    // Band 0 is A0, tuning aside: the window in seconds.
+    const double window_s = static_cast<double>(probe.window) * lowest_step / A0_HZ;
+    const int highest = std::clamp(static_cast<int>(HIGHEST_HARMONIC * std::sqrt(window_s / HARMONIC_WINDOW_S)),
+                                   HIGHEST_HARMONIC, HIGHEST_LONG_WINDOW_HARMONIC);
+    for (int n = 3; n <= highest; n += 2) {
         const double turns = std::fmod(n * own_step, 1.0);
         const double folded = std::min(turns, 1.0 - turns);
         if (!(folded > lowest_step))

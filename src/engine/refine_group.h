@@ -19,7 +19,8 @@
 // of `groups`: a group two or three semitones away or where the tone would
 // lie if `strongest` were a triangle harmonic's answer, when its short-window
 // magnitude clearly beats strongest's; else strongest itself. Runs at most
-// about 40 probes, the longest about 17 cycles of the lowest group probed
-// (at most probe.window samples). Any thread, no lock; silence keeps
+// about 40 probes in a window of half a second, up to about 160 in longer
+// ones, the longest about 17 cycles of the lowest group probed (at most
+// probe.window samples). Any thread, no lock; silence keeps
 // strongest.
 std::uint64_t group_to_refine(std::uint64_t strongest, std::uint64_t groups, const BandProbe &probe);
