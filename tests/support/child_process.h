@@ -14,7 +14,8 @@ struct ChildResult {
 
 // Runs program with args (argv[0] is the program itself) and extra
 // "NAME=value" environment entries on top of this process's environment.
-// Kills the child and reports exit_status -1 after timeout_ms.
+// Kills the child and reports exit_status -1 after timeout_ms, or when the
+// program cannot be started.
 ChildResult run_child(const std::string &program, const std::vector<std::string> &args,
                       const std::vector<std::string> &extra_env, int timeout_ms = 20000);
 
