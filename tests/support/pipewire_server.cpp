@@ -1,5 +1,6 @@
 #include "support/pipewire_server.h"
 
+#include "support/background_program.h"
 #include "support/child_process.h"
 
 #include <dlfcn.h>
@@ -16,7 +17,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #ifndef ORVEL_PIPEWIRE_JACK_DIR
 #define ORVEL_PIPEWIRE_JACK_DIR ""
@@ -154,21 +154,17 @@ PipeWireServer::PipeWireServer(int rate, int quantum) : dir_(made_temporary_dir(
     unsetenv("PIPEWIRE_REMOTE");
     unsetenv("JACK_DEFAULT_SERVER");
 
+    // One bound for the whole start.
     const auto deadline = std::chrono::steady_clock::now() + START_LIMIT;
-    const auto wait_until = [&](auto done) {
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return true;
+    const auto left = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     };
     pipewire_ = spawn({"/usr/bin/pipewire"}, "pipewire.log");
     // WirePlumber gives up when it finds no pipewire to talk to.
-    if (!wait_until([&] { return access((dir_ + "/run/pipewire-0").c_str(), F_OK) == 0; }))
+    if (!wait_for([&] { return access((dir_ + "/run/pipewire-0").c_str(), F_OK) == 0; }, left()))
         return;
     wireplumber_ = spawn({"/usr/bin/wireplumber"}, "wireplumber.log");
-    ready_ = wait_until([&] { return jack_sees_sink(); });
+    ready_ = wait_for([&] { return jack_sees_sink(); }, left());
 }
 
 PipeWireServer::~PipeWireServer()
