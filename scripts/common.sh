@@ -46,3 +46,28 @@ orvel_build() {
     orvel_configure || return 1
     cmake --build "$ORVEL_BUILD" "$@"
 }
+
+# The soak scripts' server: a real-time jackd named $1 (dummy driver, 48000
+# Hz, 256 frames, its log in $2/jackd.log) and the tests' delaying loop of $3
+# frames on it, ready once loop:in is there. The caller exports
+# JACK_DEFAULT_SERVER=$1 and sets pids=() first: both process ids go to the
+# front of pids, which orvel_stop_pids ends one at a time in order, so a
+# client put in front later goes first and the server last (a client that
+# outlives its server hangs in its close).
+orvel_start_loop_server() {
+    local name=$1 work=$2 frames=$3
+    jackd -R -P 70 -n "$name" -d dummy -r 48000 -p 256 -C 2 -P 2 >"$work/jackd.log" 2>&1 &
+    pids=($! "${pids[@]}")
+    # jack_lsp is a libjack client: it knocks only once the socket is there.
+    for _ in $(seq 100); do [ -S "/dev/shm/jack_${name}_$(id -u)_0" ] && jack_lsp >/dev/null 2>&1 && break; sleep 0.1; done
+    jack_lsp >/dev/null 2>&1 || { echo "jackd did not start" >&2; cat "$work/jackd.log" >&2; return 1; }
+    "$ORVEL_BUILD/tests/orvel_delay_loop" "$frames" &
+    pids=($! "${pids[@]}")
+    for _ in $(seq 100); do jack_lsp 2>/dev/null | grep -q '^loop:in$' && break; sleep 0.1; done
+}
+
+orvel_stop_pids() {
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
+    done
+}

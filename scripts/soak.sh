@@ -45,26 +45,10 @@ work=$(mktemp -d /tmp/orvel-soak-XXXXXX)
 export XDG_CONFIG_HOME=$work/config
 export JACK_DEFAULT_SERVER=$name
 pids=()
-# One at a time, the server last: a client that outlives it hangs in its close.
-finish() {
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
-    done
-}
-trap finish EXIT
-
-jackd -R -P 70 -n "$name" -d dummy -r 48000 -p 256 -C 2 -P 2 >"$work/jackd.log" 2>&1 &
-jackd_pid=$!
-pids+=("$jackd_pid")
-# jack_lsp is a libjack client: it knocks only once the socket is there.
-for _ in $(seq 100); do [ -S "/dev/shm/jack_${name}_$(id -u)_0" ] && jack_lsp >/dev/null 2>&1 && break; sleep 0.1; done
-jack_lsp >/dev/null 2>&1 || { echo "soak: jackd did not start" >&2; cat "$work/jackd.log" >&2; exit 1; }
-
-"$ORVEL_BUILD/tests/orvel_delay_loop" "$loop_frames" &
-pids+=($!)
+trap orvel_stop_pids EXIT
+orvel_start_loop_server "$name" "$work" "$loop_frames" || { echo "soak: no server" >&2; exit 1; }
 # The baseline first: the same server and the loop alone for as long, so that
 # Orvel's figure can be set beside what the machine does without it.
-for _ in $(seq 100); do jack_lsp 2>/dev/null | grep -q '^loop:in$' && break; sleep 0.1; done
 sleep "$settle"
 baseline_before=$(grep -ci xrun "$work/jackd.log" || true)
 sleep "$duration"

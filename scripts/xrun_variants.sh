@@ -41,20 +41,8 @@ work=$(mktemp -d /tmp/orvel-xruns-XXXXXX)
 export XDG_CONFIG_HOME=$work/config
 export JACK_DEFAULT_SERVER=$name
 pids=()
-finish() {
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
-    done
-}
-trap finish EXIT
-
-jackd -R -P 70 -n "$name" -d dummy -r 48000 -p 256 -C 2 -P 2 >"$work/jackd.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do jack_lsp >/dev/null 2>&1 && break; sleep 0.1; done
-jack_lsp >/dev/null 2>&1 || { echo "xrun_variants: jackd did not start" >&2; exit 1; }
-"$ORVEL_BUILD/tests/orvel_delay_loop" 1000 &
-pids=($! "${pids[@]}")
-for _ in $(seq 100); do jack_lsp 2>/dev/null | grep -q '^loop:in$' && break; sleep 0.1; done
+trap orvel_stop_pids EXIT
+orvel_start_loop_server "$name" "$work" 1000 || { echo "xrun_variants: no server" >&2; exit 1; }
 
 xruns() { grep -ci xrun "$work/jackd.log" || true; }
 ticks() { sed "s/.*) //" /proc/"$1"/stat | awk '{ print $12 + $13 }'; }
