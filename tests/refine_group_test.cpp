@@ -2,6 +2,7 @@
 // engine that is never started: the test runs the coarse pass by hand.
 #include "engine/collector.h"
 #include "engine/engine.h"
+#include "engine/pitch.h"
 #include "engine/refine_group.h"
 #include "engine/tone_detector.h"
 #include "engine/work_queue.h"
@@ -18,7 +19,6 @@ namespace {
 
 constexpr int RATE = 16000;
 constexpr double AMPLITUDE = 0.25 * 2147483392.0;  // a quarter of full scale in ring units
-constexpr double A0_HZ = 13.75;                    // band 0
 
 class RefineGroup : public ::testing::Test {
 protected:

@@ -9,12 +9,7 @@
 
 namespace {
 
-constexpr double A0_HZ = 13.75;
 constexpr double BANDS_PER_OCTAVE = PITCH_CLASS_COUNT * BANDS_PER_GROUP;
-// Spectrum probes hold this many cycles: the main lobe then reaches from one
-// tempered pitch to the next, so every tone shows in its nearest group.
-constexpr double SPECTRUM_CYCLES = 17.0;
-constexpr std::uint64_t SHORTEST_PROBE = 32;
 // Where a spectrum probe would take this share of the window or more, the
 // coarse pass's level stands in. The whole window then holds at most 25.5
 // cycles, and a tone midway between two pitches keeps a third of its
@@ -63,12 +58,6 @@ struct Spectrum {
     std::uint64_t top;                  // groups below this are trusted
 };
 
-std::uint64_t spectrum_length(double step, std::uint64_t window)
-{
-    const auto cycles = static_cast<std::uint64_t>(std::ceil(SPECTRUM_CYCLES / step));
-    return std::clamp(cycles, std::min(SHORTEST_PROBE, window), window);
-}
-
 // The triangle kernel answers to a tone at j times a group's pitch (j odd)
 // with 1 / j^2 of its magnitude: every tone shows weakly a twelfth, two
 // octaves and a third ... below it, where it would lend a subharmonic its
@@ -104,7 +93,7 @@ Spectrum measure_spectrum(const double *levels, std::uint64_t groups, const Band
         const double step = probe.step(static_cast<double>(g * BANDS_PER_GROUP), probe.context);
         if (step >= HIGHEST_STEP)
             break;
-        std::uint64_t length = spectrum_length(step, probe.window);
+        std::uint64_t length = short_probe_length(step, probe.window);
         // The coarse pass measured the whole window: where the short probe
         // would take most of it anyway, its level stands in.
         const bool coarse = g < groups && static_cast<double>(length) >= COARSE_SHARE * static_cast<double>(probe.window);
@@ -250,7 +239,7 @@ double between_pair(double band, std::uint64_t length, double spacing, const Ban
 // longer up to the whole window.
 double climb_to_peak(double band, const BandProbe &probe)
 {
-    std::uint64_t length = stage_length(SPECTRUM_CYCLES / probe.step(band, probe.context), probe.window);
+    std::uint64_t length = stage_length(SHORT_PROBE_CYCLES / probe.step(band, probe.context), probe.window);
     double bin = bin_bands(band, length, probe);
     double h = bin / 2.0;
     double m[3] = {magnitude_at(band - h, length, probe), magnitude_at(band, length, probe), magnitude_at(band + h, length, probe)};

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+// Band 0's pitch, A0, before fine tuning.
+constexpr double A0_HZ = 13.75;
 // Semitones per octave, and so pitch classes; pitch class 0 is an A.
 constexpr int PITCH_CLASS_COUNT = 12;
 // The note number of semitone group 0 (A0).

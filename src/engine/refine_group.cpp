@@ -8,11 +8,6 @@
 
 namespace {
 
-// Cycles in a short probe: its main lobe then reaches half a semitone from
-// its centre at about half its width, so the tone's nearest group sees at
-// least 0.64 of it, and the next groups little.
-constexpr double SHORT_CYCLES = 17.0;
-constexpr std::uint64_t SHORTEST_PROBE = 32;
 // A triangle's harmonic n answers 1/n^2 of a tone; in a window of about half
 // a second the higher ones answer too weakly to win. A longer window's side
 // lobes fall with its length, so that a tone missing every nearby pitch by
@@ -22,7 +17,6 @@ constexpr std::uint64_t SHORTEST_PROBE = 32;
 constexpr int HIGHEST_HARMONIC = 21;
 constexpr double HARMONIC_WINDOW_S = 0.5;
 constexpr int HIGHEST_LONG_WINDOW_HARMONIC = 99;
-constexpr double A0_HZ = 13.75;
 // Groups either side of strongest whose side lobes may have lost to it.
 constexpr std::int64_t SIDE_LOBE_REACH = 3;
 // How much stronger the tone a harmonic's answer stands for must measure: the
@@ -43,9 +37,7 @@ public:
         const double step = probe_.step(static_cast<double>(g) * BANDS_PER_GROUP, probe_.context);
         if (!(step < 0.5))
             return 0.0;
-        const auto cycles = static_cast<std::uint64_t>(std::ceil(SHORT_CYCLES / step));
-        const std::uint64_t length = std::clamp(cycles, std::min(SHORTEST_PROBE, probe_.window), probe_.window);
-        return probe_.magnitude(step, length, probe_.context);
+        return probe_.magnitude(step, short_probe_length(step, probe_.window), probe_.context);
     }
 
     std::uint64_t group(std::int64_t g) const { return static_cast<std::uint64_t>(std::min(g, groups_ - 1)); }
