@@ -52,6 +52,7 @@
 #include <vector>
 
 class SpectralScratch;
+struct ToneSums;
 class WindowProbe;
 
 // Immutable for an engine's life.
@@ -207,7 +208,11 @@ public:
     double band_step(std::uint64_t band) const;                // cycles per sample, tuned
     // A job's window (W samples) measured at any band by the detectors' kernel
     // path (engine/tone_detector.h); samples must outlive it.
-    WindowProbe window_probe(const double *samples);
+    WindowProbe window_probe(const double *samples) const;
+    // The tone kernel's sums over the newest length samples of a job's window
+    // (W samples, oldest first) at step, by the configured path, counted in
+    // tone_samples_measured.
+    ToneSums newest_tone_sums(const double *window, std::uint64_t length, double step) const;
     void detect_task(BandTask *task);                          // a tone detector's work for one task
     void collect_task(BandTask *task) EXCLUDES(results_mutex_, jobs_mutex_);  // collector thread only
 
@@ -277,7 +282,7 @@ private:
     std::vector<AnalysisJob *> waiting_turn_;
     std::uint64_t next_to_complete_ = 0;  // the job whose turn it is
 
-    std::atomic<std::uint64_t> tone_samples_{0};
+    mutable std::atomic<std::uint64_t> tone_samples_{0};  // counted by const measurements too
     std::vector<std::thread> threads_;   // the toolkit's (or owner's) thread alone
     bool started_ = false;
 };

@@ -22,17 +22,13 @@ struct RefinedGroup {
     const Engine *engine;
     const double *samples;          // the job's window
     std::uint64_t first_band;       // lowest band of the group
-    std::atomic<std::uint64_t> *measured;  // the engine's count of samples run through the kernel
 };
 
 SubStepProbe probe_sub_step(std::uint64_t sub_step, std::uint64_t length, void *context)
 {
     const auto *group = static_cast<const RefinedGroup *>(context);
-    const double *newest = group->samples + (group->engine->window_size() - length);
     const double step = group->engine->band_step(group->first_band + sub_step);
-    group->measured->fetch_add(length, std::memory_order_relaxed);
-    const ToneSums sums = group->engine->config().literal_paths ? tone_sums_literal(newest, length, step)
-                                                                : tone_sums(newest, length, step);
+    const ToneSums sums = group->engine->newest_tone_sums(group->samples, length, step);
     // Stored as tone_level stores it, so sub-step 0 stores what the coarse pass did.
     double level;
     level_of_sums(sums, length, &level);
@@ -81,7 +77,7 @@ void Engine::detect_task(BandTask *task)
     if (job->pass == COARSE_PASS) {
         window_level(job->samples, level, band_step(band));
     } else if (job->pass == REFINE_PASS) {
-        RefinedGroup group{this, job->samples, band, &tone_samples_};
+        RefinedGroup group{this, job->samples, band};
         const SubStepGroup search{config_.window_size,
                                   band_step(band + BANDS_PER_GROUP - 1) - band_step(band + BANDS_PER_GROUP - 2),
                                   probe_sub_step, &group};
@@ -124,14 +120,18 @@ double WindowProbe::step(double band, const void *context)
 double WindowProbe::magnitude(double step, std::uint64_t length, const void *context)
 {
     const auto *window = static_cast<const WindowProbe *>(context);
-    const double *newest = window->samples_ + (window->engine_.window_size() - length);
-    window->measured_.fetch_add(length, std::memory_order_relaxed);
-    const ToneSums sums = window->engine_.config().literal_paths ? tone_sums_literal(newest, length, step)
-                                                                 : tone_sums(newest, length, step);
+    const ToneSums sums = window->engine_.newest_tone_sums(window->samples_, length, step);
     return std::hypot(sums.c, sums.s) / (static_cast<double>(length) * 0.5);
 }
 
-WindowProbe Engine::window_probe(const double *samples)
+WindowProbe Engine::window_probe(const double *samples) const
 {
-    return WindowProbe(*this, samples, tone_samples_);
+    return WindowProbe(*this, samples);
+}
+
+ToneSums Engine::newest_tone_sums(const double *window, std::uint64_t length, double step) const
+{
+    const double *newest = window + (config_.window_size - length);
+    tone_samples_.fetch_add(length, std::memory_order_relaxed);
+    return config_.literal_paths ? tone_sums_literal(newest, length, step) : tone_sums(newest, length, step);
 }

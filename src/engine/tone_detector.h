@@ -6,7 +6,6 @@
 #include "engine/band_probe.h"
 #include "engine/work_queue.h"
 
-#include <atomic>
 #include <cstdint>
 
 class Engine;
@@ -24,8 +23,7 @@ bool count_down_measured(BandTask *const *tasks, std::uint64_t count);
 // and it the BandProbe it hands out. Any thread.
 class WindowProbe {
 public:
-    WindowProbe(const Engine &engine, const double *samples, std::atomic<std::uint64_t> &measured)
-        : engine_(engine), samples_(samples), measured_(measured)
+    WindowProbe(const Engine &engine, const double *samples) : engine_(engine), samples_(samples)
     {
     }
     WindowProbe(const WindowProbe &) = delete;
@@ -38,6 +36,5 @@ private:
     static double magnitude(double step, std::uint64_t length, const void *context);
 
     const Engine &engine_;
-    const double *samples_;                   // the job's window, W samples
-    std::atomic<std::uint64_t> &measured_;  // the engine's kernel sample count
+    const double *samples_;  // the job's window, W samples
 };
