@@ -20,12 +20,9 @@
 
 namespace {
 
-constexpr int RATES[] = {8000, 9600, 12000, 16000, 24000, 48000};
 constexpr int SINES = 200;
 // Any -w request beyond 16 seconds gives the longest window.
 constexpr std::int64_t LONGEST_REQUEST = 100000000;
-constexpr double LOWEST_TONE = 55.0;
-constexpr double HIGHEST_TONE = 3520.0;
 constexpr double GROSS_CENTS = 50.0;
 constexpr double AMPLITUDE = 0.5;
 constexpr double TWO_PI = 2.0 * std::numbers::pi;

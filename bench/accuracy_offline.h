@@ -7,6 +7,12 @@
 
 #include <string>
 
+// The engine rates both halves of the report cover, and the range of their
+// sines: from LOWEST_TONE up to HIGHEST_TONE or 0.4 times the rate.
+constexpr int RATES[] = {8000, 9600, 12000, 16000, 24000, 48000};
+constexpr double LOWEST_TONE = 55.0;
+constexpr double HIGHEST_TONE = 3520.0;
+
 // Writes the sine figures for one engine rate into folder, at the default
 // window or, when longest, at the longest (16 s; the sine table's row only).
 // Returns 0 on success.

@@ -25,10 +25,7 @@
 
 namespace {
 
-constexpr int RATES[] = {8000, 9600, 12000, 16000, 24000, 48000};
 constexpr int TONES = 60;            // per rate
-constexpr double LOWEST_TONE = 55.0;
-constexpr double HIGHEST_TONE = 3520.0;
 constexpr int ROWS_PER_TONE = 3;     // the newest rows, each a job of its own phase
 constexpr float AMPLITUDE = 0.5f;
 constexpr double GOLDEN = 0.6180339887498949;
