@@ -1,5 +1,6 @@
 #include "siggen/generator.h"
 
+#include "audio/analysis.h"
 #include "audio/rate_conversion.h"
 #include "engine/engine_types.h"
 
@@ -377,14 +378,14 @@ TEST(GeneratorThread, WritesTwoFramesThenWaitsForEveryReader)
         take(exchange.out_ring_0, RingReader::consumer, needed);
         take(exchange.out_ring_1, RingReader::tap, needed);
         take(exchange.out_ring_1, RingReader::consumer, needed - 1);
-        exchange.ring_changed.broadcast();
+        exchange.tap_moved.broadcast();
     }
     EXPECT_EQ(write_index_after_a_while(exchange), 2u * GEN_FRAME);
 
     {
         MutexLock lock(exchange.ring_mutex);
         take(exchange.out_ring_1, RingReader::consumer, 1);
-        exchange.ring_changed.broadcast();
+        exchange.tap_moved.broadcast();
     }
     ASSERT_TRUE(wait_for_write_index(exchange, 3 * GEN_FRAME % RING_SIZE));
     EXPECT_EQ(write_index_after_a_while(exchange), 3u * GEN_FRAME % RING_SIZE);
@@ -395,6 +396,40 @@ TEST(GeneratorThread, WritesTwoFramesThenWaitsForEveryReader)
     for (std::uint32_t i = 3 * GEN_FRAME - RING_SIZE; i < 3 * GEN_FRAME; i++) {
         ASSERT_EQ(exchange.out_ring_0.values[i % RING_SIZE], std::trunc(white[i] * level)) << i;
         ASSERT_EQ(exchange.out_ring_1.values[i % RING_SIZE], 0.0) << i;
+    }
+}
+
+// Playback is fed as the assembler taps what was played: once the tap has
+// moved far enough, the assembler wakes the generator, long before the
+// generator's own longest look (which alone would refill a frame every
+// 100 ms and let playback run dry for half of each second). The server here
+// plays each period as soon as the generator has written it, so a missed
+// wake-up shows as a stall of many seconds.
+TEST(GeneratorAndAssembler, KeepPlaybackFedAsTheTapMoves)
+{
+    const std::unique_ptr<Analysis> analysis = start_analysis(engine_config(48000));
+    analysis->engine.toggle_freeze();  // the assembler taps every block, but no jobs are made
+    SampleExchange &exchange = analysis->exchange;
+    Generator generator(exchange);
+    generator.set_output_source(0, SOURCE_WHITE_NOISE);
+    generator.set_output_source(1, SOURCE_WHITE_NOISE);
+    generator.start();
+
+    constexpr std::uint32_t PERIOD = 256;
+    constexpr int FRAMES = 1000;  // about 50 s when only the generator's longest looks refill
+    std::vector<float> io_1(PERIOD);
+    std::vector<float> io_2(PERIOD);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int period = 0; period < FRAMES * GEN_FRAME / static_cast<int>(PERIOD); period++) {
+        while (std::min(ring_fill(exchange.out_ring_0, RingReader::consumer),
+                        ring_fill(exchange.out_ring_1, RingReader::consumer)) < PERIOD) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "playback still waits at period " << period;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::fill(io_1.begin(), io_1.end(), 0.0f);
+        std::fill(io_2.begin(), io_2.end(), 0.0f);
+        exchange.exchange(io_1.data(), io_2.data(), PERIOD);
+        analysis->wake_assembler_if_block();
     }
 }
 

@@ -8,11 +8,32 @@
 // How many samples the four rings still lack for a block; 0 when it is there.
 std::uint32_t BlockAssembler::block_missing() const
 {
-    const std::uint32_t fill = std::min({ring_fill(exchange_.out_ring_0, RingReader::tap),
-                                         ring_fill(exchange_.out_ring_1, RingReader::tap),
+    const std::uint32_t fill = std::min({tap_fill(),
                                          ring_fill(exchange_.in_ring_0, RingReader::consumer),
                                          ring_fill(exchange_.in_ring_1, RingReader::consumer)});
     return fill >= BLOCK_LEN ? 0 : BLOCK_LEN - fill;
+}
+
+std::uint32_t BlockAssembler::tap_fill() const
+{
+    return std::min(ring_fill(exchange_.out_ring_0, RingReader::tap), ring_fill(exchange_.out_ring_1, RingReader::tap));
+}
+
+// After the tap moved: whether it moved far enough for a waiting generator.
+bool BlockAssembler::generator_to_wake() const
+{
+    const std::uint32_t wanted = exchange_.generator_wants_tap_room;
+    return wanted != 0 && std::min(ring_free(exchange_.out_ring_0, RingReader::tap),
+                                   ring_free(exchange_.out_ring_1, RingReader::tap)) >= wanted;
+}
+
+// After the tap moved, outside ring_mutex: the generator, if it waited for
+// room behind the tap, and the feeders.
+void BlockAssembler::tap_moved(bool generator_waits)
+{
+    exchange_.ring_changed.broadcast();
+    if (generator_waits)
+        exchange_.tap_moved.broadcast();
 }
 
 bool BlockAssembler::block_ready() const
@@ -43,16 +64,20 @@ void BlockAssembler::skip_unpaired_tap_samples()
 
 void BlockAssembler::flush_input_rings()
 {
-    MutexLock lock(exchange_.ring_mutex);
-    skip_unpaired_tap_samples();
-    // The real-time side may be between its two pushes of a group: take
-    // whole groups only, so the two inputs and the tap stay in step.
-    const std::uint32_t n = std::min(ring_fill(exchange_.in_ring_0, RingReader::consumer),
-                                     ring_fill(exchange_.in_ring_1, RingReader::consumer));
-    ring_skip(exchange_.in_ring_0, RingReader::consumer, n);
-    ring_skip(exchange_.in_ring_1, RingReader::consumer, n);
-    skip_tap(n);
-    exchange_.ring_changed.broadcast();
+    bool generator_waits;
+    {
+        MutexLock lock(exchange_.ring_mutex);
+        skip_unpaired_tap_samples();
+        // The real-time side may be between its two pushes of a group: take
+        // whole groups only, so the two inputs and the tap stay in step.
+        const std::uint32_t n = std::min(ring_fill(exchange_.in_ring_0, RingReader::consumer),
+                                         ring_fill(exchange_.in_ring_1, RingReader::consumer));
+        ring_skip(exchange_.in_ring_0, RingReader::consumer, n);
+        ring_skip(exchange_.in_ring_1, RingReader::consumer, n);
+        skip_tap(n);
+        generator_waits = generator_to_wake();
+    }
+    tap_moved(generator_waits);
 }
 
 void BlockAssembler::start()
@@ -67,8 +92,8 @@ void BlockAssembler::stop()
     {
         MutexLock lock(exchange_.ring_mutex);
         stopping_ = true;
-        exchange_.ring_changed.broadcast();
     }
+    exchange_.ring_changed.broadcast();
     thread_.join();
 }
 
@@ -76,6 +101,7 @@ void BlockAssembler::run()
 {
     QThread::currentThread()->setPriority(QThread::HighPriority);
     for (;;) {
+        bool generator_waits;
         {
             MutexLock lock(exchange_.ring_mutex);
             for (;;) {
@@ -91,12 +117,15 @@ void BlockAssembler::run()
                     waiting_ = true;
                     exchange_.ring_changed.broadcast();
                 }
+                exchange_.assembler_waits_for_tap = tap_fill() < BLOCK_LEN;
                 exchange_.ring_changed.wait_for(exchange_.ring_mutex, std::chrono::microseconds(exchange_.poll_us(missing)));
             }
+            exchange_.assembler_waits_for_tap = false;
             waiting_ = false;
             take_block();
-            exchange_.ring_changed.broadcast();
+            generator_waits = generator_to_wake();
         }
+        tap_moved(generator_waits);
         if (engine_.analysis_frozen())
             continue;
         for (std::uint32_t k = 0; k < BLOCK_LEN; k++) {

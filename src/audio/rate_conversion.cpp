@@ -67,6 +67,8 @@ void SampleExchange::keep_group_input(bool played)
 
 void SampleExchange::exchange(float *io_1, float *io_2, std::uint32_t nframes)
 {
+    if (period_frames_.load(std::memory_order_relaxed) != nframes)
+        period_frames_.store(nframes, std::memory_order_relaxed);
     for (std::uint32_t f = 0; f < nframes; f++) {
         in_stage_0_[stage_pos_] = finite_or_zero(io_1[f]);
         io_1[f] = out_stage_0_[stage_pos_];
@@ -89,22 +91,29 @@ std::uint32_t SampleExchange::take_unpaired_tap_samples()
 
 void SampleExchange::restart()
 {
-    MutexLock lock(ring_mutex);
-    take_unpaired_tap_samples();
-    for (SampleRing *ring : {&in_ring_0, &in_ring_1})
-        ring_skip(*ring, RingReader::consumer, ring_fill(*ring, RingReader::consumer));
-    for (SampleRing *ring : {&out_ring_0, &out_ring_1})
-        ring_catch_up(*ring, RingReader::tap, RingReader::consumer);
-    // The staging is the real-time thread's own; it is idle now, and the
-    // gate or activation that lets it run again publishes these stores.
-    for (float *stage : {in_stage_0_, in_stage_1_, out_stage_0_, out_stage_1_})
-        std::fill(stage, stage + MAX_RATE_DIV, 0.0f);
-    stage_pos_ = 0;
+    {
+        MutexLock lock(ring_mutex);
+        take_unpaired_tap_samples();
+        for (SampleRing *ring : {&in_ring_0, &in_ring_1})
+            ring_skip(*ring, RingReader::consumer, ring_fill(*ring, RingReader::consumer));
+        for (SampleRing *ring : {&out_ring_0, &out_ring_1})
+            ring_catch_up(*ring, RingReader::tap, RingReader::consumer);
+        // The staging is the real-time thread's own; it is idle now, and the
+        // gate or activation that lets it run again publishes these stores.
+        for (float *stage : {in_stage_0_, in_stage_1_, out_stage_0_, out_stage_1_})
+            std::fill(stage, stage + MAX_RATE_DIV, 0.0f);
+        stage_pos_ = 0;
+    }
     ring_changed.broadcast();
+    tap_moved.broadcast();
 }
 
 long SampleExchange::poll_us(std::uint32_t missing) const
 {
-    const auto us = static_cast<long>(static_cast<std::uint64_t>(missing) * 1000000 / static_cast<std::uint64_t>(engine_rate_));
+    // What is missing comes a server period at a time: a shorter wait would
+    // only wake the waiter to find it not yet come.
+    const std::uint64_t frames = std::max<std::uint64_t>(std::uint64_t{missing} * static_cast<std::uint64_t>(rate_div_),
+                                                         period_frames_.load(std::memory_order_relaxed));
+    const auto us = static_cast<long>(frames * 1000000 / SERVER_RATE);
     return std::clamp(us, AUDIO_POLL_US_SHORTEST, AUDIO_POLL_US_LONGEST);
 }

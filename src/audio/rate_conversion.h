@@ -13,7 +13,10 @@
 // again when what they miss should have come (poll_us). ring_mutex guards
 // the assembler's side of the rings (the input rings' consumer and the output
 // rings' tap) and is what the generator, the assembler and the feeders wait
-// on; ring_changed is broadcast whenever one of them may go on.
+// on. The generator and the assembler wake each other only when the other
+// waits for just that (the flags below): what they miss comes mostly from the
+// real-time thread, so a broadcast on every frame and block would only wake
+// them early, about four times as often as they need.
 #pragma once
 
 #include "audio/sample_ring.h"
@@ -66,7 +69,8 @@ public:
     void restart() EXCLUDES(ring_mutex);
 
     // How long a waiter for `missing` engine samples, or room for them, may
-    // sleep before it looks at the rings again: until they should have come,
+    // sleep before it looks at the rings again: until they should have come
+    // (a server period at least),
     // at least AUDIO_POLL_US_SHORTEST and at most AUDIO_POLL_US_LONGEST. It
     // then wakes about once a block or frame instead of every few
     // milliseconds; a broadcast still wakes it at once. Any thread.
@@ -81,7 +85,17 @@ public:
     SampleRing out_ring_1;  // generator output for output_2 ("OUTPUT 1")
 
     Mutex ring_mutex;
+    // The assembler and the feeders wait here; broadcast whenever one of
+    // them may go on, by the generator only while assembler_waits_for_tap.
     CondVar ring_changed;
+    // The generator waits here: broadcast by the assembler once the tap has
+    // moved far enough for generator_wants_tap_room, and by restart.
+    CondVar tap_moved;
+    // Set by each before it waits: the room behind the tap on both output
+    // rings that the generator waits for (0: it waits for none), and whether
+    // the assembler waits for tap samples.
+    std::uint32_t generator_wants_tap_room GUARDED_BY(ring_mutex) = 0;
+    bool assembler_waits_for_tap GUARDED_BY(ring_mutex) = false;
 
 private:
     void keep_group_input(bool played);
@@ -100,4 +114,6 @@ private:
     // count carries no data with it, and the tap it concerns is read under
     // its own index ordering.
     std::atomic<std::uint32_t> unpaired_tap_samples_{0};
+    // Frames of the latest server period, for poll_us. Relaxed: a hint.
+    std::atomic<std::uint32_t> period_frames_{0};
 };

@@ -97,8 +97,11 @@ void Generator::skip_band_pass(const double *raw, SkippedBandPass &skipped)
 // How long to wait for room for a frame in both rings, for both readers; 0
 // when there is room. Playback makes room a period at a time, so its wait
 // is the time the missing samples take; the assembler makes room a block at
-// a time and says so with a broadcast, so the longest wait does for it.
-long Generator::room_wait_us() const
+// a time and says so with a broadcast once there is room for a frame
+// (generator_wants_tap_room), so the longest wait does for it. The tap
+// follows playback, so room behind it is room behind both: a generator short
+// of both waits for the tap alone, and is woken once, not twice.
+long Generator::room_wait_us()
 {
     std::uint32_t played_room = GEN_FRAME;
     std::uint32_t tapped_room = GEN_FRAME;
@@ -106,9 +109,11 @@ long Generator::room_wait_us() const
         played_room = std::min(played_room, ring_free(*ring, RingReader::consumer));
         tapped_room = std::min(tapped_room, ring_free(*ring, RingReader::tap));
     }
-    if (played_room < GEN_FRAME)
-        return exchange_.poll_us(GEN_FRAME - played_room);
-    return tapped_room < GEN_FRAME ? AUDIO_POLL_US_LONGEST : 0;
+    const bool behind_tap = tapped_room < GEN_FRAME;
+    exchange_.generator_wants_tap_room = behind_tap ? GEN_FRAME : 0;
+    if (behind_tap)
+        return AUDIO_POLL_US_LONGEST;
+    return played_room < GEN_FRAME ? exchange_.poll_us(GEN_FRAME - played_room) : 0;
 }
 
 GeneratorSnapshot Generator::snapshot() const
@@ -207,8 +212,8 @@ void Generator::stop()
     {
         MutexLock lock(exchange_.ring_mutex);
         stopping_ = true;
-        exchange_.ring_changed.broadcast();
     }
+    exchange_.tap_moved.broadcast();
     thread_.join();
 }
 
@@ -224,8 +229,9 @@ void Generator::run()
                 const long wait_us = room_wait_us();
                 if (wait_us == 0)
                     break;
-                exchange_.ring_changed.wait_for(exchange_.ring_mutex, std::chrono::microseconds(wait_us));
+                exchange_.tap_moved.wait_for(exchange_.ring_mutex, std::chrono::microseconds(wait_us));
             }
+            exchange_.generator_wants_tap_room = 0;
         }
         thread_snapshot_ = snapshot();
         compute_frame(thread_snapshot_);
@@ -240,9 +246,14 @@ void Generator::run()
         const GeneratorSnapshot &s = thread_snapshot_;
         const int source_0 = frame_source(selected_0, s.source_0, frame_computed(s, selected_0, literal_paths_));
         const int source_1 = frame_source(selected_1, s.source_1, frame_computed(s, selected_1, literal_paths_));
-        MutexLock lock(exchange_.ring_mutex);
-        ring_push_block(exchange_.out_ring_0, frame(source_0), GEN_FRAME);
-        ring_push_block(exchange_.out_ring_1, frame(source_1), GEN_FRAME);
-        exchange_.ring_changed.broadcast();
+        bool assembler_waits;
+        {
+            MutexLock lock(exchange_.ring_mutex);
+            ring_push_block(exchange_.out_ring_0, frame(source_0), GEN_FRAME);
+            ring_push_block(exchange_.out_ring_1, frame(source_1), GEN_FRAME);
+            assembler_waits = exchange_.assembler_waits_for_tap;
+        }
+        if (assembler_waits)
+            exchange_.ring_changed.broadcast();
     }
 }

@@ -93,7 +93,7 @@ private:
     };
 
     void run();
-    long room_wait_us() const REQUIRES(exchange_.ring_mutex);
+    long room_wait_us() REQUIRES(exchange_.ring_mutex);
     void band_pass(const double *kernel, const double *raw, double *bp, SkippedBandPass &skipped);
     void skip_band_pass(const double *raw, SkippedBandPass &skipped);
 
