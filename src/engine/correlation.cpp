@@ -199,8 +199,8 @@ void Engine::correlation_main()
         {
             MutexLock lock(jobs_mutex_);
             jobs_folded_++;
+            jobs_changed_.broadcast();
         }
-        jobs_changed_.broadcast();
         if (!dispatch_coarse_tasks(job))
             abandon_job(job);
     }

@@ -96,8 +96,8 @@ void Engine::stop()
         if (stopping_)
             return;
         stopping_ = true;
+        jobs_changed_.broadcast();
     }
-    jobs_changed_.broadcast();
     job_queue.close();
     tone_queue.close();
     collect_queue.close();
@@ -186,8 +186,8 @@ bool Engine::accept_block(const double *main_block, const double *corr_block)
             job->seq = jobs_submitted_++;
         else
             blocks_skipped_++;
+        jobs_changed_.broadcast();
     }
-    jobs_changed_.broadcast();
     if (job == nullptr)
         return false;
     fill_job(job, corr_block);
@@ -298,12 +298,10 @@ void Engine::wait_until_all_completed()
 
 void Engine::count_completed(bool skipped)
 {
-    {
-        MutexLock lock(jobs_mutex_);
-        if (skipped)
-            blocks_skipped_++;
-        jobs_completed_++;
-    }
+    MutexLock lock(jobs_mutex_);
+    if (skipped)
+        blocks_skipped_++;
+    jobs_completed_++;
     jobs_changed_.broadcast();
 }
 

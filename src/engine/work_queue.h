@@ -61,20 +61,14 @@ struct AnalysisJob {
 // only for their own length; nothing is copied or allocated. close() makes
 // every pop return empty-handed at once, waiting takers included, so that
 // the threads that take from it can end.
-//
-// Takers are woken after the lock is let go: a taker woken under it (often
-// of higher priority than the analysis thread that pushes) would run at once
-// only to block on the lock, and the pusher would have to wake it again.
 template <typename Item>
 class WorkQueue {
 public:
     // Append at the tail and wake one waiting taker. Any thread.
     void push(Item *item) EXCLUDES(mutex_)
     {
-        {
-            MutexLock lock(mutex_);
-            append_locked(&item, 1);
-        }
+        MutexLock lock(mutex_);
+        append_locked(&item, 1);
         cond_.notify_one();
     }
 
@@ -84,10 +78,8 @@ public:
     {
         if (count == 0)
             return;
-        {
-            MutexLock lock(mutex_);
-            append_locked(items, count);
-        }
+        MutexLock lock(mutex_);
+        append_locked(items, count);
         cond_.broadcast();
     }
 
@@ -98,13 +90,9 @@ public:
     {
         if (count == 0)
             return;
-        bool woken;
-        {
-            MutexLock lock(mutex_);
-            append_locked(items, count);
-            woken = wake(items, count);
-        }
-        if (woken)
+        MutexLock lock(mutex_);
+        append_locked(items, count);
+        if (wake(items, count))
             cond_.broadcast();
     }
 
@@ -153,10 +141,8 @@ public:
 
     void close() EXCLUDES(mutex_)
     {
-        {
-            MutexLock lock(mutex_);
-            closed_ = true;
-        }
+        MutexLock lock(mutex_);
+        closed_ = true;
         cond_.broadcast();
     }
 
