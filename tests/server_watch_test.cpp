@@ -214,7 +214,12 @@ TEST(ServerWatch, KilledServerGivesTheLoopBackWithTheSameDelay)
     }  // the loop closes with no look of the watch after it: as if it died with the server
 
     server.kill();
-    rig.watch.look();
+    // The client learns of the death on its own thread, a moment later; the
+    // program looks again every second.
+    EXPECT_TRUE(wait_for([&] {
+        rig.watch.look();
+        return rig.watch.status().state == AudioState::server_stopped;
+    }, PROGRAM_LIMIT));
     EXPECT_EQ(audio_status_text(rig.watch.status()), "JACK server stopped; waiting for it");
     EXPECT_EQ(rig.jack.handle(), nullptr);
     rig.watch.look();  // no server yet: still waiting
