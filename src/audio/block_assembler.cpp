@@ -29,10 +29,10 @@ bool BlockAssembler::generator_to_wake() const
 
 // After the tap moved, outside ring_mutex: the generator, if it waited for
 // room behind the tap, and the feeders.
-void BlockAssembler::tap_moved(bool generator_waits)
+void BlockAssembler::wake_after_tap_moved(bool wake_generator)
 {
     exchange_.ring_changed.broadcast();
-    if (generator_waits)
+    if (wake_generator)
         exchange_.tap_moved.broadcast();
 }
 
@@ -64,7 +64,7 @@ void BlockAssembler::skip_unpaired_tap_samples()
 
 void BlockAssembler::flush_input_rings()
 {
-    bool generator_waits;
+    bool wake_generator;
     {
         MutexLock lock(exchange_.ring_mutex);
         skip_unpaired_tap_samples();
@@ -75,9 +75,9 @@ void BlockAssembler::flush_input_rings()
         ring_skip(exchange_.in_ring_0, RingReader::consumer, n);
         ring_skip(exchange_.in_ring_1, RingReader::consumer, n);
         skip_tap(n);
-        generator_waits = generator_to_wake();
+        wake_generator = generator_to_wake();
     }
-    tap_moved(generator_waits);
+    wake_after_tap_moved(wake_generator);
 }
 
 void BlockAssembler::start()
@@ -101,7 +101,7 @@ void BlockAssembler::run()
 {
     QThread::currentThread()->setPriority(QThread::HighPriority);
     for (;;) {
-        bool generator_waits;
+        bool wake_generator;
         {
             MutexLock lock(exchange_.ring_mutex);
             for (;;) {
@@ -123,9 +123,9 @@ void BlockAssembler::run()
             exchange_.assembler_waits_for_tap = false;
             waiting_ = false;
             take_block();
-            generator_waits = generator_to_wake();
+            wake_generator = generator_to_wake();
         }
-        tap_moved(generator_waits);
+        wake_after_tap_moved(wake_generator);
         if (engine_.analysis_frozen())
             continue;
         for (std::uint32_t k = 0; k < BLOCK_LEN; k++) {

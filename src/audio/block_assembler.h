@@ -61,7 +61,7 @@ private:
     std::uint32_t block_missing() const REQUIRES(exchange_.ring_mutex);
     std::uint32_t tap_fill() const REQUIRES(exchange_.ring_mutex);
     bool generator_to_wake() const REQUIRES(exchange_.ring_mutex);
-    void tap_moved(bool generator_waits) EXCLUDES(exchange_.ring_mutex);
+    void wake_after_tap_moved(bool wake_generator) EXCLUDES(exchange_.ring_mutex);
     void take_block() REQUIRES(exchange_.ring_mutex);
     void skip_tap(std::uint32_t n) REQUIRES(exchange_.ring_mutex);
 

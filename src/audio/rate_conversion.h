@@ -16,7 +16,7 @@
 // on. The generator and the assembler wake each other only when the other
 // waits for just that (the flags below): what they miss comes mostly from the
 // real-time thread, so a broadcast on every frame and block would only wake
-// them early, about four times as often as they need.
+// them early, several times for each frame or block they wait for.
 #pragma once
 
 #include "audio/sample_ring.h"
@@ -70,8 +70,8 @@ public:
 
     // How long a waiter for `missing` engine samples, or room for them, may
     // sleep before it looks at the rings again: until they should have come
-    // (a server period at least),
-    // at least AUDIO_POLL_US_SHORTEST and at most AUDIO_POLL_US_LONGEST. It
+    // (a server period at least, since they come a period at a time), at
+    // least AUDIO_POLL_US_SHORTEST and at most AUDIO_POLL_US_LONGEST. It
     // then wakes about once a block or frame instead of every few
     // milliseconds; a broadcast still wakes it at once. Any thread.
     long poll_us(std::uint32_t missing) const;
