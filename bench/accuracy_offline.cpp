@@ -111,7 +111,9 @@ int offline_sines(int rate, bool longest, const std::string &folder)
         const std::uint64_t before = engine.tone_samples_measured();
         const OfflineRow row = analyse_window(engine, w.data(), false);
         const std::uint64_t after_row = engine.tone_samples_measured();
-        const WindowProbe window = engine.window_probe(w.data());
+        ToneWindow prepared;
+        prepared.prepare(w.data(), w.size());
+        const WindowProbe window = engine.window_probe(prepared);
         const BandProbe probe = window.probe();
         group_to_refine(strongest_group(row.levels.data(), groups), groups, probe);
         const std::uint64_t after_choice = engine.tone_samples_measured();

@@ -63,4 +63,45 @@ void BM_tone_level_plain(benchmark::State &state)
 }
 BENCHMARK(BM_tone_level_plain)->Unit(benchmark::kMicrosecond);
 
+
+// A prepared window against the fast path, by samples a period (the range
+// argument): whole quarters replace samples from a few dozen a period on.
+void BM_tone_window(benchmark::State &state)
+{
+    const std::vector<double> window = noise();
+    ToneWindow prepared;
+    prepared.prepare(window.data(), W);
+    const double step = 1.0 / static_cast<double>(state.range(0));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(prepared.newest_sums(W, step));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_tone_window)->Arg(32)->Arg(48)->Arg(64)->Arg(96)->Arg(128)->Arg(512)->Unit(benchmark::kMicrosecond);
+
+void BM_tone_sums(benchmark::State &state)
+{
+    const std::vector<double> window = noise();
+    const double step = 1.0 / static_cast<double>(state.range(0));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(tone_sums(window.data(), W, step));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_tone_sums)->Arg(32)->Arg(128)->Unit(benchmark::kMicrosecond);
+
+// What a prepared window costs once per job: its running sums, made by the
+// first low probe (compare BM_tone_window/512).
+void BM_tone_window_prepare(benchmark::State &state)
+{
+    const std::vector<double> window = noise();
+    ToneWindow prepared;
+    for (auto _ : state) {
+        prepared.prepare(window.data(), W);
+        benchmark::DoNotOptimize(prepared.newest_sums(W, 1.0 / 512.0));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_tone_window_prepare)->Unit(benchmark::kMicrosecond);
+
 }  // namespace

@@ -44,7 +44,9 @@ protected:
             engine.detect_task(&task);
         }
         const std::uint64_t strongest = strongest_group(job->semitone_level, engine.group_count());
-        const WindowProbe window = engine.window_probe(job->samples);
+        ToneWindow prepared;
+        prepared.prepare(job->samples, engine.window_size());
+        const WindowProbe window = engine.window_probe(prepared);
         const std::uint64_t refined = group_to_refine(strongest, engine.group_count(), window.probe());
         engine.free_job(job);
         return {strongest, refined};
@@ -66,7 +68,9 @@ TEST_F(RefineGroup, ToneOnTheGridKeepsItsGroup)
         EXPECT_EQ(c.refined, g);
     }
     const std::vector<double> silence(engine.window_size(), 0.0);
-    const WindowProbe window = engine.window_probe(silence.data());
+    ToneWindow prepared;
+    prepared.prepare(silence.data(), silence.size());
+    const WindowProbe window = engine.window_probe(prepared);
     EXPECT_EQ(group_to_refine(50, engine.group_count(), window.probe()), 50u);
 }
 

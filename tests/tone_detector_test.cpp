@@ -238,6 +238,8 @@ double exact_level(const std::vector<double> &x, double step)
 // 1e-6 of the literal loop, give or take the literal loop's own error. That
 // error grows with the window as its running phase drifts from i * step:
 // below 1e-7 at the default windows, up to about 2e-5 for noise at 16 s.
+// The whole-quarter sums of a prepared window are held to the fast path's
+// bound, over its newest part and then over the whole window.
 TEST(ToneLevel, FastPathFollowsTheLiteralLoop)
 {
     const struct { int rate; std::uint64_t length; std::uint64_t band_stride; } windows[] = {
@@ -245,9 +247,14 @@ TEST(ToneLevel, FastPathFollowsTheLiteralLoop)
     };
     double worst_fast = 0.0;
     double worst_literal = 0.0;
+    double worst_quarters = 0.0;
     for (const auto &w : windows) {
         for (int kind = 0; kind < 5; kind++) {
             const std::vector<double> x = conformance_signal(kind, w.length, w.rate);
+            ToneWindow prepared;
+            prepared.prepare(x.data(), w.length);
+            const std::uint64_t part = w.length / 3 + 1;
+            const std::vector<double> newest(x.end() - static_cast<std::ptrdiff_t>(part), x.end());
             // Bands from A0 up, short of half the rate.
             for (std::uint64_t band = 0;; band += w.band_stride) {
                 const double step = 13.75 * std::pow(2.0, double(band) / 3072.0) / w.rate;
@@ -263,15 +270,25 @@ TEST(ToneLevel, FastPathFollowsTheLiteralLoop)
                 // rounding of the sums, relative to the amplitude, is what counts.
                 const double floor = 1e-12 * AMPLITUDE;
                 ASSERT_LE(std::fabs(fast - exact), 1e-9 * exact + floor);
+                // Prepared afresh, so that the newest part makes its sums first
+                // and the whole window the rest.
+                prepared.prepare(x.data(), w.length);
+                const double newest_exact = exact_level(newest, step);
+                const double newest_quarters = level_of_sums(prepared.newest_sums(part, step), part, &stored);
+                ASSERT_LE(std::fabs(newest_quarters - newest_exact), 1e-9 * newest_exact + floor) << "newest " << part;
+                const double quarters = level_of_sums(prepared.newest_sums(w.length, step), w.length, &stored);
+                ASSERT_LE(std::fabs(quarters - exact), 1e-9 * exact + floor);
                 ASSERT_LE(std::fabs(fast - literal), 1e-6 * literal + std::fabs(literal - exact) + floor);
                 if (exact > floor) {
                     worst_fast = std::max(worst_fast, std::fabs(fast - exact) / exact);
                     worst_literal = std::max(worst_literal, std::fabs(literal - exact) / exact);
+                    worst_quarters = std::max(worst_quarters, std::fabs(quarters - exact) / exact);
                 }
             }
         }
     }
-    std::printf("largest error relative to the exact level: fast %.3g, literal %.3g\n", worst_fast, worst_literal);
+    std::printf("largest error relative to the exact level: fast %.3g, literal %.3g, quarters %.3g\n", worst_fast,
+                worst_literal, worst_quarters);
 }
 
 TEST(ToneLevel, CosineOnABandStandsOutFromTheSemitonesBeside)

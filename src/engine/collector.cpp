@@ -140,11 +140,11 @@ void Engine::complete_in_order(AnalysisJob *job)
 // Sends the refinement tasks and the fundamental's; returns how many went
 // out (fewer only when memory is short, and then the row simply stays less
 // refined or without a fundamental).
-std::uint64_t Engine::dispatch_refinement(AnalysisJob *job)
+std::uint64_t Engine::dispatch_refinement(AnalysisJob *job, JobWindow &prepared)
 {
     std::uint64_t chosen[REFINED_GROUPS];
     const std::uint64_t strongest = strongest_group(job->semitone_level, group_count());
-    const WindowProbe window = window_probe(job->samples);
+    const WindowProbe window = window_probe(prepared.of(*job, config_.window_size));
     refinement_groups(group_to_refine(strongest, group_count(), window.probe()), group_count(), chosen);
     std::copy_n(job->semitone_level, group_count(), job->coarse_level);
     BandTask *tasks[REFINED_GROUPS + 1];
@@ -161,7 +161,7 @@ std::uint64_t Engine::dispatch_refinement(AnalysisJob *job)
     return made;
 }
 
-void Engine::collect_task(BandTask *task)
+void Engine::collect_task(BandTask *task, JobWindow &prepared)
 {
     AnalysisJob *job = task->job;
     if (job->pass == GIVEN_UP_PASS) {
@@ -180,7 +180,7 @@ void Engine::collect_task(BandTask *task)
         return;
     const std::uint64_t pass = job->pass++;
     if (pass == 0) {
-        if (dispatch_refinement(job) == 0) {
+        if (dispatch_refinement(job, prepared) == 0) {
             job->pass++;
             complete_in_order(job);
         }
@@ -192,8 +192,15 @@ void Engine::collect_task(BandTask *task)
 void Engine::collector_main()
 {
     BandTask *batch[COLLECT_BATCH];
+    JobWindow prepared;
     while (const std::uint64_t count = collect_queue.pop_some(batch, COLLECT_BATCH)) {
         for (std::uint64_t i = 0; i < count; i++)
-            collect_task(batch[i]);
+            collect_task(batch[i], prepared);
     }
+}
+
+void Engine::collect_task(BandTask *task)
+{
+    JobWindow prepared;
+    collect_task(task, prepared);
 }

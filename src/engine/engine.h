@@ -54,6 +54,8 @@
 class SpectralScratch;
 struct ToneSums;
 class WindowProbe;
+class JobWindow;
+class ToneWindow;
 
 // Immutable for an engine's life.
 struct EngineConfig {
@@ -207,14 +209,16 @@ public:
     void abandon_job(AnalysisJob *job);                        // to the collector, to be completed rowless
     double band_step(std::uint64_t band) const;                // cycles per sample, tuned
     // A job's window (W samples) measured at any band by the detectors' kernel
-    // path (engine/tone_detector.h); samples must outlive it.
-    WindowProbe window_probe(const double *samples) const;
+    // path (engine/tone_detector.h); the prepared window must outlive it.
+    WindowProbe window_probe(const ToneWindow &window) const;
     // The tone kernel's sums over the newest length samples of a job's window
     // (W samples, oldest first) at step, by the configured path, counted in
     // tone_samples_measured.
-    ToneSums newest_tone_sums(const double *window, std::uint64_t length, double step) const;
-    void detect_task(BandTask *task);                          // a tone detector's work for one task
-    void collect_task(BandTask *task) EXCLUDES(results_mutex_, jobs_mutex_);  // collector thread only
+    ToneSums newest_tone_sums(const ToneWindow &window, std::uint64_t length, double step) const;
+    // A tone detector's work for one task, and the collector's (collector
+    // thread only); their threads keep the prepared window from task to task.
+    void detect_task(BandTask *task);
+    void collect_task(BandTask *task) EXCLUDES(results_mutex_, jobs_mutex_);
 
     WorkQueue<AnalysisJob> job_queue;
     WorkQueue<BandTask> tone_queue;
@@ -225,14 +229,16 @@ private:
     void correlation_main();
     void detector_main();
     void collector_main();
+    void detect_task(BandTask *task, JobWindow &prepared);
+    void collect_task(BandTask *task, JobWindow &prepared) EXCLUDES(results_mutex_, jobs_mutex_);
     void fill_job(AnalysisJob *job, const double *corr_block) EXCLUDES(results_mutex_);
     std::uint64_t job_limit_locked() const REQUIRES(jobs_mutex_);
-    std::uint64_t dispatch_refinement(AnalysisJob *job);
+    std::uint64_t dispatch_refinement(AnalysisJob *job, JobWindow &prepared);
     void complete_in_order(AnalysisJob *job) EXCLUDES(results_mutex_, jobs_mutex_);
     void finish_job(AnalysisJob *job) EXCLUDES(results_mutex_, jobs_mutex_);
     void complete_given_up(AnalysisJob *job) EXCLUDES(results_mutex_, jobs_mutex_);
     void count_completed(bool skipped) EXCLUDES(jobs_mutex_);
-    double window_level(const double *samples, double *out, double step);
+    double window_level(const ToneWindow &window, double *out, double step) const;
     void free_jobs_in_flight();
 
     const EngineConfig config_;

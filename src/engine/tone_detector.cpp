@@ -20,7 +20,7 @@ constexpr std::uint64_t TONE_BATCH = 16;
 // The group a refinement task works on, for probe_sub_step.
 struct RefinedGroup {
     const Engine *engine;
-    const double *samples;          // the job's window
+    const ToneWindow *window;       // the job's window, prepared
     std::uint64_t first_band;       // lowest band of the group
 };
 
@@ -28,7 +28,7 @@ SubStepProbe probe_sub_step(std::uint64_t sub_step, std::uint64_t length, void *
 {
     const auto *group = static_cast<const RefinedGroup *>(context);
     const double step = group->engine->band_step(group->first_band + sub_step);
-    const ToneSums sums = group->engine->newest_tone_sums(group->samples, length, step);
+    const ToneSums sums = group->engine->newest_tone_sums(*group->window, length, step);
     // Stored as tone_level stores it, so sub-step 0 stores what the coarse pass did.
     double level;
     level_of_sums(sums, length, &level);
@@ -53,18 +53,17 @@ double Engine::band_step(std::uint64_t band) const
     return bands_.freq[band] * tuning_factor() / static_cast<double>(config_.sample_rate);
 }
 
-double Engine::window_level(const double *samples, double *out, double step)
+double Engine::window_level(const ToneWindow &window, double *out, double step) const
 {
-    tone_samples_.fetch_add(config_.window_size, std::memory_order_relaxed);
-    return config_.literal_paths ? tone_level_literal(samples, config_.window_size, out, step)
-                                 : tone_level(samples, config_.window_size, out, step);
+    return level_of_sums(newest_tone_sums(window, config_.window_size, step), config_.window_size, out);
 }
 
-void Engine::detect_task(BandTask *task)
+void Engine::detect_task(BandTask *task, JobWindow &prepared)
 {
     AnalysisJob *job = task->job;
+    const ToneWindow &tone_window = prepared.of(*job, config_.window_size);
     if (task->band == FUNDAMENTAL_TASK) {
-        const WindowProbe window = window_probe(job->samples);
+        const WindowProbe window = window_probe(tone_window);
         const BandProbe probe = window.probe();
         job->fundamental = find_fundamental(job->coarse_level, group_count(), probe);
         // The band counts from the tuned grid's A0; the sound's own frequency.
@@ -75,9 +74,9 @@ void Engine::detect_task(BandTask *task)
     const std::uint64_t band = task->band;
     double *level = &job->semitone_level[band / BANDS_PER_GROUP];
     if (job->pass == COARSE_PASS) {
-        window_level(job->samples, level, band_step(band));
+        window_level(tone_window, level, band_step(band));
     } else if (job->pass == REFINE_PASS) {
-        RefinedGroup group{this, job->samples, band};
+        RefinedGroup group{this, &tone_window, band};
         const SubStepGroup search{config_.window_size,
                                   band_step(band + BANDS_PER_GROUP - 1) - band_step(band + BANDS_PER_GROUP - 2),
                                   probe_sub_step, &group};
@@ -91,10 +90,11 @@ void Engine::detector_main()
 {
     lower_analysis_thread_priority();
     BandTask *batch[TONE_BATCH];
+    JobWindow prepared;
     const auto share = static_cast<std::uint64_t>(std::max(config_.workers, 1));
     while (const std::uint64_t count = tone_queue.pop_some(batch, TONE_BATCH, share)) {
         for (std::uint64_t i = 0; i < count; i++)
-            detect_task(batch[i]);
+            detect_task(batch[i], prepared);
         // The collector is woken only once a job's pass is measured whole
         // (its measuring count reaches 0, or was never set): until then it
         // could only store part of a row.
@@ -120,18 +120,35 @@ double WindowProbe::step(double band, const void *context)
 double WindowProbe::magnitude(double step, std::uint64_t length, const void *context)
 {
     const auto *window = static_cast<const WindowProbe *>(context);
-    const ToneSums sums = window->engine_.newest_tone_sums(window->samples_, length, step);
+    const ToneSums sums = window->engine_.newest_tone_sums(window->window_, length, step);
     return std::hypot(sums.c, sums.s) / (static_cast<double>(length) * 0.5);
 }
 
-WindowProbe Engine::window_probe(const double *samples) const
+WindowProbe Engine::window_probe(const ToneWindow &window) const
 {
-    return WindowProbe(*this, samples);
+    return WindowProbe(*this, window);
 }
 
-ToneSums Engine::newest_tone_sums(const double *window, std::uint64_t length, double step) const
+ToneSums Engine::newest_tone_sums(const ToneWindow &window, std::uint64_t length, double step) const
 {
-    const double *newest = window + (config_.window_size - length);
     tone_samples_.fetch_add(length, std::memory_order_relaxed);
-    return config_.literal_paths ? tone_sums_literal(newest, length, step) : tone_sums(newest, length, step);
+    if (config_.literal_paths)
+        return tone_sums_literal(window.samples() + (window.length() - length), length, step);
+    return window.newest_sums(length, step);
+}
+
+const ToneWindow &JobWindow::of(const AnalysisJob &job, std::uint64_t length)
+{
+    if (!prepared_ || job.seq != seq_ || window_.samples() != job.samples) {
+        window_.prepare(job.samples, length);
+        seq_ = job.seq;
+        prepared_ = true;
+    }
+    return window_;
+}
+
+void Engine::detect_task(BandTask *task)
+{
+    JobWindow prepared;
+    detect_task(task, prepared);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/band_probe.h"
+#include "engine/tone_level.h"
 #include "engine/work_queue.h"
 
 #include <cstdint>
@@ -19,11 +20,11 @@ bool count_down_measured(BandTask *const *tasks, std::uint64_t count);
 // A job's window seen through the engine's kernels at any band, for the
 // choice of group and the fundamental: probe() measures by the path the
 // detectors use, counting its samples in the engine's tone_samples_measured.
-// Made by Engine::window_probe; the engine and the window must outlive it,
-// and it the BandProbe it hands out. Any thread.
+// Made by Engine::window_probe; the engine and the prepared window must
+// outlive it, and it the BandProbe it hands out. Any thread.
 class WindowProbe {
 public:
-    WindowProbe(const Engine &engine, const double *samples) : engine_(engine), samples_(samples)
+    WindowProbe(const Engine &engine, const ToneWindow &window) : engine_(engine), window_(window)
     {
     }
     WindowProbe(const WindowProbe &) = delete;
@@ -36,5 +37,17 @@ private:
     static double magnitude(double step, std::uint64_t length, const void *context);
 
     const Engine &engine_;
-    const double *samples_;  // the job's window, W samples
+    const ToneWindow &window_;  // the job's window, W samples
+};
+
+// A thread's prepared window, prepared again only when its job changes
+// (jobs are reused, so the job's number tells, not its address).
+class JobWindow {
+public:
+    const ToneWindow &of(const AnalysisJob &job, std::uint64_t length);
+
+private:
+    ToneWindow window_;
+    std::uint64_t seq_ = 0;
+    bool prepared_ = false;
 };

@@ -1,9 +1,11 @@
 // The tone level: how strongly a window of samples contains a tone of a given
 // step (cycles per sample), measured against a triangle cosine and sine.
-// Pure functions, any thread, no lock, nothing allocated.
+// Pure functions, any thread, no lock, nothing allocated; ToneWindow, which
+// keeps running sums of a window, allocates them and is one thread's.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 // A window's correlations with the triangle cosine and sine of phase i * step.
 struct ToneSums {
@@ -37,3 +39,38 @@ double tone_level(const double *window, std::uint64_t length, double *out, doubl
 // sum each, bit for bit as written out with tri_cos and tri_sin. The
 // reference the fast path is tested and measured against.
 double tone_level_literal(const double *window, std::uint64_t length, double *out, double step);
+
+// A window made ready for many tone levels: the running sums of its samples,
+// and of its samples weighted by their place, block by block. Over a quarter
+// period both triangles are straight lines, so a tone of a few dozen samples
+// a period or longer is measured with a few operations a quarter period
+// instead of a few a sample; a shorter one goes to the fast path. Held to
+// the fast path's bound against the exact level (tested).
+// prepare() allocates when the window grows; the sums are made on the first
+// probe that needs them. One thread at a time.
+class ToneWindow {
+public:
+    void prepare(const double *samples, std::uint64_t length);
+    const double *samples() const { return samples_; }
+    std::uint64_t length() const { return length_; }
+    // tone_sums over the newest `length` samples of the prepared window.
+    ToneSums newest_sums(std::uint64_t length, double step) const;
+
+private:
+    struct Moments {
+        double sum;       // of the samples
+        double weighted;  // of each sample times its distance from the first
+    };
+    void make_ready(std::uint64_t first) const;
+    Moments moments(std::uint64_t first, std::uint64_t end) const;
+    ToneSums quarter_sums(std::uint64_t first, std::uint64_t length, double step) const;
+
+    const double *samples_ = nullptr;
+    std::uint64_t length_ = 0;
+    // Per block, MOMENT_BLOCK + 1 running values from 0, each block on its
+    // own so that the weights stay small and the sums keep their precision;
+    // made when a probe first needs them, hence mutable.
+    mutable std::vector<double> sum_;
+    mutable std::vector<double> weighted_;
+    mutable std::uint64_t ready_from_ = 0;  // blocks from here on are made
+};
