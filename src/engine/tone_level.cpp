@@ -239,6 +239,11 @@ constexpr std::uint64_t MOMENT_BLOCK = 1024;
 // Samples a quarter period from which whole quarters cost less than the fast
 // path's samples (measured with tone_detector_bench).
 constexpr double QUARTER_SAMPLES_MIN = 16.0;
+// Windows up to this many samples (2 MiB of running sums): beyond it the
+// sums no longer stay in the cache beside the window, and reading them costs
+// more than the samples they spare (pipeline_bench at 48000 Hz: ahead up to
+// 196608 samples, even at 262144 and 393216, behind at 768000).
+constexpr std::uint64_t QUARTER_WINDOW_MAX = 131072;
 
 // Over quarter Q of a period both triangles are a + b * f, f the phase's
 // fraction of the period.
@@ -256,10 +261,8 @@ void ToneWindow::prepare(const double *samples, std::uint64_t length)
     samples_ = samples;
     length_ = length;
     const std::uint64_t blocks = (length + MOMENT_BLOCK - 1) / MOMENT_BLOCK;
-    if (sum_.size() < blocks * (MOMENT_BLOCK + 1)) {
-        sum_.resize(blocks * (MOMENT_BLOCK + 1));
-        weighted_.resize(blocks * (MOMENT_BLOCK + 1));
-    }
+    if (length <= QUARTER_WINDOW_MAX && running_.size() < blocks * (MOMENT_BLOCK + 1))
+        running_.resize(blocks * (MOMENT_BLOCK + 1));
     ready_from_ = blocks;
 }
 
@@ -277,20 +280,18 @@ void ToneWindow::make_ready(std::uint64_t first) const
     while (block < whole_end) {
         const auto side = static_cast<int>(std::min<std::uint64_t>(4, whole_end - block));
         const double *x = samples_ + block * MOMENT_BLOCK;
-        double *sum = sum_.data() + block * (MOMENT_BLOCK + 1);
-        double *weighted = weighted_.data() + block * (MOMENT_BLOCK + 1);
+        Moments *run = running_.data() + block * (MOMENT_BLOCK + 1);
         double s[4] = {};
         double w[4] = {};
         for (int k = 0; k < side; k++)
-            sum[k * (MOMENT_BLOCK + 1)] = weighted[k * (MOMENT_BLOCK + 1)] = 0.0;
+            run[k * (MOMENT_BLOCK + 1)] = {0.0, 0.0};
         for (std::uint64_t j = 0; j < MOMENT_BLOCK; j++) {
             const double place = static_cast<double>(j);
             for (int k = 0; k < side; k++) {
                 const double v = x[k * MOMENT_BLOCK + j];
                 s[k] += v;
                 w[k] += place * v;
-                sum[k * (MOMENT_BLOCK + 1) + j + 1] = s[k];
-                weighted[k * (MOMENT_BLOCK + 1) + j + 1] = w[k];
+                run[k * (MOMENT_BLOCK + 1) + j + 1] = {s[k], w[k]};
             }
         }
         block += static_cast<std::uint64_t>(side);
@@ -298,17 +299,14 @@ void ToneWindow::make_ready(std::uint64_t first) const
     for (; block < ready_from_; block++) {
         const double *x = samples_ + block * MOMENT_BLOCK;
         const std::uint64_t count = std::min(MOMENT_BLOCK, length_ - block * MOMENT_BLOCK);
-        double *sum = sum_.data() + block * (MOMENT_BLOCK + 1);
-        double *weighted = weighted_.data() + block * (MOMENT_BLOCK + 1);
+        Moments *run = running_.data() + block * (MOMENT_BLOCK + 1);
         double s = 0.0;
         double w = 0.0;
-        sum[0] = 0.0;
-        weighted[0] = 0.0;
+        run[0] = {0.0, 0.0};
         for (std::uint64_t j = 0; j < count; j++) {
             s += x[j];
             w += static_cast<double>(j) * x[j];
-            sum[j + 1] = s;
-            weighted[j + 1] = w;
+            run[j + 1] = {s, w};
         }
     }
     ready_from_ = first / MOMENT_BLOCK;
@@ -322,11 +320,10 @@ ToneWindow::Moments ToneWindow::moments(std::uint64_t first, std::uint64_t end) 
         const std::uint64_t start = block * MOMENT_BLOCK;
         const std::uint64_t from = at - start;
         const std::uint64_t to = std::min(end - start, MOMENT_BLOCK);
-        const double *sum = sum_.data() + block * (MOMENT_BLOCK + 1);
-        const double *weighted = weighted_.data() + block * (MOMENT_BLOCK + 1);
-        const double part = sum[to] - sum[from];
+        const Moments *run = running_.data() + block * (MOMENT_BLOCK + 1);
+        const double part = run[to].sum - run[from].sum;
         // Weighted from this piece's first sample, then from the segment's.
-        const double piece = (weighted[to] - weighted[from]) - static_cast<double>(from) * part;
+        const double piece = (run[to].weighted - run[from].weighted) - static_cast<double>(from) * part;
         m.weighted += piece + static_cast<double>(at - first) * part;
         m.sum += part;
         at = start + to;
@@ -345,10 +342,9 @@ ToneSums ToneWindow::quarter_sums(std::uint64_t first, std::uint64_t length, dou
     std::int64_t begin = 0;
     std::int64_t block = origin / BLOCK;
     std::int64_t in_block = origin - block * BLOCK;
-    const double *sum = sum_.data() + block * (BLOCK + 1);
-    const double *weighted = weighted_.data() + block * (BLOCK + 1);
-    double sum_begin = sum[in_block];
-    double weighted_begin = weighted[in_block];
+    const Moments *run = running_.data() + block * (BLOCK + 1);
+    double sum_begin = run[in_block].sum;
+    double weighted_begin = run[in_block].weighted;
     // Quarter q - 1 ends after the last sample at or before q * quarter (a
     // sample right on it lies on both lines): its sums, and the phase's
     // fraction of the period at its first sample.
@@ -363,8 +359,8 @@ ToneSums ToneWindow::quarter_sums(std::uint64_t first, std::uint64_t length, dou
         Segment out;
         out.fraction = static_cast<double>(begin) * step - static_cast<double>((q - 1) >> 2);
         if (end_in_block <= BLOCK) {
-            const double sum_end = sum[end_in_block];
-            const double weighted_end = weighted[end_in_block];
+            const double sum_end = run[end_in_block].sum;
+            const double weighted_end = run[end_in_block].weighted;
             out.sum = sum_end - sum_begin;
             out.weighted = (weighted_end - weighted_begin) - static_cast<double>(in_block) * out.sum;
             if (end_in_block < BLOCK) {
@@ -374,8 +370,7 @@ ToneSums ToneWindow::quarter_sums(std::uint64_t first, std::uint64_t length, dou
             } else {
                 block++;
                 in_block = 0;
-                sum += BLOCK + 1;
-                weighted += BLOCK + 1;
+                run += BLOCK + 1;
                 sum_begin = 0.0;
                 weighted_begin = 0.0;
             }
@@ -385,10 +380,9 @@ ToneSums ToneWindow::quarter_sums(std::uint64_t first, std::uint64_t length, dou
             out.weighted = m.weighted;
             block = (origin + end) / BLOCK;
             in_block = origin + end - block * BLOCK;
-            sum = sum_.data() + block * (BLOCK + 1);
-            weighted = weighted_.data() + block * (BLOCK + 1);
-            sum_begin = end < count ? sum[in_block] : 0.0;
-            weighted_begin = end < count ? weighted[in_block] : 0.0;
+            run = running_.data() + block * (BLOCK + 1);
+            sum_begin = end < count ? run[in_block].sum : 0.0;
+            weighted_begin = end < count ? run[in_block].weighted : 0.0;
         }
         begin = end;
         return out;
@@ -421,7 +415,7 @@ ToneSums ToneWindow::quarter_sums(std::uint64_t first, std::uint64_t length, dou
 ToneSums ToneWindow::newest_sums(std::uint64_t length, double step) const
 {
     const std::uint64_t first = length_ - length;
-    if (fast_phase(step, length) && step > 0.0 && 0.25 / step >= QUARTER_SAMPLES_MIN) {
+    if (length_ <= QUARTER_WINDOW_MAX && fast_phase(step, length) && step > 0.0 && 0.25 / step >= QUARTER_SAMPLES_MIN) {
         make_ready(first);
         return quarter_sums(first, length, step);
     }

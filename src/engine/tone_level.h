@@ -42,12 +42,13 @@ double tone_level_literal(const double *window, std::uint64_t length, double *ou
 
 // A window made ready for many tone levels: the running sums of its samples,
 // and of its samples weighted by their place, block by block. Over a quarter
-// period both triangles are straight lines, so a tone of a few dozen samples
-// a period or longer is measured with a few operations a quarter period
-// instead of a few a sample; a shorter one goes to the fast path. Held to
-// the fast path's bound against the exact level (tested).
-// prepare() allocates when the window grows; the sums are made on the first
-// probe that needs them. One thread at a time.
+// period both triangles are straight lines, so in a window of up to 131072
+// samples (whose sums stay in the cache) a tone of 64 samples a period or
+// longer is measured with a few operations a quarter period instead of a few
+// a sample; any other goes to the fast path. Held to the fast path's bound
+// against the exact level (tested). prepare() allocates when the window
+// grows; the sums are made on the first probe that needs them. One thread at
+// a time.
 class ToneWindow {
 public:
     void prepare(const double *samples, std::uint64_t length);
@@ -67,10 +68,10 @@ private:
 
     const double *samples_ = nullptr;
     std::uint64_t length_ = 0;
-    // Per block, MOMENT_BLOCK + 1 running values from 0, each block on its
-    // own so that the weights stay small and the sums keep their precision;
-    // made when a probe first needs them, hence mutable.
-    mutable std::vector<double> sum_;
-    mutable std::vector<double> weighted_;
+    // Per block, MOMENT_BLOCK + 1 running sums from 0, both side by side (a
+    // probe reads both at each bend), each block on its own so that the
+    // weights stay small and the sums keep their precision; made when a probe
+    // first needs them, hence mutable.
+    mutable std::vector<Moments> running_;
     mutable std::uint64_t ready_from_ = 0;  // blocks from here on are made
 };
