@@ -239,11 +239,12 @@ constexpr std::uint64_t MOMENT_BLOCK = 1024;
 // Samples a quarter period from which whole quarters cost less than the fast
 // path's samples (measured with tone_detector_bench).
 constexpr double QUARTER_SAMPLES_MIN = 16.0;
-// Windows up to this many samples (2 MiB of running sums): beyond it the
+// Windows up to this many samples (1.5 MiB of running sums): beyond it the
 // sums no longer stay in the cache beside the window, and reading them costs
-// more than the samples they spare (pipeline_bench at 48000 Hz: ahead up to
-// 196608 samples, even at 262144 and 393216, behind at 768000).
-constexpr std::uint64_t QUARTER_WINDOW_MAX = 131072;
+// about as much as the samples they spare, or more (pipeline_bench: at 48000
+// Hz a fifth less tone time at 98304 samples, even at 262144 and 393216,
+// behind at 768000; at 8000 Hz behind at 128000).
+constexpr std::uint64_t QUARTER_WINDOW_MAX = 98304;
 
 // Over quarter Q of a period both triangles are a + b * f, f the phase's
 // fraction of the period.

@@ -42,7 +42,7 @@ double tone_level_literal(const double *window, std::uint64_t length, double *ou
 
 // A window made ready for many tone levels: the running sums of its samples,
 // and of its samples weighted by their place, block by block. Over a quarter
-// period both triangles are straight lines, so in a window of up to 131072
+// period both triangles are straight lines, so in a window of up to 98304
 // samples (whose sums stay in the cache) a tone of 64 samples a period or
 // longer is measured with a few operations a quarter period instead of a few
 // a sample; any other goes to the fast path. Held to the fast path's bound
