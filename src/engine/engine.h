@@ -13,6 +13,9 @@
 //   orvel-correlate  workers of them, nice 10   correlation_main
 //   orvel-tone       workers of them, nice 10   detector_main
 //   orvel-collector  one                        collector_main
+// Each tone detector and the collector keeps its own JobWindow
+// (tone_detector.h): the running sums of its current job's window, which no
+// other thread reads.
 // The caller of accept_block (the block assembler) is the only feeder.
 // The program's other threads belong to the objects around the engine:
 //   orvel-assembler  one, high priority   BlockAssembler (audio/block_assembler.h)
