@@ -332,7 +332,10 @@ ToneWindow::Moments ToneWindow::moments(std::uint64_t first, std::uint64_t end) 
     return m;
 }
 
-VECTOR_CLONES MAY_FUSE
+// No contraction here, unlike the fast path: what may fuse would depend on
+// what the optimiser inlines, and the rows orvel-analyze prints must not
+// depend on the build. The multiply-adds are written out instead.
+VECTOR_CLONES
 ToneSums ToneWindow::quarter_sums(std::uint64_t first, std::uint64_t length, double step) const
 {
     constexpr auto BLOCK = static_cast<std::int64_t>(MOMENT_BLOCK);
@@ -358,12 +361,12 @@ ToneSums ToneWindow::quarter_sums(std::uint64_t first, std::uint64_t length, dou
         const std::int64_t end = std::min(static_cast<std::int64_t>(static_cast<double>(q) * quarter) + 1, count);
         const std::int64_t end_in_block = origin + end - block * BLOCK;
         Segment out;
-        out.fraction = static_cast<double>(begin) * step - static_cast<double>((q - 1) >> 2);
+        out.fraction = std::fma(static_cast<double>(begin), step, -static_cast<double>((q - 1) >> 2));
         if (end_in_block <= BLOCK) {
             const double sum_end = run[end_in_block].sum;
             const double weighted_end = run[end_in_block].weighted;
             out.sum = sum_end - sum_begin;
-            out.weighted = (weighted_end - weighted_begin) - static_cast<double>(in_block) * out.sum;
+            out.weighted = std::fma(-static_cast<double>(in_block), out.sum, weighted_end - weighted_begin);
             if (end_in_block < BLOCK) {
                 sum_begin = sum_end;
                 weighted_begin = weighted_end;
@@ -395,8 +398,8 @@ ToneSums ToneWindow::quarter_sums(std::uint64_t first, std::uint64_t length, dou
     const auto add = [&](int k, const Segment &g) {
         const Line cosine = COSINE_LINES[k];
         const Line sine = SINE_LINES[k];
-        c[k] += (cosine.a + cosine.b * g.fraction) * g.sum + cosine.b * step * g.weighted;
-        s[k] += (sine.a + sine.b * g.fraction) * g.sum + sine.b * step * g.weighted;
+        c[k] = std::fma(std::fma(cosine.b, g.fraction, cosine.a), g.sum, std::fma(cosine.b * step, g.weighted, c[k]));
+        s[k] = std::fma(std::fma(sine.b, g.fraction, sine.a), g.sum, std::fma(sine.b * step, g.weighted, s[k]));
     };
     for (std::int64_t q = 1; begin < count; q += 4) {
         add(0, segment(q));
