@@ -273,20 +273,20 @@ VECTOR_CLONES
 void ToneWindow::make_ready(std::uint64_t first) const
 {
     std::uint64_t block = first / MOMENT_BLOCK;
-    if (block >= ready_from_)
-        return;
     const std::uint64_t whole = length_ / MOMENT_BLOCK;  // blocks of MOMENT_BLOCK samples
-    // Up to four whole blocks side by side: each running sum is a serial chain.
-    const std::uint64_t whole_end = std::min(ready_from_, whole);
-    while (block < whole_end) {
-        const auto side = static_cast<int>(std::min<std::uint64_t>(4, whole_end - block));
+    // Up to four whole blocks side by side, each running sum a serial chain;
+    // a last, shorter block alone.
+    while (block < ready_from_) {
+        const std::uint64_t whole_end = std::min(ready_from_, whole);
+        const auto side = static_cast<int>(block < whole_end ? std::min<std::uint64_t>(4, whole_end - block) : 1);
+        const std::uint64_t count = std::min(MOMENT_BLOCK, length_ - block * MOMENT_BLOCK);
         const double *x = samples_ + block * MOMENT_BLOCK;
         Moments *run = running_.data() + block * (MOMENT_BLOCK + 1);
         double s[4] = {};
         double w[4] = {};
         for (int k = 0; k < side; k++)
             run[k * (MOMENT_BLOCK + 1)] = {0.0, 0.0};
-        for (std::uint64_t j = 0; j < MOMENT_BLOCK; j++) {
+        for (std::uint64_t j = 0; j < count; j++) {
             const double place = static_cast<double>(j);
             for (int k = 0; k < side; k++) {
                 const double v = x[k * MOMENT_BLOCK + j];
@@ -297,20 +297,7 @@ void ToneWindow::make_ready(std::uint64_t first) const
         }
         block += static_cast<std::uint64_t>(side);
     }
-    for (; block < ready_from_; block++) {
-        const double *x = samples_ + block * MOMENT_BLOCK;
-        const std::uint64_t count = std::min(MOMENT_BLOCK, length_ - block * MOMENT_BLOCK);
-        Moments *run = running_.data() + block * (MOMENT_BLOCK + 1);
-        double s = 0.0;
-        double w = 0.0;
-        run[0] = {0.0, 0.0};
-        for (std::uint64_t j = 0; j < count; j++) {
-            s += x[j];
-            w += static_cast<double>(j) * x[j];
-            run[j + 1] = {s, w};
-        }
-    }
-    ready_from_ = first / MOMENT_BLOCK;
+    ready_from_ = std::min(ready_from_, first / MOMENT_BLOCK);
 }
 
 ToneWindow::Moments ToneWindow::moments(std::uint64_t first, std::uint64_t end) const
