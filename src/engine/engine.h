@@ -219,7 +219,10 @@ public:
     // tone_samples_measured.
     ToneSums newest_tone_sums(const ToneWindow &window, std::uint64_t length, double step) const;
     // A tone detector's work for one task, and the collector's (collector
-    // thread only); their threads keep the prepared window from task to task.
+    // thread only), with the caller's prepared window, kept from task to task
+    // as their threads keep it; without one, a window prepared for the task.
+    void detect_task(BandTask *task, JobWindow &prepared);
+    void collect_task(BandTask *task, JobWindow &prepared) EXCLUDES(results_mutex_, jobs_mutex_);
     void detect_task(BandTask *task);
     void collect_task(BandTask *task) EXCLUDES(results_mutex_, jobs_mutex_);
 
@@ -232,8 +235,6 @@ private:
     void correlation_main();
     void detector_main();
     void collector_main();
-    void detect_task(BandTask *task, JobWindow &prepared);
-    void collect_task(BandTask *task, JobWindow &prepared) EXCLUDES(results_mutex_, jobs_mutex_);
     void fill_job(AnalysisJob *job, const double *corr_block) EXCLUDES(results_mutex_);
     std::uint64_t job_limit_locked() const REQUIRES(jobs_mutex_);
     std::uint64_t dispatch_refinement(AnalysisJob *job, JobWindow &prepared);

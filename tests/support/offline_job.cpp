@@ -32,12 +32,14 @@ OfflineRow analyse_window(Engine &engine, const double *samples, bool with_funda
 
     // The coarse pass measured whole before the collector sees any of it, as
     // a detector's batch would be.
+    // One prepared window for the job, as a detector thread keeps it.
+    JobWindow prepared;
     std::vector<BandTask *> coarse(groups);
     for (std::uint64_t g = 0; g < groups; g++) {
         coarse[g] = engine.new_task(g * BANDS_PER_GROUP, job);
         if (coarse[g] == nullptr)
             out_of_memory();
-        engine.detect_task(coarse[g]);
+        engine.detect_task(coarse[g], prepared);
     }
     job->pending = groups;
     OfflineRow out;
@@ -46,16 +48,16 @@ OfflineRow analyse_window(Engine &engine, const double *samples, bool with_funda
     // The collector sends the refinement back to tone_queue; the detectors
     // measure it and the collector finishes the row (and frees the job).
     for (BandTask *task : coarse)
-        engine.collect_task(task);
+        engine.collect_task(task, prepared);
     std::vector<BandTask *> refined;
     while (BandTask *task = engine.tone_queue.try_pop())
         refined.push_back(task);
     for (BandTask *task : refined) {
         if (with_fundamental || task->band != FUNDAMENTAL_TASK)
-            engine.detect_task(task);
+            engine.detect_task(task, prepared);
     }
     for (BandTask *task : refined)
-        engine.collect_task(task);
+        engine.collect_task(task, prepared);
 
     engine.read_results([&](const ResultView &view) {
         const PitchClassPeak *peaks = view.pitch_classes(seq);
