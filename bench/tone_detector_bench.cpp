@@ -63,9 +63,8 @@ void BM_tone_level_plain(benchmark::State &state)
 }
 BENCHMARK(BM_tone_level_plain)->Unit(benchmark::kMicrosecond);
 
-
 // A prepared window against the fast path, by samples a period (the range
-// argument): whole quarters replace samples from a few dozen a period on.
+// argument): whole quarters take over from 64 samples a period.
 void BM_tone_window(benchmark::State &state)
 {
     const std::vector<double> window = noise();
