@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Which part of Orvel makes a real-time JACK server late: one server (jackd
-# -R, dummy driver, 48000 Hz, 256 frames) with the soak's delaying loop, and
-# in turn, ROUNDS times, the loop alone and Orvel (orvel_soak -r 48000) in
-# each variant for SECONDS, counting the server's xrun lines and Orvel's
-# processor time. Alternating in one sitting, so that the machine's own
-# moods fall on every variant alike. Not part of the tests.
+# What makes a real-time JACK server late when Orvel runs beside it: one
+# server (jackd -R, dummy driver, 48000 Hz, 256 frames) with the soak's
+# delaying loop, and in turn, ROUNDS times, the loop alone, Orvel
+# (orvel_soak -r 48000) in each variant and stand-ins without Orvel, each
+# for SECONDS, counting the server's xrun lines and the processor time of
+# what the variant added. Alternating in one sitting, so that the machine's
+# own moods fall on every variant alike. Not part of the tests.
 #
-#   scripts/xrun_variants.sh [-t SECONDS] [-n ROUNDS] VARIANT...
+#   scripts/xrun_variants.sh [-t SECONDS] [-n ROUNDS] [-l] VARIANT...
+#
+# -l: meanwhile a real-time probe (orvel_wake_latency) measures how late a
+# real-time thread wakes, a finer measure than the xruns.
 #
 # Variants:
 #   base      the loop alone
@@ -17,16 +21,25 @@
 #   pin       the analysis threads kept to the second processor
 #   one       one worker per stage (-n 1): fewer threads
 #   DIR       Orvel from another build tree DIR (an older commit, say)
+#   thru      no Orvel: JACK's own pass-through client (jack_thru) in its
+#             place in the loop, a client that does no work
+#   load      no Orvel: a load like its analysis threads' beside the loop
+#             (orvel_wake_load: about 1000 hand-overs a second, 8 % of a
+#             core), no client of its own
+#   thruload  both of them, Orvel's two parts without Orvel
+#   load-W-B  the load at W hand-overs a second of B microseconds each
 set -eu
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 seconds=60
 rounds=3
-while getopts t:n: option; do
+probe=no
+while getopts t:n:l option; do
     case $option in
     t) seconds=$OPTARG ;;
     n) rounds=$OPTARG ;;
-    *) echo "usage: $0 [-t SECONDS] [-n ROUNDS] VARIANT..." >&2; exit 2 ;;
+    l) probe=yes ;;
+    *) echo "usage: $0 [-t SECONDS] [-n ROUNDS] [-l] VARIANT..." >&2; exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))
@@ -34,7 +47,7 @@ shift $((OPTIND - 1))
 variants=("$@")
 
 orvel_install_missing
-orvel_build --target orvel_soak orvel_delay_loop >/dev/null
+orvel_build --target orvel_soak orvel_delay_loop orvel_wake_load orvel_wake_latency >/dev/null
 
 name=orvel-xruns-$$
 work=$(mktemp -d /tmp/orvel-xruns-XXXXXX)
@@ -45,7 +58,11 @@ trap orvel_stop_pids EXIT
 orvel_start_loop_server "$name" "$work" 1000 || { echo "xrun_variants: no server" >&2; exit 1; }
 
 xruns() { grep -ci xrun "$work/jackd.log" || true; }
-ticks() { sed "s/.*) //" /proc/"$1"/stat | awk '{ print $12 + $13 }'; }
+ticks() {
+    local pid sum=0
+    for pid in "$@"; do sum=$((sum + $(sed "s/.*) //" /proc/"$pid"/stat | awk '{ print $12 + $13 }'))); done
+    echo "$sum"
+}
 analysis_threads() {
     for task in /proc/"$1"/task/*; do
         case $(cat "$task/comm" 2>/dev/null) in
@@ -54,17 +71,46 @@ analysis_threads() {
     done
 }
 
-echo "| Round | Variant | xruns in $seconds s | Orvel's processor time (% of one core) |"
-echo "|---|---|---|---|"
+if [ "$probe" = yes ]; then
+    echo "| Round | Variant | xruns in $seconds s | processor time beside the loop (% of one core) | the probe's lateness |"
+    echo "|---|---|---|---|---|"
+else
+    echo "| Round | Variant | xruns in $seconds s | processor time beside the loop (% of one core) |"
+    echo "|---|---|---|---|"
+fi
 for round in $(seq "$rounds"); do
     for variant in "${variants[@]}"; do
-        pid=""
-        if [ "$variant" != base ]; then
+        started=()   # the processes this variant adds to the loop
+        case $variant in
+        base) ;;
+        thru | load | load-* | thruload)
+            case $variant in
+            thru | thruload)
+                jack_thru thru >/dev/null 2>&1 &
+                started+=($!)
+                for _ in $(seq 100); do jack_lsp 2>/dev/null | grep -q '^thru:output_1$' && break; sleep 0.1; done
+                jack_disconnect system:capture_1 thru:input_1 2>/dev/null || true
+                jack_connect thru:output_1 loop:in
+                jack_connect loop:out thru:input_1
+                ;;
+            esac
+            case $variant in
+            load | thruload) shape=(1000 80) ;;
+            load-*) IFS=- read -r _ wakes busy <<<"$variant"; shape=("$wakes" "$busy") ;;
+            *) shape=() ;;
+            esac
+            if [ ${#shape[@]} -gt 0 ]; then
+                "$ORVEL_BUILD/tests/orvel_wake_load" "${shape[@]}" 4 262144 &
+                started+=($!)
+            fi
+            ;;
+        *)
             build=$ORVEL_BUILD options=(-r 48000)
             [ -d "$variant" ] && build=$variant
             [ "$variant" = one ] && options=(-r 48000 -n 1)
             "$build/tests/orvel_soak" 5 "${options[@]}" 2>"$work/orvel-$round-${variant//\//_}.err" &
             pid=$!
+            started+=("$pid")
             for _ in $(seq 200); do jack_lsp 2>/dev/null | grep -q '^orvel:output_1$' && break; sleep 0.1; done
             jack_disconnect system:capture_1 orvel:input_1 2>/dev/null || true
             jack_connect orvel:output_1 loop:in
@@ -77,20 +123,26 @@ for round in $(seq "$rounds"); do
                 pin) taskset -p 2 "$thread" >/dev/null ;;
                 esac
             done
-        fi
+            ;;
+        esac
+        pids=("${started[@]}" "${pids[@]}")
         sleep 5   # past the start-up transient
         before=$(xruns)
-        [ -z "$pid" ] || start=$(ticks "$pid")
-        sleep "$seconds"
-        after=$(xruns)
-        cpu=0
-        [ -z "$pid" ] || cpu=$(awk -v t=$(( $(ticks "$pid") - start )) -v hz="$(getconf CLK_TCK)" -v s="$seconds" \
-            'BEGIN { printf "%.1f", 100 * t / hz / s }')
-        echo "| $round | $variant | $((after - before)) | $cpu |"
-        if [ -n "$pid" ]; then
-            kill -TERM "$pid"
-            wait "$pid" 2>/dev/null || true
+        start=$(ticks "${started[@]}")
+        late=""
+        if [ "$probe" = yes ]; then
+            late=" $("$ORVEL_BUILD/tests/orvel_wake_latency" "$seconds") |"
+        else
+            sleep "$seconds"
         fi
+        after=$(xruns)
+        cpu=$(awk -v t=$(( $(ticks "${started[@]}") - start )) -v hz="$(getconf CLK_TCK)" -v s="$seconds" \
+            'BEGIN { printf "%.1f", 100 * t / hz / s }')
+        echo "| $round | $variant | $((after - before)) | $cpu |$late"
+        for stop in "${started[@]}"; do
+            kill -TERM "$stop"
+            wait "$stop" 2>/dev/null || true
+        done
     done
 done
 echo "logs: $work"
