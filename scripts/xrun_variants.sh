@@ -71,39 +71,42 @@ analysis_threads() {
     done
 }
 
+# A client (Orvel or a stand-in) joins the loop: its output_1 feeds the
+# loop, the loop feeds its input_1 instead of the capture.
+join_loop() {
+    local client=$1
+    for _ in $(seq 200); do jack_lsp 2>/dev/null | grep -q "^$client:output_1\$" && break; sleep 0.1; done
+    jack_disconnect system:capture_1 "$client:input_1" 2>/dev/null || true
+    jack_connect "$client:output_1" loop:in
+    jack_connect loop:out "$client:input_1"
+}
+start_thru() {
+    jack_thru thru >/dev/null 2>&1 &
+    started+=($!)
+    join_loop thru
+}
+start_load() {
+    "$ORVEL_BUILD/tests/orvel_wake_load" "$1" "$2" 4 262144 &
+    started+=($!)
+}
+
+head="| Round | Variant | xruns in $seconds s | processor time beside the loop (% of one core) |"
+rule="|---|---|---|---|"
 if [ "$probe" = yes ]; then
-    echo "| Round | Variant | xruns in $seconds s | processor time beside the loop (% of one core) | the probe's lateness |"
-    echo "|---|---|---|---|---|"
-else
-    echo "| Round | Variant | xruns in $seconds s | processor time beside the loop (% of one core) |"
-    echo "|---|---|---|---|"
+    head+=" the probe's lateness |"
+    rule+="---|"
 fi
+echo "$head"
+echo "$rule"
 for round in $(seq "$rounds"); do
     for variant in "${variants[@]}"; do
         started=()   # the processes this variant adds to the loop
         case $variant in
         base) ;;
-        thru | load | load-* | thruload)
-            case $variant in
-            thru | thruload)
-                jack_thru thru >/dev/null 2>&1 &
-                started+=($!)
-                for _ in $(seq 100); do jack_lsp 2>/dev/null | grep -q '^thru:output_1$' && break; sleep 0.1; done
-                jack_disconnect system:capture_1 thru:input_1 2>/dev/null || true
-                jack_connect thru:output_1 loop:in
-                jack_connect loop:out thru:input_1
-                ;;
-            esac
-            case $variant in
-            load | thruload) shape=(1000 80) ;;
-            load-*) IFS=- read -r _ wakes busy <<<"$variant"; shape=("$wakes" "$busy") ;;
-            *) shape=() ;;
-            esac
-            if [ ${#shape[@]} -gt 0 ]; then
-                "$ORVEL_BUILD/tests/orvel_wake_load" "${shape[@]}" 4 262144 &
-                started+=($!)
-            fi
-            ;;
+        thru) start_thru ;;
+        load) start_load 1000 80 ;;
+        load-*) IFS=- read -r _ wakes busy <<<"$variant"; start_load "$wakes" "$busy" ;;
+        thruload) start_thru; start_load 1000 80 ;;
         *)
             build=$ORVEL_BUILD options=(-r 48000)
             [ -d "$variant" ] && build=$variant
@@ -111,10 +114,7 @@ for round in $(seq "$rounds"); do
             "$build/tests/orvel_soak" 5 "${options[@]}" 2>"$work/orvel-$round-${variant//\//_}.err" &
             pid=$!
             started+=("$pid")
-            for _ in $(seq 200); do jack_lsp 2>/dev/null | grep -q '^orvel:output_1$' && break; sleep 0.1; done
-            jack_disconnect system:capture_1 orvel:input_1 2>/dev/null || true
-            jack_connect orvel:output_1 loop:in
-            jack_connect loop:out orvel:input_1
+            join_loop orvel
             sleep 3   # the engine's threads are up
             for thread in $(analysis_threads "$pid"); do
                 case $variant in

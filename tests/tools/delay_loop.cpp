@@ -5,8 +5,7 @@
 //
 //     orvel_delay_loop FRAMES
 #include "support/jack_server.h"
-
-#include <signal.h>
+#include "support/stop_signals.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,18 +17,12 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: orvel_delay_loop FRAMES\n");
         return 2;
     }
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    // Blocked before JACK starts its threads, so only sigwait takes them.
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    const StopSignals stop;   // before JACK starts its threads
     DelayLine loop("loop", static_cast<std::size_t>(frames));
     if (!loop.ok()) {
         std::fprintf(stderr, "orvel_delay_loop: no JACK server\n");
         return 1;
     }
-    int signal_number = 0;
-    sigwait(&stop, &signal_number);
+    stop.wait();
     return 0;
 }

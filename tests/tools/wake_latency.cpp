@@ -13,6 +13,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -46,7 +47,7 @@ int main(int argc, char **argv)
         long long target = ns(next) + PERIOD_NS;
         next.tv_sec = static_cast<time_t>(target / 1'000'000'000LL);
         next.tv_nsec = static_cast<long>(target % 1'000'000'000LL);
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) != 0) {
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
         }
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);

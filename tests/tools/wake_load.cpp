@@ -6,7 +6,7 @@
 // load alone makes the server late, whatever client is in its graph.
 //
 //     orvel_wake_load WAKES_PER_SECOND BUSY_US THREADS BYTES
-#include <signal.h>
+#include "support/stop_signals.h"
 
 #include <atomic>
 #include <chrono>
@@ -19,44 +19,87 @@
 
 namespace {
 
-struct Stage {
-    std::mutex mutex;
-    std::condition_variable woken;
-    long pending = 0;
-};
-
-std::atomic<bool> running{true};
-std::atomic<double> sink{0.0};
-
-void work_for(std::chrono::microseconds busy, const std::vector<float> &buffer)
-{
-    const auto until = std::chrono::steady_clock::now() + busy;
-    double sum = 0.0;
-    do {
-        for (std::size_t i = 0; i < buffer.size(); i += 16)
-            sum += buffer[i];
-    } while (std::chrono::steady_clock::now() < until);
-    sink.store(sum, std::memory_order_relaxed);
-}
-
-void hand_over(Stage &stage)
-{
+class WakeChain {
+public:
+    WakeChain(long wakes, std::chrono::microseconds busy, long threads, long bytes)
+        : busy_(busy), stages_(static_cast<std::size_t>(threads))
     {
-        std::lock_guard lock(stage.mutex);
-        ++stage.pending;
+        for (std::size_t t = 0; t < stages_.size(); ++t)
+            threads_.emplace_back([this, t, bytes] { work(t, static_cast<std::size_t>(bytes) / sizeof(float)); });
+        // One tick wakes the whole chain: the tick and the threads make the rate.
+        const auto period = std::chrono::nanoseconds(1'000'000'000L * (threads + 1) / wakes);
+        threads_.emplace_back([this, period] { pace(period); });
     }
-    stage.woken.notify_one();
-}
 
-bool wait_for_work(Stage &stage)
-{
-    std::unique_lock lock(stage.mutex);
-    stage.woken.wait(lock, [&] { return stage.pending > 0 || !running; });
-    if (!running)
-        return false;
-    --stage.pending;
-    return true;
-}
+    ~WakeChain()
+    {
+        running_ = false;
+        for (Stage &stage : stages_) {
+            std::lock_guard lock(stage.mutex);
+            stage.woken.notify_all();
+        }
+        for (std::thread &thread : threads_)
+            thread.join();
+    }
+
+private:
+    struct Stage {
+        std::mutex mutex;
+        std::condition_variable woken;
+        long pending = 0;
+    };
+
+    void pace(std::chrono::nanoseconds period)
+    {
+        auto next = std::chrono::steady_clock::now();
+        while (running_) {
+            next += period;
+            std::this_thread::sleep_until(next);
+            hand_over(stages_.front());
+        }
+    }
+
+    void work(std::size_t stage, std::size_t samples)
+    {
+        const std::vector<float> buffer(samples, 1.0f);
+        double sum = 0.0;
+        while (wait_for_work(stages_[stage])) {
+            const auto until = std::chrono::steady_clock::now() + busy_;
+            do {
+                for (std::size_t i = 0; i < buffer.size(); i += 16)
+                    sum += buffer[i];
+            } while (std::chrono::steady_clock::now() < until);
+            if (stage + 1 < stages_.size())
+                hand_over(stages_[stage + 1]);
+        }
+        kept_ = sum;   // so that the work is not optimised away
+    }
+
+    static void hand_over(Stage &stage)
+    {
+        {
+            std::lock_guard lock(stage.mutex);
+            ++stage.pending;
+        }
+        stage.woken.notify_one();
+    }
+
+    bool wait_for_work(Stage &stage)
+    {
+        std::unique_lock lock(stage.mutex);
+        stage.woken.wait(lock, [&] { return stage.pending > 0 || !running_; });
+        if (!running_)
+            return false;
+        --stage.pending;
+        return true;
+    }
+
+    const std::chrono::microseconds busy_;
+    std::vector<Stage> stages_;
+    std::atomic<bool> running_{true};
+    std::atomic<double> kept_{0.0};
+    std::vector<std::thread> threads_;   // last: started once the rest exists
+};
 
 } // namespace
 
@@ -70,44 +113,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: orvel_wake_load WAKES_PER_SECOND BUSY_US THREADS BYTES\n");
         return 2;
     }
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-
-    std::vector<Stage> stages(static_cast<std::size_t>(threads));
-    std::vector<std::thread> workers;
-    for (long t = 0; t < threads; ++t) {
-        workers.emplace_back([&, t] {
-            std::vector<float> buffer(static_cast<std::size_t>(bytes) / sizeof(float), 1.0f);
-            while (wait_for_work(stages[static_cast<std::size_t>(t)])) {
-                work_for(std::chrono::microseconds(busy_us), buffer);
-                if (t + 1 < threads)
-                    hand_over(stages[static_cast<std::size_t>(t + 1)]);
-            }
-        });
-    }
-    // One tick wakes the whole chain: the tick and the threads make the rate.
-    std::thread pacer([&] {
-        const auto period = std::chrono::nanoseconds(1'000'000'000L * (threads + 1) / wakes);
-        auto next = std::chrono::steady_clock::now();
-        while (running) {
-            next += period;
-            std::this_thread::sleep_until(next);
-            hand_over(stages[0]);
-        }
-    });
-
-    int signal_number = 0;
-    sigwait(&stop, &signal_number);
-    running = false;
-    for (Stage &stage : stages) {
-        std::lock_guard lock(stage.mutex);
-        stage.woken.notify_all();
-    }
-    pacer.join();
-    for (std::thread &worker : workers)
-        worker.join();
+    const StopSignals stop;   // before the chain starts its threads
+    WakeChain chain(wakes, std::chrono::microseconds(busy_us), threads, bytes);
+    stop.wait();
     return 0;
 }
