@@ -251,8 +251,7 @@ TEST(ToneLevel, FastPathFollowsTheLiteralLoop)
     for (const auto &w : windows) {
         for (int kind = 0; kind < 5; kind++) {
             const std::vector<double> x = conformance_signal(kind, w.length, w.rate);
-            ToneWindow prepared;
-            prepared.prepare(x.data(), w.length);
+            ToneWindow prepared;   // prepared for each band below
             const std::uint64_t part = w.length / 3 + 1;
             const std::vector<double> newest(x.end() - static_cast<std::ptrdiff_t>(part), x.end());
             // Bands from A0 up, short of half the rate.
