@@ -1,6 +1,7 @@
 #include "engine/engine.h"
 
 #include "engine/command_line.h"
+#include "engine/temperament.h"
 
 #include <pthread.h>
 #include <sys/resource.h>
@@ -153,6 +154,16 @@ void Engine::set_decay_choice(int k)
 void Engine::set_fine_tuning(int thousandths)
 {
     tuning_factor_.store(std::pow(2.0, thousandths / 12000.0), std::memory_order_relaxed);
+}
+
+void Engine::set_reference_a4(double hz)
+{
+    tuning_factor_.store(hz / CONCERT_A4_HZ, std::memory_order_relaxed);
+}
+
+double Engine::reference_a4() const
+{
+    return CONCERT_A4_HZ * tuning_factor();
 }
 
 double Engine::tuning_factor() const

@@ -146,8 +146,12 @@ public:
     void set_sensitivity(int exponent);  // 0..31: tone levels below 2^exponent are not shown
     int current_sensitivity() const;
     void set_decay_choice(int k);        // 0 = "OFF" .. 6 = "1/256"; takes results_mutex_
-    void set_fine_tuning(int thousandths);  // of a semitone, -999 .. 999
-    double tuning_factor() const;           // 2^(thousandths / 12000)
+    void set_fine_tuning(int thousandths);  // of a semitone, -2088 .. 1863 (A4 390 .. 490 Hz)
+    // The same setting as the A the grid is tuned to, in Hz (390 .. 490):
+    // 442 is a fine tuning of 78.5 thousandths.
+    void set_reference_a4(double hz);
+    double reference_a4() const;            // 440 times tuning_factor()
+    double tuning_factor() const;           // 2^(thousandths / 12000), or A4 / 440
     void set_main_channel(int channel);     // AnalysisChannel appended to input_history
     void set_corr_channel(int channel);     // AnalysisChannel sent time-reversed as each job's reference
     int main_channel() const;
