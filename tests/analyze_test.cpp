@@ -171,14 +171,14 @@ TEST_F(Analyze, Sine440ReadsA5FromTheFirstFullWindow)
             EXPECT_EQ(rows[b]["note"].toString(), QStringLiteral("A5"));
             EXPECT_NEAR(rows[b]["r"].toDouble(), 0.0, 0.02);
             EXPECT_EQ(rows[b]["pitch_classes"].toArray().size(), 12);
-            // Just below A5 the strongest band lies in A flat's group: its
-            // pitch class (11) has the level, while the note rounds to A5.
-            const QJsonArray classes = rows[b]["pitch_classes"].toArray();
-            EXPECT_EQ(rows[b]["level"].toDouble(), std::max(classes[0].toDouble(), classes[11].toDouble()));
+            // Also where the strongest band lies just below A5, in A flat's
+            // group, the level is A's: the strip files it under its nearest note.
+            EXPECT_EQ(rows[b]["level"].toDouble(), rows[b]["pitch_classes"].toArray()[0].toDouble());
             const QJsonObject fundamental = rows[b]["fundamental"].toObject();
             EXPECT_EQ(fundamental["note"].toString(), QStringLiteral("A5"));
             EXPECT_NEAR(fundamental["hz"].toDouble(), 440.0, 0.03);
             EXPECT_NEAR(fundamental["cents"].toDouble(), 0.0, 0.1);
+            EXPECT_EQ(fundamental["key"].toInt(), 69);
         }
     }
 }
@@ -205,7 +205,7 @@ TEST_F(Analyze, CsvHoldsTheJsonValues)
         const QJsonObject &row = rows[b];
         const QStringList fields = QString::fromStdString(lines[b + 1]).split(u',');
         // The quoted name holds one comma: it spans two fields here.
-        ASSERT_EQ(fields.size(), 7 + 12 + 8 + 1 + 1 + 3);
+        ASSERT_EQ(fields.size(), 7 + 12 + 8 + 1 + 1 + 4);
         EXPECT_EQ(fields[0] + u',' + fields[1], u'"' + QString::fromStdString(file) + u'"');
         EXPECT_EQ(fields[2].toULongLong(), b);
         EXPECT_EQ(fields[3].toDouble(), row["time"].toDouble());
@@ -219,12 +219,13 @@ TEST_F(Analyze, CsvHoldsTheJsonValues)
         const QJsonValue fundamental = row["fundamental"];
         if (fundamental.isNull()) {
             without++;
-            EXPECT_EQ(fields.mid(29), QStringList({"", "", ""}));
+            EXPECT_EQ(fields.mid(29), QStringList({"", "", "", ""}));
         } else {
             with++;
             EXPECT_EQ(fields[29], fundamental["note"].toString());
             EXPECT_EQ(fields[30].toDouble(), fundamental["hz"].toDouble());
             EXPECT_EQ(fields[31].toDouble(), fundamental["cents"].toDouble());
+            EXPECT_EQ(fields[32].toInt(), fundamental["key"].toInt());
         }
     }
     EXPECT_GT(without, 0);
@@ -363,6 +364,13 @@ TEST_F(Analyze, RefusedOptionsNameTheProgramAndTheValue)
         {{"--bogus"}, "unrecognized option '--bogus'"},
         {{"--csv=yes"}, "option '--csv' doesn't allow an argument"},
         {{"-d"}, "option requires an argument -- 'd'"},
+        {{"--a4", "389.9"}, "--a4: \"389.9\": the reference A4 must be 390 to 490 Hz"},
+        {{"--a4", "442Hz"}, "--a4: \"442Hz\": the reference A4 must be 390 to 490 Hz"},
+        {{"--a4", "nan"}, "--a4: \"nan\": the reference A4 must be 390 to 490 Hz"},
+        {{"--tonic", "H"}, "--tonic: \"H\" is no note: C, C#, D, Eb, E, F, F#, G, Ab, A, Bb or B"},
+        {{"--temperament", "Just"},
+         "--temperament: Just: No such file or directory (not one of equal, just, pythagorean, meantone, werckmeister3, "
+         "kirnberger3, vallotti either)"},
     };
     for (const auto &c : cases) {
         std::vector<std::string> args = c.args;
@@ -374,6 +382,88 @@ TEST_F(Analyze, RefusedOptionsNameTheProgramAndTheValue)
         EXPECT_EQ(result.exit_status, 1);
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, "orvel-analyze: " + c.problem + "\n" + usage);
+    }
+}
+
+// Where --a4, --temperament and --tonic place the fundamental's note, read
+// on the rows whose window is all tone: a just major third above C4 (5/4 of
+// 261.626 Hz) lies 13.686 cents below tempered E; on tonic G, E is G's just
+// sixth (5/3, 15.641 cents low), so the same tone reads 1.955 cents sharp.
+TEST_F(Analyze, TuningOptionsPlaceTheFundamentalsNote)
+{
+    const double c4 = 440.0 * std::exp2(-9.0 / 12.0);
+    auto sine = [](double hz) {
+        return [hz](std::uint64_t f, int) { return static_cast<float>(0.5 * std::sin(2.0 * M_PI * hz * static_cast<double>(f) / SERVER_RATE)); };
+    };
+    const std::string third = path("third.wav");
+    write_sound(third, SERVER_RATE, 1, SERVER_RATE, sine(c4 * 5 / 4));
+    const std::string a440 = path("a440.wav");
+    write_sound(a440, SERVER_RATE, 1, SERVER_RATE, sine(440.0));
+    const std::string scl = path("just.scl");
+    std::ofstream(scl) << "! just.scl\nFive-limit just\n 12\n16/15\n9/8\n6/5\n5/4\n4/3\n45/32\n3/2\n8/5\n5/3\n16/9\n15/8\n2/1\n";
+
+    const struct {
+        std::vector<std::string> args;
+        std::string file;
+        int key;
+        double cents;
+    } cases[] = {
+        {{}, third, 64, -13.686},
+        {{"--temperament", "just"}, third, 64, 0.0},
+        {{"--temperament", "just", "--tonic", "G"}, third, 64, 1.955},
+        {{"--temperament", "equal", "--tonic", "G"}, third, 64, -13.686},
+        {{"--temperament", scl, "--tonic", "c"}, third, 64, 0.0},
+        {{"--a4", "442"}, a440, 69, -7.851},
+        {{"--a4", "415.3"}, a440, 70, -0.048},   // a semitone and a little down: A440 reads as B flat
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.push_back(c.file);
+        SCOPED_TRACE(testing::Message() << (c.args.empty() ? std::string("(none)") : c.args.front() + " " + c.args[1]));
+        const ChildResult result = run_child(PROGRAM, args, {}, 60000);
+        ASSERT_EQ(result.exit_status, 0) << result.err;
+        const std::vector<QJsonObject> rows = json_lines(result.out);
+        ASSERT_GT(rows.size(), default_window_blocks(16000));
+        for (std::uint64_t b = default_window_blocks(16000); b < rows.size(); b++) {
+            const QJsonObject fundamental = rows[b]["fundamental"].toObject();
+            EXPECT_EQ(fundamental["key"].toInt(), c.key) << b;
+            EXPECT_NEAR(fundamental["cents"].toDouble(), c.cents, 0.15) << b;
+        }
+    }
+
+    const std::string bad = path("bad.scl");
+    std::ofstream(bad) << "Bad\n2\nfoo\n2/1\n";
+    const ChildResult result = run_child(PROGRAM, {"--temperament", bad, third}, {});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.substr(0, result.err.find('\n')),
+              "orvel-analyze: --temperament: " + bad + ": line 3: \"foo\" is not a pitch (not one of equal, just, pythagorean, "
+              "meantone, werckmeister3, kirnberger3, vallotti either)");
+}
+
+// Digital silence measures nothing: the note read-out is null (CSV: empty),
+// as is the fundamental; the levels stay numbers.
+TEST_F(Analyze, SilenceNamesNoNote)
+{
+    const std::string file = path("silence.wav");
+    write_sound(file, SERVER_RATE, 1, SERVER_RATE / 2, [](std::uint64_t, int) { return 0.0f; });
+    for (const char *decay : {"0", "3"}) {
+        SCOPED_TRACE(decay);
+        const ChildResult json = run_child(PROGRAM, {"-d", decay, file}, {}, 60000);
+        ASSERT_EQ(json.exit_status, 0) << json.err;
+        const std::vector<QJsonObject> rows = json_lines(json.out);
+        ASSERT_EQ(rows.size(), whole_blocks(SERVER_RATE / 2, 16000));
+        for (const QJsonObject &row : rows) {
+            EXPECT_TRUE(row["note"].isNull());
+            EXPECT_TRUE(row["hz"].isNull());
+            EXPECT_TRUE(row["r"].isNull());
+            EXPECT_TRUE(row["fundamental"].isNull());
+            EXPECT_TRUE(row["level"].isDouble());
+        }
+        const std::vector<std::string> lines = lines_of(run_child(PROGRAM, {"--csv", "-d", decay, file}, {}, 60000).out);
+        ASSERT_EQ(lines.size(), rows.size() + 1);
+        const QStringList fields = QString::fromStdString(lines[1]).split(u',');
+        EXPECT_EQ(fields.mid(3, 3), QStringList({"", "", ""}));
     }
 }
 
@@ -440,8 +530,13 @@ void write_double_sound(const std::string &path, int channels, std::uint64_t fra
 // writer could not print.
 bool all_numbers(const QJsonObject &row)
 {
-    for (const char *key : {"time", "hz", "r", "level"})
+    for (const char *key : {"time", "level"})
         if (!row[key].isDouble())
+            return false;
+    // A row that measured nothing (the wild sample's overflow leaves the
+    // floor) names no note.
+    for (const char *key : {"hz", "r"})
+        if (!(row[key].isDouble() || (row[key].isNull() && row["note"].isNull())))
             return false;
     for (const QJsonValue level : row["pitch_classes"].toArray())
         if (!level.isDouble())

@@ -178,7 +178,7 @@ TEST_F(BandViewTest, TickSetsTheNoteLabelAndMouseEventsWriteTheLog)
     OrvBand *view = panel.band_view;
 
     panel.handle_tick();
-    EXPECT_EQ(panel.note_label->text(), "A0 - 13.75Hz\nR=0.000");   // before the first job
+    EXPECT_EQ(panel.note_label->text(), "-");   // before the first job: nothing measured
     EXPECT_EQ(panel.fundamental_label->text(), "");
 
     // The fundamental of the same row, not the strongest partial.
@@ -198,7 +198,7 @@ TEST_F(BandViewTest, TickSetsTheNoteLabelAndMouseEventsWriteTheLog)
     // The very bottom selects the oldest row shown: all zero here.
     QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(5, view->height() - 1));
     EXPECT_EQ(panel.text_log->toPlainText(),
-              "C5\nA5 E6 /* A5 440Hz R=0.000 */\n\n/* A0 13.75Hz R=0.000 */");
+              "C5\nA5 E6 /* A5 440Hz R=0.000 */\n\n/* - */");
     // Not recording: nothing played.
     EXPECT_EQ(queued_words(), 0);
 }
@@ -257,4 +257,23 @@ TEST_F(BandViewTest, StripReadsOutTheNewestRowsNotesAboveTheSensitivity)
     // 2^5 = 32 leaves E6 at 10 out, as in the log.
     panel.sensitivity_slider->setValue(5);
     EXPECT_EQ(strip->text(QAccessible::Value), "A5 /* A5 440Hz R=0.000 */");
+}
+
+// Silence leaves the floor level in every pitch class (with decay, the same
+// sum in each): the read-out and the log's comment name no note. One class
+// standing out, however little, is named.
+TEST_F(BandViewTest, SilenceNamesNoNote)
+{
+    for (const double floor : {1.0, 8.0}) {
+        SCOPED_TRACE(floor);
+        PitchClassPeak row[PITCH_CLASS_COUNT];
+        for (int l = 0; l < PITCH_CLASS_COUNT; l++)
+            row[l] = {floor, static_cast<double>(l), 15360.0 + 256.0 * (l + 36)};
+        EXPECT_EQ(note_readout(row_note_reading(row, band_freq)), "-");
+        EXPECT_EQ(row_notes(row, sensitivity_threshold(31), band_freq).text, "/* - */");
+        row[E].level = floor + 0.5;
+        EXPECT_EQ(note_readout(row_note_reading(row, band_freq)), note_readout(row[E].band, band_freq));
+    }
+    const PitchClassPeak zeros[PITCH_CLASS_COUNT] = {};
+    EXPECT_EQ(note_readout(row_note_reading(zeros, band_freq)), "-");
 }

@@ -32,6 +32,7 @@ cases=(
     "delay48000: -r 48000 --corr 2 noise-delayed.wav"
     "delay48000-decay: -r 48000 -d 5 -w 16384 --corr 2 noise-delayed.wav"
     "csv12000: --csv -r 12000 -w 8192 -n 1 --corr 2 chord.wav noise-delayed.wav"
+    "tuned16000: -r 16000 --a4 442 --temperament werckmeister3 --tonic F a440.wav chord.wav"
     # Files at once print what they print one after another.
     "r16000-decay=j3: -r 16000 -d 3 -j 3 $tones"
     "csv12000=j2: --csv -r 12000 -w 8192 -n 1 -j 2 --corr 2 chord.wav noise-delayed.wav"

@@ -3,11 +3,14 @@
 #include "engine/engine_types.h"
 #include "engine/fundamental.h"
 #include "engine/merge_sort.h"
+#include "engine/pitch.h"
 #include "engine/work_queue.h"
+#include "support/offline_job.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <vector>
 
@@ -220,6 +223,51 @@ TEST(MergeSort, StableAgainstReference)
         for (std::size_t i = 0; i < count; i++) {
             ASSERT_EQ(items[i].key, expected[i].key) << count << " " << i;
             ASSERT_EQ(items[i].order, expected[i].order) << count << " " << i;
+        }
+    }
+}
+
+// A refined peak is filed under its nearest note: moved past half a
+// semitone up, group 13's peak (B flat) is B's; a little way up, still B
+// flat's.
+TEST_F(Collector, RefinedPeakGoesToItsNearestNote)
+{
+    std::vector<double> levels(G, 1.0);
+    levels[13] = 50.0;
+    const struct {
+        std::uint64_t sub_step;
+        int pitch_class;
+    } cases[] = {{127, 1}, {128, 2}, {200, 2}};
+    std::uint64_t seq = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.sub_step);
+        refinement_pass(coarse_pass(job_numbered(seq), levels), c.sub_step);
+        const std::vector<PitchClassPeak> found = peaks(seq++);
+        EXPECT_EQ(found[c.pitch_class].level, 50.0);
+        EXPECT_EQ(found[c.pitch_class].band, 256.0 * 13 + static_cast<double>(c.sub_step));
+        EXPECT_EQ(found[c.pitch_class == 1 ? 2 : 1].level, 1.0);  // the flat floor's own peaks
+    }
+}
+
+// Sines a few cents either side of each of the twelve notes: the strip's
+// strongest column is the played note's pitch class, and the key sent as
+// MIDI (the nearest note of that column's band) is the played key. Before,
+// a tone just flat of a note lit the column below.
+TEST(PitchClassStrip, TonesEitherSideOfEveryNoteLightTheirOwnColumn)
+{
+    for (const int rate : {16000, 48000}) {
+        Engine engine{engine_config(rate)};
+        std::vector<double> window(engine.window_size());
+        for (int key = 69; key < 69 + 12; key++) {
+            for (const double cents : {-4.0, 4.0}) {
+                SCOPED_TRACE(testing::Message() << rate << " Hz, key " << key << ", " << cents << " cents");
+                const double hz = 440.0 * std::exp2((key - 69 + cents / 100.0) / 12.0);
+                for (std::size_t i = 0; i < window.size(); i++)
+                    window[i] = 1e9 * std::sin(2.0 * M_PI * hz * static_cast<double>(i) / rate);
+                const OfflineRow row = analyse_window(engine, window.data(), false);
+                EXPECT_EQ(row.readout_class, (key - 9) % 12);
+                EXPECT_EQ(note_of_band(row.readout_band), key);
+            }
         }
     }
 }

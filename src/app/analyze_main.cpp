@@ -8,6 +8,8 @@
 #include "engine/command_line.h"
 #include "engine/engine.h"
 #include "engine/mutex.h"
+#include "engine/scala_file.h"
+#include "engine/temperament.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -40,6 +42,9 @@ enum LongOption : int {
     OPTION_CORR,
     OPTION_CSV,
     OPTION_VERSION,
+    OPTION_A4,
+    OPTION_TEMPERAMENT,
+    OPTION_TONIC,
 };
 
 const option LONG_OPTIONS[] = {
@@ -48,12 +53,16 @@ const option LONG_OPTIONS[] = {
     {"csv", no_argument, nullptr, OPTION_CSV},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, OPTION_VERSION},
+    {"a4", required_argument, nullptr, OPTION_A4},
+    {"temperament", required_argument, nullptr, OPTION_TEMPERAMENT},
+    {"tonic", required_argument, nullptr, OPTION_TONIC},
     {nullptr, 0, nullptr, 0},
 };
 
 const char USAGE[] =
     "Usage: orvel-analyze [-r rate] [-w window] [-n workers] [-d decay] [-j files] [--main CH]\n"
-    "                     [--corr CH] [--csv] FILE...\n";
+    "                     [--corr CH] [--a4 HZ] [--temperament NAME|FILE.scl] [--tonic NOTE]\n"
+    "                     [--csv] FILE...\n";
 
 const char HELP[] =
     "\n"
@@ -70,6 +79,15 @@ const char HELP[] =
     "                (default 1); the output stays in command-line order\n"
     "  --main CH     the analysed channel of the file, from 1 (default 1)\n"
     "  --corr CH     the channel correlated with it (default: the main channel)\n"
+    "  --a4 HZ       the reference, the A above middle C, in Hz: 390 to 490 (default\n"
+    "                440); the grid is tuned to it as the window's fine tuning does\n"
+    "                (442 is +78 thousandths of a semitone)\n"
+    "  --temperament NAME|FILE.scl\n"
+    "                where the fundamental's notes lie: equal (default), just,\n"
+    "                pythagorean, meantone (quarter-comma), werckmeister3, kirnberger3,\n"
+    "                vallotti, or a Scala scale file, its degree 0 on the tonic\n"
+    "  --tonic NOTE  the temperament's tonic, which keeps its equally tempered pitch:\n"
+    "                C (default), C#, D, Eb, E, F, F#, G, Ab, A, Bb, B\n"
     "  --csv         a CSV header line and one row per block instead of JSON\n"
     "  -h, --help    print this help and exit\n"
     "  --version     print the version and exit\n"
@@ -79,14 +97,20 @@ const char HELP[] =
     "  block          block number in the file, from 0\n"
     "  time           seconds of the file at the end of the block\n"
     "  note           the note read-out: the strongest pitch class's note, e.g. A5\n"
+    "                 (440 Hz is A5 here; musicians and MIDI call it A4, key 69)\n"
     "  hz             its frequency in Hz on the 1/256-semitone grid, cut to 3 decimals\n"
     "  r              its deviation from the tempered note in semitones, -0.500 to 0.496\n"
+    "                 (note, hz and r are null, CSV: empty, where nothing was measured:\n"
+    "                 silence)\n"
     "  level          its tone level (no unit; 1 or more where a tone was measured)\n"
     "  fundamental    the note being played, also when its fundamental is weak or\n"
-    "                 missing: note (e.g. A2), hz (cut to 3 decimals) and cents (its\n"
-    "                 deviation from that note, -50.0 to 50.0); null (CSV: three\n"
+    "                 missing: note (e.g. A2), hz (cut to 3 decimals), cents (its\n"
+    "                 deviation from that note as --a4, --temperament and --tonic\n"
+    "                 place it, -50.0 to 50.0 in equal temperament) and key (that\n"
+    "                 note's MIDI key number: 69 is the A at 440 Hz); null (CSV: four\n"
     "                 empty fields fundamental_note, fundamental_hz,\n"
-    "                 fundamental_cents, the last columns) for silence and noise\n"
+    "                 fundamental_cents, fundamental_key, the last columns) for\n"
+    "                 silence and noise\n"
     "  pitch_classes  the 12 pitch-class levels of the strip, pitch class 0 = A\n"
     "  max, min       the statistics box's MAX and MIN over the whole window: the\n"
     "                 strongest positive and negative correlation of --corr against\n"
@@ -111,6 +135,8 @@ struct Options {
     int main = 1;
     int corr = 0;          // 0: the main channel
     bool csv = false;
+    double a4 = 0.0;       // 0: the grid's own reference, 440 Hz
+    NoteTuning tuning;     // where the fundamental's notes lie
     std::vector<std::string> files;
 };
 
@@ -187,6 +213,40 @@ std::string parse_number(const char *option, const char *text, long lo, long hi,
     return {};
 }
 
+// The reference A4 in Hz: 390 to 490. Returns the problem, empty when taken.
+std::string parse_reference(const char *text, double &a4)
+{
+    bool ok = false;
+    const double hz = QString::fromLocal8Bit(text).toDouble(&ok);
+    if (!ok || !(hz >= MIN_REFERENCE_A4_HZ && hz <= MAX_REFERENCE_A4_HZ))
+        return std::string("--a4: \"") + text + "\": the reference A4 must be 390 to 490 Hz";
+    a4 = hz;
+    return {};
+}
+
+// A temperament's name, or else a Scala file. Returns the problem, empty
+// when taken; the tonic is set on its own.
+std::string parse_temperament(const char *text, NoteTuning &tuning)
+{
+    const QString value = QString::fromLocal8Bit(text);
+    std::string names;
+    for (const TemperamentName &name : TEMPERAMENT_NAMES) {
+        if (value == QLatin1String(name.option)) {
+            tuning.scale = temperament_scale(name.temperament);
+            tuning.equal = name.temperament == Temperament::equal;
+            return {};
+        }
+        names += (names.empty() ? "" : ", ") + std::string(name.option);
+    }
+    QString error;
+    const std::optional<ScalaScale> scala = read_scala_file(value, &error);
+    if (!scala)
+        return "--temperament: " + error.toLocal8Bit().toStdString() + " (not one of " + names + " either)";
+    tuning.scale = scala->scale;
+    tuning.equal = false;
+    return {};
+}
+
 // Returns -1 to go on, else the exit status. Prints nothing of getopt's:
 // its lines would start with the path the program was started by.
 int parse_options(int argc, char **argv, Options &options, Output &output)
@@ -218,6 +278,17 @@ int parse_options(int argc, char **argv, Options &options, Output &output)
             break;
         case OPTION_CSV:
             options.csv = true;
+            break;
+        case OPTION_A4:
+            problem = parse_reference(optarg, options.a4);
+            break;
+        case OPTION_TEMPERAMENT:
+            problem = parse_temperament(optarg, options.tuning);
+            break;
+        case OPTION_TONIC:
+            options.tuning.tonic = parse_tonic(QString::fromLocal8Bit(optarg));
+            if (options.tuning.tonic < 0)
+                problem = std::string("--tonic: \"") + optarg + "\" is no note: C, C#, D, Eb, E, F, F#, G, Ab, A, Bb or B";
             break;
         case 'h':
             output.write(USAGE);
@@ -258,6 +329,8 @@ std::unique_ptr<Analysis> start_file_analysis(const Options &options)
     std::unique_ptr<Analysis> analysis = start_analysis(
         engine_config(options.engine.sample_rate, options.engine.window_request, options.engine.worker_count));
     analysis->engine.set_decay_choice(options.decay);
+    if (options.a4 != 0.0)
+        analysis->engine.set_reference_a4(options.a4);
     // The file's main channel enters as input 1, the correlated one as input 2.
     analysis->engine.set_main_channel(CHANNEL_INPUT_0);
     analysis->engine.set_corr_channel(CHANNEL_INPUT_1);
@@ -314,8 +387,10 @@ private:
 // Prints the rows of one file as their jobs complete, in job order.
 class RowPrinter {
 public:
-    RowPrinter(const Analysis &analysis, const std::string &file, std::size_t index, bool csv, OrderedOutput &out)
-        : engine_(analysis.engine), file_(QString::fromLocal8Bit(file.c_str())), index_(index), csv_(csv), out_(out)
+    RowPrinter(const Analysis &analysis, const std::string &file, std::size_t index, const Options &options,
+               OrderedOutput &out)
+        : engine_(analysis.engine), file_(QString::fromLocal8Bit(file.c_str())), index_(index), csv_(options.csv),
+          tuning_(options.tuning), out_(out)
     {
     }
 
@@ -332,7 +407,7 @@ public:
                     given_up_++;
                     continue;
                 }
-                BlockResult result = row_result(view, next_, engine_);
+                BlockResult result = row_result(view, next_, engine_, tuning_);
                 result.skipped = skipped;
                 // Blocks that made no job come before this one as far as
                 // anyone can tell; the given-up ones are counted by their
@@ -352,6 +427,7 @@ private:
     QString file_;
     std::size_t index_;
     bool csv_;
+    const NoteTuning &tuning_;
     OrderedOutput &out_;
     std::uint64_t next_ = 0;        // the next job to print
     std::uint64_t given_up_ = 0;    // jobs given up for want of memory
@@ -421,7 +497,7 @@ bool analyse_file(std::size_t index, const Options &options, OrderedOutput &out)
     const auto group = static_cast<std::uint32_t>(analysis->exchange.rate_div());
     std::vector<float> main(period);
     std::vector<float> corr(period);
-    RowPrinter printer(*analysis, path, index, options.csv, out);
+    RowPrinter printer(*analysis, path, index, options, out);
     {
         Progress progress(path, options.jobs == 1);
         for (;;) {

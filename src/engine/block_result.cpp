@@ -60,7 +60,7 @@ QString fundamental_json(const FundamentalText &text)
     if (text.note.isEmpty())
         return QStringLiteral("null");
     return QStringLiteral("{\"note\":") + json_string(text.note) + QLatin1String(",\"hz\":") + json_value(number_text(text.hz))
-        + QLatin1String(",\"cents\":") + json_value(number_text(text.cents)) + u'}';
+        + QLatin1String(",\"cents\":") + json_value(number_text(text.cents)) + QLatin1String(",\"key\":") + json_value(text.key) + u'}';
 }
 
 QString delay_json(const DelayReading &reading)
@@ -75,15 +75,10 @@ BlockResult block_result(const PitchClassPeak *peaks, const FundamentalReading &
                          const CorrelationPeak &peak, const double *freqs, std::uint64_t window, int rate)
 {
     BlockResult result{};
-    int strongest = 0;
-    for (int p = 0; p < PITCH_CLASS_COUNT; p++) {
+    for (int p = 0; p < PITCH_CLASS_COUNT; p++)
         result.pitch_classes[p] = peaks[p].level;
-        // The first of equal levels, as the read-out picks it.
-        if (peaks[p].level > peaks[strongest].level)
-            strongest = p;
-    }
-    result.note = note_reading(static_cast<std::int64_t>(peaks[strongest].band), freqs);
-    result.level = peaks[strongest].level;
+    result.note = row_note_reading(peaks, freqs);
+    result.level = peaks[strongest_pitch_class(peaks)].level;
     result.fundamental = fundamental_text(fundamental);
     const CorrelationStats stats = stats_of_extremes(peak.max_value, peak.imax, peak.min_value, peak.imin, window);
     result.max = delay_reading(stats.a, stats.lmax, rate);
@@ -96,9 +91,9 @@ double block_end_time(std::uint64_t block, int rate)
     return static_cast<double>((block + 1) * BLOCK_LEN) / rate;
 }
 
-BlockResult row_result(const ResultView &view, std::uint64_t seq, const Engine &engine)
+BlockResult row_result(const ResultView &view, std::uint64_t seq, const Engine &engine, const NoteTuning &tuning)
 {
-    return block_result(view.pitch_classes(seq), view.fundamental(seq), view.correlation_peak(seq), engine.band_freq(), engine.window_size(),
+    return block_result(view.pitch_classes(seq), tuned_reading(view.fundamental(seq), tuning), view.correlation_peak(seq), engine.band_freq(), engine.window_size(),
                         engine.sample_rate());
 }
 
@@ -109,7 +104,7 @@ QString block_json(const QString &source, const BlockResult &result)
         levels << json_value(number_text(level));
     // Joined, not formatted with arg(): a file name may hold a "%1".
     QString json = QStringLiteral("{\"file\":") + json_string(source) + QLatin1String(",\"block\":") + QString::number(result.block)
-        + QLatin1String(",\"time\":") + json_value(number_text(result.time)) + QLatin1String(",\"note\":") + json_string(result.note.note)
+        + QLatin1String(",\"time\":") + json_value(number_text(result.time)) + QLatin1String(",\"note\":") + (result.note.note.isEmpty() ? QStringLiteral("null") : json_string(result.note.note))
         + QLatin1String(",\"hz\":") + json_value(number_text(result.note.hz)) + QLatin1String(",\"r\":") + json_value(number_text(result.note.r))
         + QLatin1String(",\"level\":") + json_value(number_text(result.level))
         + QLatin1String(",\"fundamental\":") + fundamental_json(result.fundamental)
@@ -131,7 +126,8 @@ QString block_csv_header()
         for (const char *unit : {"db", "samples", "ms", "m"})
             fields << QStringLiteral("%1_%2").arg(QLatin1String(side), QLatin1String(unit));
     fields << QStringLiteral("skipped");
-    fields << QStringLiteral("fundamental_note") << QStringLiteral("fundamental_hz") << QStringLiteral("fundamental_cents");
+    fields << QStringLiteral("fundamental_note") << QStringLiteral("fundamental_hz") << QStringLiteral("fundamental_cents")
+           << QStringLiteral("fundamental_key");
     return fields.join(u',');
 }
 
@@ -146,6 +142,7 @@ QString block_csv(const QString &source, const BlockResult &result)
         fields << number_text(reading->db) << QString::number(reading->samples) << number_text(reading->ms)
                << number_text(reading->m);
     fields << QString::number(result.skipped);
-    fields << csv_field(result.fundamental.note) << number_text(result.fundamental.hz) << number_text(result.fundamental.cents);
+    fields << csv_field(result.fundamental.note) << number_text(result.fundamental.hz) << number_text(result.fundamental.cents)
+           << result.fundamental.key;
     return fields.join(u',');
 }

@@ -8,6 +8,7 @@
 #include "engine/engine.h"
 #include "engine/pitch.h"
 #include "engine/readout.h"
+#include "engine/temperament.h"
 
 #include <QString>
 
@@ -16,7 +17,7 @@
 struct BlockResult {
     std::uint64_t block;        // 0-based block of the source
     double time;                // seconds of the source at the end of the block
-    NoteReading note;           // the note read-out of the strongest pitch class
+    NoteReading note;           // the note read-out of the strongest pitch class; empty texts on silence
     double level;               // that pitch class's tone level
     FundamentalText fundamental; // the note being played; empty texts when none
     double pitch_classes[PITCH_CLASS_COUNT];  // levels, pitch class 0 = A, as the strip
@@ -35,21 +36,26 @@ BlockResult block_result(const PitchClassPeak *peaks, const FundamentalReading &
                          const CorrelationPeak &peak, const double *freqs, std::uint64_t window, int rate);
 
 // The record of job seq's row in view, at the engine's band table, window
-// and rate. The row should be final (view.row_final(seq)).
-BlockResult row_result(const ResultView &view, std::uint64_t seq, const Engine &engine);
+// and rate, its fundamental's note and cents placed by tuning (the grid's
+// reference and equal temperament unless given). The row should be final
+// (view.row_final(seq)).
+BlockResult row_result(const ResultView &view, std::uint64_t seq, const Engine &engine,
+                       const NoteTuning &tuning = NoteTuning{});
 
 // The record as one JSON object on one line, no newline, fields in the
 // order of the struct after "file" (source names the source: a file name,
 // or empty for the window's own sound):
 // {"file":"a.wav","block":0,"time":0.064,"note":"A5","hz":440,"r":0.000,
-//  "level":..,"fundamental":{"note":"A5","hz":440.01,"cents":0.1},...}, the
-// fundamental null when there is none.
+//  "level":..,"fundamental":{"note":"A5","hz":440.01,"cents":0.1,"key":69},...},
+// the fundamental null when there is none, and note, hz and r null on
+// silence.
 QString block_json(const QString &source, const BlockResult &result);
 
 // The same as CSV: a header line and one row per record (no newline), the
 // pitch classes as pc0 .. pc11, MAX and MIN as max_db, max_samples, max_ms,
 // max_m, min_db ...; skipped always present; then the fundamental as
-// fundamental_note, fundamental_hz and fundamental_cents, empty when there
-// is none (last, so that the columns before keep their places).
+// fundamental_note, fundamental_hz, fundamental_cents and fundamental_key,
+// empty when there is none (last, so that the columns before keep their
+// places); note, hz and r empty on silence.
 QString block_csv_header();
 QString block_csv(const QString &source, const BlockResult &result);

@@ -54,10 +54,13 @@ void pitch_class_peaks(const ToneEntry *row, std::uint64_t groups, PitchClassPea
         peaks[p] = {0.0, static_cast<double>(p), 0.0};
     // The first group lacks a neighbour below and is never a peak; the last
     // has none above, and a tone there must still read. ">=" lets the
-    // highest of equal peaks in a class win.
+    // highest of equal peaks in a class win. A refined peak goes to its
+    // nearest note, as the read-out and MIDI name it: a tone a few cents
+    // flat of A peaks in the group below, A flat, whose search ends there.
     for (std::uint64_t j = 1; j < groups; j++) {
         const double v = row[j].level;
-        PitchClassPeak &peak = peaks[j % PITCH_CLASS_COUNT];
+        const std::int64_t note = note_of_band(static_cast<std::int64_t>(row[j].band));
+        PitchClassPeak &peak = peaks[(note - GROUP_0_NOTE) % PITCH_CLASS_COUNT];
         if (v >= row[j - 1].level && (j + 1 == groups || v >= row[j + 1].level) && v >= peak.level) {
             peak.level = v;
             peak.band = row[j].band;

@@ -5,6 +5,11 @@
 
 #include <cstdint>
 
+// Tone levels are at least this (the floor that silence stores in every
+// group); a row whose strongest level lies below it was never measured,
+// and the strip leaves it white.
+constexpr double MEASURED_LEVEL = 1.0;
+
 // One semitone group's tone level in a result row.
 struct ToneEntry {
     double level;     // tone level, >= 1.0 when measured, then decayed

@@ -84,5 +84,29 @@ FundamentalText fundamental_text(const FundamentalReading &reading)
         return {};
     // Adding 0.0 turns a rounded -0.0 into 0.0.
     const double cents = std::round(reading.cents * 10.0) / 10.0 + 0.0;
-    return {note_name(reading.note), millihertz_text(reading.hz), QString::number(cents, 'f', 1)};
+    return {note_name(reading.note), millihertz_text(reading.hz), QString::number(cents, 'f', 1), QString::number(reading.note)};
+}
+
+int strongest_pitch_class(const PitchClassPeak *row)
+{
+    int m = 0;
+    for (int l = 1; l < PITCH_CLASS_COUNT; l++) {
+        if (row[l].level > row[m].level)
+            m = l;
+    }
+    return m;
+}
+
+NoteReading row_note_reading(const PitchClassPeak *row, const double *freqs)
+{
+    const PitchClassPeak &strongest = row[strongest_pitch_class(row)];
+    // Silence stores the floor level in every group, which the decay sums
+    // alike: every pitch class then has the same flat "peak", and the top
+    // group's note would be named.
+    double weakest = strongest.level;
+    for (int l = 0; l < PITCH_CLASS_COUNT; l++)
+        weakest = std::min(weakest, row[l].level);
+    if (!(strongest.level > weakest) || !(strongest.level >= MEASURED_LEVEL))
+        return {};
+    return note_reading(static_cast<std::int64_t>(strongest.band), freqs);
 }

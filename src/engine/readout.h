@@ -75,12 +75,23 @@ struct NoteReading {
 };
 NoteReading note_reading(std::int64_t band, const double *freqs);
 
-// The fundamental read-out: "A2", "110.002" (Hz cut to three decimals) and
+// The index of a row's strongest pitch class (PITCH_CLASS_COUNT entries):
+// the first of equals wins.
+int strongest_pitch_class(const PitchClassPeak *row);
+
+// The note read-out of a row: its strongest pitch class's, or all three
+// texts empty when nothing stands out: every pitch class at one level, as
+// silence leaves them (with or without decay), or none measured.
+NoteReading row_note_reading(const PitchClassPeak *row, const double *freqs);
+
+// The fundamental read-out: "A2", "110.002" (Hz cut to three decimals),
 // "-1.2" (deviation from that note in cents, rounded to one decimal, never
-// "-0.0"). All three empty when no fundamental was found.
+// "-0.0") and "45" (the note's MIDI key). All four empty when no
+// fundamental was found.
 struct FundamentalText {
     QString note;
     QString hz;
     QString cents;
+    QString key;
 };
 FundamentalText fundamental_text(const FundamentalReading &reading);

@@ -17,16 +17,6 @@ constexpr int MIN_WIDTH = 192;
 
 }  // namespace
 
-int strongest_pitch_class(const PitchClassPeak *row)
-{
-    int m = 0;
-    for (int l = 1; l < PITCH_CLASS_COUNT; l++) {
-        if (row[l].level > row[m].level)
-            m = l;
-    }
-    return m;
-}
-
 double sensitivity_threshold(int sensitivity)
 {
     return std::ldexp(1.0, sensitivity);
@@ -43,7 +33,7 @@ QImage build_band_strip(const PitchClassPeak *rows, std::uint64_t row_count,
             rows + ((completed + row_count - BAND_STRIP_ROWS + r) % row_count) * PITCH_CLASS_COUNT;
         const int m = strongest_pitch_class(row);
         const double max = row[m].level;
-        if (max < 1.0)
+        if (max < MEASURED_LEVEL)
             continue;
         for (int l = 0; l < PITCH_CLASS_COUNT; l++) {
             if (row[l].level < threshold)
@@ -55,10 +45,16 @@ QImage build_band_strip(const PitchClassPeak *rows, std::uint64_t row_count,
     return strip;
 }
 
+QString note_readout(const NoteReading &reading)
+{
+    if (reading.note.isEmpty())
+        return QStringLiteral("-");
+    return reading.note + QString(" - %1Hz\nR=%2").arg(reading.hz, reading.r);
+}
+
 QString note_readout(double note_band, const double *freqs)
 {
-    const NoteReading reading = note_reading(static_cast<std::int64_t>(note_band), freqs);
-    return reading.note + QString(" - %1Hz\nR=%2").arg(reading.hz, reading.r);
+    return note_readout(note_reading(static_cast<std::int64_t>(note_band), freqs));
 }
 
 QString fundamental_readout(const FundamentalReading &reading)
@@ -96,8 +92,11 @@ RowNotes row_notes(const PitchClassPeak *row, double threshold, const double *fr
         notes.text += note_name(n) + " ";
         notes.keys[notes.key_count++] = static_cast<int>(n % 256);
     }
-    const NoteReading reading = note_reading(static_cast<std::int64_t>(row[strongest_pitch_class(row)].band), freqs);
-    notes.text += "/* " + reading.note + QString(" %1Hz R=%2 */").arg(reading.hz, reading.r);
+    const NoteReading reading = row_note_reading(row, freqs);
+    if (reading.note.isEmpty())
+        notes.text += QStringLiteral("/* - */");
+    else
+        notes.text += "/* " + reading.note + QString(" %1Hz R=%2 */").arg(reading.hz, reading.r);
     return notes;
 }
 

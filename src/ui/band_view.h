@@ -9,6 +9,7 @@
 
 #include "engine/engine.h"
 #include "engine/pitch.h"
+#include "engine/readout.h"
 
 #include <QImage>
 #include <QString>
@@ -29,10 +30,9 @@ constexpr int BAND_STRIP_ROWS = 129;   // rows shown, newest at line 0
 QImage build_band_strip(const PitchClassPeak *rows, std::uint64_t row_count,
                         std::uint64_t completed, double threshold);
 
-// The index of a row's strongest entry: the first of equals wins.
-int strongest_pitch_class(const PitchClassPeak *row);
-
-// The two-line note read-out for note_band: "A5 - 440Hz\nR=0.000".
+// The two-line note read-out: "A5 - 440Hz\nR=0.000", and "-" for a reading
+// that names no note (silence).
+QString note_readout(const NoteReading &reading);
 QString note_readout(double note_band, const double *freqs);
 
 // The fundamental's line under it: "Fundamental A2 - 110.002Hz -1.2 cents",
@@ -44,7 +44,8 @@ QString fundamental_readout(const FundamentalReading &reading);
 QString widest_fundamental_readout(const Engine &engine);
 
 // One row's notes at or above threshold, each with a blank after it, then a
-// comment naming the strongest entry: "A5 E6 /* A5 440Hz R=0.000 */".
+// comment naming the strongest entry: "A5 E6 /* A5 440Hz R=0.000 */", or
+// "/* - */" on silence.
 struct RowNotes {
     QString text;
     int keys[PITCH_CLASS_COUNT];   // MIDI keys of the notes named, in order

@@ -24,7 +24,6 @@ const QColor BOX_FILL(255, 255, 255, 128);   // the statistics box lets the grap
 
 // Tone levels start at 1.0; a row that never reaches twice that is noise.
 constexpr double VISIBLE_ROW_LEVEL = 2.0;
-constexpr double MEASURED_LEVEL = 1.0;
 constexpr int FULL_GREY = 255;
 
 constexpr int STATISTICS_FONT_PIXELS = 16;

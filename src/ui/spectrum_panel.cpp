@@ -230,7 +230,7 @@ void OrvSpectrum::handle_tick()
         play_notes(jack_.midi(), notes);
         text_log->appendPlainText(notes.text);
     }
-    note_label->setText(note_readout(row[strongest_pitch_class(row)].band, engine_.band_freq()));
+    note_label->setText(note_readout(row_note_reading(row, engine_.band_freq())));
     fundamental_label->setText(fundamental_readout(fundamental));
 }
 

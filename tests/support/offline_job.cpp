@@ -68,6 +68,7 @@ OfflineRow analyse_window(Engine &engine, const double *samples, bool with_funda
                 strongest = p;
         }
         out.readout_band = static_cast<std::int64_t>(peaks[strongest].band);
+        out.readout_class = strongest;
         out.fundamental = view.fundamental(seq);
     });
     return out;

@@ -13,6 +13,7 @@
 struct OfflineRow {
     std::vector<double> levels;      // the coarse pass's stored level per group
     std::int64_t readout_band;       // the note read-out's band, as block_result picks it
+    int readout_class;               // its pitch class: the strip's column
     FundamentalReading fundamental;  // the row's, found by its own task; none without it
 };
 
