@@ -95,13 +95,19 @@ const char *status_words(QSettings::Status status)
     return status == QSettings::FormatError ? "cannot be parsed" : "cannot be read";
 }
 
-// The tuner page's settings. The reference A4 comes after the fine tuning,
-// the same setting, and wins: it keeps the tenth of a hertz the user chose.
+// The tuner page's settings. The reference A4, kept when the user last set
+// the reference in hertz, comes after the fine tuning, the same setting, and
+// wins: it keeps the tenth of a hertz chosen. Set last in thousandths, the
+// fine tuning alone is kept, exactly.
 void restore_tuner(OrvTuner &tuner, const QSettings &settings)
 {
     double value = 0.0;
-    if (kept_double(settings, "tuner/reference_a4", value))
+    if (kept_double(settings, "tuner/reference_a4", value)) {
         tuner.reference_box->setValue(value);
+        // The box may show it already, rounded from the fine tuning, and
+        // then tells nobody.
+        tuner.handle_reference();
+    }
     select_kept(tuner.transposition_box, settings, "tuner/transposition");
     select_kept(tuner.tonic_box, settings, "tuner/tonic");
     const QString temperament = settings.value(QStringLiteral("tuner/temperament")).toString();
@@ -118,7 +124,8 @@ void restore_tuner(OrvTuner &tuner, const QSettings &settings)
 
 void keep_tuner(const OrvTuner &tuner, QSettings &settings)
 {
-    settings.setValue(QStringLiteral("tuner/reference_a4"), tuner.reference_box->value());
+    if (tuner.reference_set_in_hz())
+        settings.setValue(QStringLiteral("tuner/reference_a4"), tuner.reference_box->value());
     settings.setValue(QStringLiteral("tuner/transposition"), tuner.transposition_box->currentIndex());
     settings.setValue(QStringLiteral("tuner/tonic"), tuner.tonic_box->currentIndex());
     settings.setValue(QStringLiteral("tuner/temperament"), tuner.temperament_option());

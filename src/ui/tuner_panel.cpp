@@ -202,6 +202,12 @@ void OrvTuner::share_reference_with(QSpinBox *fine_tuning_box)
     });
 }
 
+bool OrvTuner::reference_set_in_hz() const
+{
+    // 440 * (hz / 440) may differ from hz in its last bit.
+    return std::abs(engine_.reference_a4() - reference_box->value()) < 1e-9;
+}
+
 void OrvTuner::show_temperament_in_use()
 {
     const QSignalBlocker quiet(temperament_box);

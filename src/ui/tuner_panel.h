@@ -77,6 +77,11 @@ public:
     // user touched.
     void share_reference_with(QSpinBox *fine_tuning_box);
 
+    // Whether the engine's reference is the A4 box's, as setting it in hertz
+    // leaves it; false after a fine tuning in thousandths, which the box only
+    // shows rounded to 0.1 Hz.
+    bool reference_set_in_hz() const;
+
 public slots:
     // Read the newest rows into the display; move the strobe.
     void handle_tick();
