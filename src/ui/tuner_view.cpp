@@ -254,9 +254,10 @@ void OrvTunerView::paintEvent(QPaintEvent *)
 
     QFont font = painter.font();
     font.setPixelSize(p.letter_pixels);
-    font.setBold(true);
+    // A note in bold; the dash of no note thin and grey, not a black bar.
+    font.setBold(p.needle_shown);
     painter.setFont(font);
-    painter.setPen(note_colour);
+    painter.setPen(p.needle_shown ? note_colour : STRIPE_STILL);
     painter.drawText(p.letter_rect, (p.octave.isEmpty() ? Qt::AlignHCenter : Qt::AlignRight) | Qt::AlignVCenter, p.letter);
     if (!p.octave.isEmpty()) {
         font.setPixelSize(p.octave_pixels);
