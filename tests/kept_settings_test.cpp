@@ -13,9 +13,14 @@
 #include "ui/result_export.h"
 #include "ui/siggen_panel.h"
 #include "ui/spectrum_panel.h"
+#include "ui/tuner_panel.h"
+#include "engine/scala_file.h"
 
 #include <gtest/gtest.h>
 
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLabel>
 #include <QScrollBar>
 #include <QSettings>
 #include <QSlider>
@@ -67,6 +72,13 @@ void choose(OrvMainWindow &window)
     window.spectrum_page->decay_map->handle_released(2);
     window.spectrum_page->sensitivity_slider->setValue(7);
     window.spectrum_page->tuning_box->setValue(-123);
+    OrvTuner &tuner = *window.tuner_page;
+    tuner.transposition_box->setCurrentIndex(2);
+    tuner.tonic_box->setCurrentIndex(5);
+    tuner.select_temperament_option("kirnberger3", QString());
+    tuner.steadiness_slider->setValue(9);
+    tuner.gate_box->setValue(-45.0);
+    tuner.zone_box->setValue(3.5);
     window.result_export->directory = QStringLiteral("/exports/here");
     window.resize(900, 700);
 }
@@ -102,6 +114,15 @@ TEST_F(KeptSettings, ChoicesComeBackAtTheNextStart)
     EXPECT_EQ(window.spectrum_page->decay_map->selection, 2);
     EXPECT_EQ(window.spectrum_page->sensitivity_slider->value(), 7);
     EXPECT_EQ(window.spectrum_page->tuning_box->value(), -123);
+    const OrvTuner &tuner = *window.tuner_page;
+    EXPECT_EQ(tuner.transposition_box->currentIndex(), 2);
+    EXPECT_EQ(tuner.tonic_box->currentIndex(), 5);
+    EXPECT_EQ(tuner.temperament_option(), "kirnberger3");
+    EXPECT_EQ(tuner.temperament_box->currentIndex(), 5);
+    EXPECT_EQ(tuner.steadiness_slider->value(), 9);
+    EXPECT_EQ(tuner.gate_box->value(), -45.0);
+    EXPECT_EQ(tuner.zone_box->value(), 3.5);
+    EXPECT_DOUBLE_EQ(tuner.reference_box->value(), 436.9);
     EXPECT_EQ(window.result_export->directory, "/exports/here");
     EXPECT_EQ(window.size(), QSize(900, 700));
 
@@ -111,11 +132,57 @@ TEST_F(KeptSettings, ChoicesComeBackAtTheNextStart)
     EXPECT_EQ(engine.corr_channel(), CHANNEL_INPUT_1);
     EXPECT_EQ(engine.current_sensitivity(), 7);
     EXPECT_EQ(engine.tuning_factor(), std::pow(2.0, -123 / 12000.0));
+    // The tuner's settings reached it as the user's would.
+    EXPECT_EQ(tuner.settings().written, TRANSPOSITIONS[2].written);
+    EXPECT_EQ(tuner.settings().tuning.tonic, 5);
+    EXPECT_FALSE(tuner.settings().tuning.equal);
+    EXPECT_EQ(tuner.settings().steadiness, 9);
+    EXPECT_EQ(tuner.settings().gate_dbfs, -45.0);
+    EXPECT_EQ(tuner.settings().in_tune_cents, 3.5);
     const GeneratorSnapshot sound = program->generator->snapshot();
     EXPECT_EQ(sound.source_0, SOURCE_WHITE_NOISE);
     EXPECT_EQ(sound.source_1, SOURCE_COSINE);
     EXPECT_DOUBLE_EQ(sound.phase_step, 1234 * 2 * M_PI / 16000);
     EXPECT_EQ(sound.level, std::pow(2.0, -16 / 16.0));
+}
+
+// A reference set in hertz comes back to the tenth and wins over the fine
+// tuning; a kept Scala file comes back, and once it is gone the page says
+// why and tunes equal.
+TEST_F(KeptSettings, TunerReferenceAndScalaFileComeBack)
+{
+    const std::string scala = config_ + "/pure-third.scl";
+    std::ofstream(scala) << "A pure major third\n12\n100.0\n200.0\n300.0\n5/4\n500.0\n600.0\n700.0\n800.0\n900.0\n"
+                            "1000.0\n1100.0\n2/1\n";
+    QtApp qt;
+    {
+        const std::unique_ptr<OrvelProgram> program = make_program(engine_config(16000));
+        OrvTuner &tuner = *program->window->tuner_page;
+        tuner.reference_box->setValue(442.3);
+        ASSERT_TRUE(tuner.choose_scala_file(QString::fromStdString(scala)));
+        keep_settings(*program->window);
+    }
+    {
+        const std::unique_ptr<OrvelProgram> program = make_program(engine_config(16000));
+        restore_settings(*program->window);
+        const OrvTuner &tuner = *program->window->tuner_page;
+        EXPECT_EQ(tuner.reference_box->value(), 442.3);
+        EXPECT_DOUBLE_EQ(program->analysis->engine.reference_a4(), 442.3);
+        EXPECT_EQ(program->window->spectrum_page->tuning_box->value(), fine_tuning_for_reference(442.3));
+        EXPECT_EQ(tuner.temperament_option(), "scala");
+        EXPECT_EQ(tuner.scala_path().toStdString(), scala);
+        EXPECT_TRUE(tuner.scala_label->text().contains("pure-third.scl"));
+    }
+    std::filesystem::remove(scala);
+    const std::unique_ptr<OrvelProgram> program = make_program(engine_config(16000));
+    restore_settings(*program->window);
+    const OrvTuner &tuner = *program->window->tuner_page;
+    QString error;
+    ASSERT_FALSE(read_scala_file(QString::fromStdString(scala), &error));
+    EXPECT_EQ(tuner.scala_label->text(), error);
+    EXPECT_EQ(tuner.temperament_option(), "equal");
+    EXPECT_TRUE(tuner.settings().tuning.equal);
+    EXPECT_EQ(tuner.reference_box->value(), 442.3);
 }
 
 // A file that is not whole, not ours or not readable: the defaults, one line

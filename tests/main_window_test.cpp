@@ -13,12 +13,15 @@
 #include "ui/main_window.h"
 #include "ui/siggen_panel.h"
 #include "ui/spectrum_panel.h"
+#include "ui/tuner_panel.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
 #include <QApplication>
+#include <QDoubleSpinBox>
+#include <QSpinBox>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -51,7 +54,8 @@ protected:
     {
         return {{"spectrum", &window->spectrum_button, window->spectrum_page},
                 {"generator", &window->siggen_button, window->siggen_page},
-                {"config", &window->config_button, window->config_page}};
+                {"config", &window->config_button, window->config_page},
+                {"tuner", &window->tuner_button, window->tuner_page}};
     }
 
     QtApp qt;
@@ -74,15 +78,17 @@ TEST_F(MainWindowTest, TitleIconLabelsAndTheSpectrumPageFirst)
     EXPECT_EQ(window->spectrum_button.text(), "&SPECTRUM");
     EXPECT_EQ(window->siggen_button.text(), "SIGNAL &GENERATOR");
     EXPECT_EQ(window->config_button.text(), "&AUDIO CONFIG");
+    EXPECT_EQ(window->tuner_button.text(), "&TUNER");
     EXPECT_EQ(window->page_stack.currentWidget(), window->spectrum_page);
     EXPECT_EQ(window->page_stack.indexOf(window->siggen_page), 1);
     EXPECT_EQ(window->page_stack.indexOf(window->config_page), 2);
+    EXPECT_EQ(window->page_stack.indexOf(window->tuner_page), 3);
 }
 
 TEST_F(MainWindowTest, ReleasingAPageButtonShowsThePageAndFocusesIt)
 {
     // In an order that also releases the button of the page already shown.
-    const int order[] = {1, 1, 2, 0, 2, 0};
+    const int order[] = {1, 1, 2, 3, 0, 3, 3, 2, 0};
     for (int i : order) {
         const Page page = pages()[i];
         QTest::mouseClick(page.button, Qt::LeftButton);
@@ -108,9 +114,10 @@ TEST_F(MainWindowTest, HoldingAPageButtonSwitchesNothingUntilTheRelease)
 
 TEST_F(MainWindowTest, AltMnemonicsSwitchPages)
 {
-    const Qt::Key keys[] = {Qt::Key_G, Qt::Key_A, Qt::Key_S};
-    const QWidget *expected[] = {window->siggen_page, window->config_page, window->spectrum_page};
-    for (int i = 0; i < 3; i++) {
+    const Qt::Key keys[] = {Qt::Key_G, Qt::Key_A, Qt::Key_T, Qt::Key_S, Qt::Key_T};
+    const QWidget *expected[] = {window->siggen_page, window->config_page, window->tuner_page, window->spectrum_page,
+                                 window->tuner_page};
+    for (int i = 0; i < 5; i++) {
         QTest::keyClick(window, keys[i], Qt::AltModifier);
         // A mnemonic animates the click: the release follows on a timer.
         EXPECT_TRUE(QTest::qWaitFor([&] { return window->page_stack.currentWidget() == expected[i]; }, 2000))
@@ -228,4 +235,20 @@ TEST(MainWindowProgram, ClosesWithZeroWithoutAServer)
     ASSERT_TRUE(orvel.says("No JACK server")) << orvel.err();
     ASSERT_EQ(orvel.exit_status(std::chrono::milliseconds(0)), -1) << "Orvel ended on its own";
     EXPECT_EQ(orvel.close(), 0) << orvel.err();
+}
+
+// The tuner reads the results only while its page is in front, and its
+// reference is the spectrum page's fine tuning.
+TEST_F(MainWindowTest, TunerReadsOnlyWhileShownAndSharesTheReference)
+{
+    EXPECT_FALSE(window->tuner_page->tick->isActive());
+    QTest::mouseClick(&window->tuner_button, Qt::LeftButton);
+    EXPECT_TRUE(window->tuner_page->tick->isActive());
+    QTest::mouseClick(&window->spectrum_button, Qt::LeftButton);
+    EXPECT_FALSE(window->tuner_page->tick->isActive());
+
+    window->tuner_page->reference_box->setValue(442.0);
+    EXPECT_EQ(window->spectrum_page->tuning_box->value(), 78);
+    window->spectrum_page->tuning_box->setValue(-123);
+    EXPECT_DOUBLE_EQ(window->tuner_page->reference_box->value(), 436.9);
 }

@@ -155,8 +155,9 @@ TEST_F(SpectrumPanelTest, FineTuningAndSensitivityFollowTheirControls)
 {
     OrvSpectrum panel(analysis, jack);
     EXPECT_EQ(panel.tuning_box->prefix(), "Fine tuning +/-999: ");
-    EXPECT_EQ(panel.tuning_box->minimum(), -999);
-    EXPECT_EQ(panel.tuning_box->maximum(), 999);
+    // As far as the tuner page's reference reaches: A4 390 to 490 Hz.
+    EXPECT_EQ(panel.tuning_box->minimum(), -2088);
+    EXPECT_EQ(panel.tuning_box->maximum(), 1863);
 
     panel.tuning_box->setFocus();
     panel.tuning_box->selectAll();

@@ -5,9 +5,12 @@
 #include "ui/result_export.h"
 #include "ui/siggen_panel.h"
 #include "ui/spectrum_panel.h"
+#include "ui/tuner_panel.h"
 
 #include <QFileInfo>
 #include <QScrollBar>
+#include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QSettings>
 #include <QSlider>
 #include <QSpinBox>
@@ -68,9 +71,69 @@ void select_kept(OrvButtonMap *map, const QSettings &settings, const char *key)
         map->handle_released(index);
 }
 
+// A kept number, or nothing when it was never kept or is no number.
+bool kept_double(const QSettings &settings, const char *key, double &value)
+{
+    if (!settings.contains(QLatin1String(key)))
+        return false;
+    bool ok = false;
+    const double v = settings.value(QLatin1String(key)).toDouble(&ok);
+    if (ok)
+        value = v;
+    return ok;
+}
+
+void select_kept(QComboBox *box, const QSettings &settings, const char *key)
+{
+    int index = 0;
+    if (kept_int(settings, key, index) && index >= 0 && index < box->count())
+        box->setCurrentIndex(index);
+}
+
 const char *status_words(QSettings::Status status)
 {
     return status == QSettings::FormatError ? "cannot be parsed" : "cannot be read";
+}
+
+// The tuner page's settings. The reference A4, kept when the user last set
+// the reference in hertz, comes after the fine tuning, the same setting, and
+// wins: it keeps the tenth of a hertz chosen. Set last in thousandths, the
+// fine tuning alone is kept, exactly.
+void restore_tuner(OrvTuner &tuner, const QSettings &settings)
+{
+    double value = 0.0;
+    if (kept_double(settings, "tuner/reference_a4", value)) {
+        tuner.reference_box->setValue(value);
+        // The box may show it already, rounded from the fine tuning, and
+        // then tells nobody.
+        tuner.handle_reference();
+    }
+    select_kept(tuner.transposition_box, settings, "tuner/transposition");
+    select_kept(tuner.tonic_box, settings, "tuner/tonic");
+    const QString temperament = settings.value(QStringLiteral("tuner/temperament")).toString();
+    if (!temperament.isEmpty())
+        tuner.select_temperament_option(temperament, settings.value(QStringLiteral("tuner/scala_file")).toString());
+    int rows = 0;
+    if (kept_int(settings, "tuner/steadiness", rows))
+        tuner.steadiness_slider->setValue(rows);
+    if (kept_double(settings, "tuner/gate_dbfs", value))
+        tuner.gate_box->setValue(value);
+    if (kept_double(settings, "tuner/in_tune_cents", value))
+        tuner.zone_box->setValue(value);
+}
+
+void keep_tuner(const OrvTuner &tuner, QSettings &settings)
+{
+    if (tuner.reference_set_in_hz())
+        settings.setValue(QStringLiteral("tuner/reference_a4"), tuner.reference_box->value());
+    settings.setValue(QStringLiteral("tuner/transposition"), tuner.transposition_box->currentIndex());
+    settings.setValue(QStringLiteral("tuner/tonic"), tuner.tonic_box->currentIndex());
+    settings.setValue(QStringLiteral("tuner/temperament"), tuner.temperament_option());
+    if (!tuner.scala_path().isEmpty())
+        settings.setValue(QStringLiteral("tuner/scala_file"), tuner.scala_path());
+    settings.setValue(QStringLiteral("tuner/steadiness"), tuner.steadiness_slider->value());
+    settings.setValue(QStringLiteral("tuner/gate_dbfs"), tuner.gate_box->value());
+    settings.setValue(QStringLiteral("tuner/in_tune_cents"), tuner.zone_box->value());
 }
 
 }  // namespace
@@ -110,6 +173,7 @@ void restore_settings(OrvMainWindow &window)
         spectrum.sensitivity_slider->setValue(value);
     if (kept_int(settings, "spectrum/fine_tuning", value))
         spectrum.tuning_box->setValue(value);
+    restore_tuner(*window.tuner_page, settings);
     const QString directory = settings.value(QStringLiteral("export/directory")).toString();
     if (!directory.isEmpty())
         window.result_export->directory = directory;
@@ -132,6 +196,7 @@ void keep_settings(const OrvMainWindow &window)
     settings.setValue(QStringLiteral("spectrum/decay"), spectrum.decay_map->selection);
     settings.setValue(QStringLiteral("spectrum/sensitivity"), spectrum.sensitivity_slider->value());
     settings.setValue(QStringLiteral("spectrum/fine_tuning"), spectrum.tuning_box->value());
+    keep_tuner(*window.tuner_page, settings);
     if (!window.result_export->directory.isEmpty())
         settings.setValue(QStringLiteral("export/directory"), window.result_export->directory);
     settings.setValue(QStringLiteral("window/geometry"), window.saveGeometry());

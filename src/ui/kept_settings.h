@@ -1,8 +1,10 @@
 // What the user chose, kept from one start to the next: the generator
-// page's choices and sliders, decay, sensitivity, fine tuning, the analysed
-// and correlated channels, the window's size and position and the export
-// directory. Kept with QSettings in an INI file of the XDG configuration
-// directory ($XDG_CONFIG_HOME/orvel/orvel.ini, ~/.config/... without it);
+// page's choices and sliders, decay, sensitivity, fine tuning, the tuner
+// page's settings (reference A4, transposition, temperament or Scala file,
+// tonic, steadiness, level gate, in-tune zone), the analysed and correlated
+// channels, the window's size and position and the export directory.
+// Kept with QSettings in an INI file of the XDG configuration directory
+// ($XDG_CONFIG_HOME/orvel/orvel.ini, ~/.config/... without it);
 // QSettings locks the file while it writes and replaces it whole, so two
 // Orvels at once leave one of their sets, never a mix of half files.
 // Main (toolkit) thread only.

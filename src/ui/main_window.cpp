@@ -7,6 +7,7 @@
 #include "ui/result_export.h"
 #include "ui/siggen_panel.h"
 #include "ui/spectrum_panel.h"
+#include "ui/tuner_panel.h"
 
 #include <QCoreApplication>
 #include <QIcon>
@@ -25,6 +26,7 @@ OrvMainWindow::OrvMainWindow(Analysis &analysis, Generator &generator, ServerWat
       spectrum_button(tr("&SPECTRUM")),
       siggen_button(tr("SIGNAL &GENERATOR")),
       config_button(tr("&AUDIO CONFIG")),
+      tuner_button(tr("&TUNER")),
       watch_(watch)
 {
     setWindowTitle(QStringLiteral("Orvel v" ORVEL_VERSION));
@@ -33,22 +35,28 @@ OrvMainWindow::OrvMainWindow(Analysis &analysis, Generator &generator, ServerWat
     connect(&spectrum_button, SIGNAL(released()), this, SLOT(handle_spectrum()));
     connect(&siggen_button, SIGNAL(released()), this, SLOT(handle_siggen()));
     connect(&config_button, SIGNAL(released()), this, SLOT(handle_config()));
+    connect(&tuner_button, SIGNAL(released()), this, SLOT(handle_tuner()));
 
     window_grid.addWidget(&spectrum_button, 0, 0);
     window_grid.addWidget(&siggen_button, 0, 1);
     window_grid.addWidget(&config_button, 0, 2);
-    window_grid.addWidget(&page_stack, 1, 0, 1, 4);
-    // The empty fourth column takes the spare width, so the buttons keep
+    window_grid.addWidget(&tuner_button, 0, 3);
+    window_grid.addWidget(&page_stack, 1, 0, 1, 5);
+    // The empty fifth column takes the spare width, so the buttons keep
     // their natural size at the left.
-    window_grid.setColumnStretch(3, 1);
+    window_grid.setColumnStretch(4, 1);
     window_grid.setRowStretch(1, 1);
 
     spectrum_page = new OrvSpectrum(analysis, watch.client());
     siggen_page = new OrvSigGen(analysis.engine, generator);
     config_page = new OrvConfigDlg();
+    tuner_page = new OrvTuner(analysis.engine);
     page_stack.addWidget(spectrum_page);
     page_stack.addWidget(siggen_page);
     page_stack.addWidget(config_page);
+    page_stack.addWidget(tuner_page);
+    // One reference: A4 on the tuner page, thousandths on the spectrum page.
+    tuner_page->share_reference_with(spectrum_page->tuning_box);
 
     // Ctrl+S saves the log, Ctrl+E exports the newest result.
     result_export = new ResultExport(this, spectrum_page);
@@ -59,7 +67,7 @@ OrvMainWindow::OrvMainWindow(Analysis &analysis, Generator &generator, ServerWat
 
     // The audio side changes its state on its own (a server stops, a rate
     // changes), so the line looks at it on a timer.
-    window_grid.addWidget(&audio_status_line, 2, 0, 1, 4);
+    window_grid.addWidget(&audio_status_line, 2, 0, 1, 5);
     connect(&audio_status_timer, &QTimer::timeout, this, &OrvMainWindow::show_audio_status);
     audio_status_timer.start(AUDIO_STATUS_MS);
 }
@@ -80,6 +88,12 @@ void OrvMainWindow::handle_config()
 {
     page_stack.setCurrentWidget(config_page);
     config_page->setFocus(Qt::OtherFocusReason);
+}
+
+void OrvMainWindow::handle_tuner()
+{
+    page_stack.setCurrentWidget(tuner_page);
+    tuner_page->setFocus(Qt::OtherFocusReason);
 }
 
 void OrvMainWindow::show_audio_status()

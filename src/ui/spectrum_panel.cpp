@@ -3,6 +3,7 @@
 #include "audio/analysis.h"
 #include "audio/jack_client.h"
 #include "engine/engine.h"
+#include "engine/temperament.h"
 #include "engine/version.h"
 #include "ui/band_view.h"
 #include "ui/button_map.h"
@@ -59,7 +60,6 @@ const char DECAY_NAMES[] = "Decay selection\0OFF\0" "1/8\0" "1/16\0" "1/32\0" "1
 constexpr int DECAY_CHOICES = 7;
 
 constexpr int NOTE_FONT_PIXELS = 16;
-constexpr int TUNING_LIMIT = 999;        // thousandths of a semitone, inside one semitone
 constexpr int SENSITIVITY_LIMIT = 31;    // threshold 2^31 at most
 constexpr int TICK_MS = 500;
 constexpr int MIDI_VELOCITY = 90;
@@ -129,7 +129,8 @@ OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
     record_button->set_selected(engine_.recording_on());
 
     tuning_box = new QSpinBox();
-    tuning_box->setRange(-TUNING_LIMIT, TUNING_LIMIT);
+    // As far as the tuner page's reference A4 reaches, whose setting it is too.
+    tuning_box->setRange(fine_tuning_for_reference(MIN_REFERENCE_A4_HZ), fine_tuning_for_reference(MAX_REFERENCE_A4_HZ));
     tuning_box->setValue(0);
     tuning_box->setPrefix(tr("Fine tuning +/-999: "));
     connect(tuning_box, SIGNAL(valueChanged(int)), this, SLOT(handle_tuning()));

@@ -61,7 +61,7 @@ public:
     OrvBand *band_view;
     OrvGraph *graph_view;
     QPlainTextEdit *text_log;         // recorded rows and the views' click texts
-    QSpinBox *tuning_box;             // fine tuning in 1/1000 semitone, -999..999
+    QSpinBox *tuning_box;             // fine tuning in 1/1000 semitone, -2088..1863 (A4 390..490 Hz)
     QSlider *sensitivity_slider;      // sensitivity exponent 0..31
     OrvButtonMap *decay_map;          // decay selector
     OrvPushButton *freeze_button;     // "Toggle Freeze": checked and raised while frozen

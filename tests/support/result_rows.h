@@ -18,25 +18,30 @@ struct GroupTone {
     double band;
 };
 
-// A job made from a block of silence and left in the job queue: counted as
-// under way until the engine stops, which frees it.
-inline void submit_job(Engine &engine)
+// A job made from a block (BLOCK_LEN samples in ring units; empty for
+// silence) and left in the job queue: counted as under way until the engine
+// stops, which frees it.
+inline void submit_job(Engine &engine, const std::vector<double> &block = {})
 {
     const std::vector<double> silence(BLOCK_LEN, 0.0);
-    engine.accept_block(silence.data(), silence.data());
+    const std::vector<double> &made = block.empty() ? silence : block;
+    engine.accept_block(made.data(), made.data());
 }
 
 // Make the next job and complete it as the pipeline would: its lags
 // (window_size values, lags[i] a delay of window_size - 1 - i; empty for
 // zeros) folded into correlation_sum, then its row finished from tones
 // (group_count() entries; empty for silence), the three refined groups
-// keeping their band, and fundamental as its fundamental task's finding. Call it before any submit_job: the collector completes
-// in job order, so nothing completes behind a job left under way. False when
-// the engine made no job (frozen, or too many under way).
+// keeping their band, and fundamental as its fundamental task's finding;
+// the job is made of block (as submit_job). Call it before any submit_job:
+// the collector completes in job order, so nothing completes behind a job
+// left under way. False when the engine made no job (frozen, or too many
+// under way).
 inline bool complete_job(Engine &engine, const std::vector<GroupTone> &tones = {},
-                         const std::vector<double> &lags = {}, const FundamentalReading &fundamental = {})
+                         const std::vector<double> &lags = {}, const FundamentalReading &fundamental = {},
+                         const std::vector<double> &block = {})
 {
-    submit_job(engine);
+    submit_job(engine, block);
     AnalysisJob *job = engine.job_queue.try_pop();
     if (job == nullptr)
         return false;

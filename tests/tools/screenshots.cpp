@@ -120,6 +120,15 @@ int main(int argc, char **argv)
     ok &= shoot(main_window, "tone", normal);
     ok &= shoot(main_window, "tone-large", large);
 
+    // The tuner on a tone a little sharp, 441 Hz (A4 and 3.9 cents), loud
+    // enough to pass its gate: 2^24 times 2^(96 / 16) is 2^30, -6 dBFS.
+    click(&main_window->siggen_button);
+    generator->band_pass_box->scroll_bar->setValue(441);
+    generator->level_box->scroll_bar->setValue(96);
+    click(&main_window->tuner_button);
+    settle(engine);
+    ok &= shoot(main_window, "tuner", normal);
+
     main_window->close();
     return ok ? 0 : 1;
 }
