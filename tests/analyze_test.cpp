@@ -624,7 +624,7 @@ TEST(BlockText, NonFiniteNumbersAreNullInJsonAndEmptyInCsv)
     EXPECT_EQ(row["max"].toObject()["ms"].toDouble(), 1.5);
     EXPECT_TRUE(row["max"].toObject()["m"].isNull());
     EXPECT_EQ(block_csv(QStringLiteral("a.wav"), result).toStdString(),
-              "a.wav,0,0,A5,,0.000,,0,0,0,,0,0,0,0,0,0,0,0,,7,1.5,,0,0,0,0,0,,,");
+              "a.wav,0,0,A5,,0.000,,0,0,0,,0,0,0,0,0,0,0,0,,7,1.5,,0,0,0,0,0,,,,");
     EXPECT_TRUE(row["fundamental"].isNull());
 }
 
