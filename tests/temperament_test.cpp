@@ -155,9 +155,9 @@ TEST(Temperament, NamesAndTonics)
         int octave;
         const char *spoken;
     } names[] = {
-        {69, "A", 4, "A 4"},      {60, "C", 4, "C 4"},          {59, "B", 3, "B 3"},
-        {70, "B\u266d", 4, "B flat 4"}, {61, "C\u266f", 4, "C sharp 4"}, {21, "A", 0, "A 0"},
-        {11, "B", -1, "B -1"},
+        {69, "A", 4, "A4"},      {60, "C", 4, "C4"},          {59, "B", 3, "B3"},
+        {70, "B\u266d", 4, "B flat 4"}, {61, "C\u266f", 4, "C sharp 4"}, {21, "A", 0, "A0"},
+        {11, "B", -1, "B-1"},
     };
     for (const auto &n : names) {
         EXPECT_EQ(letter_name(n.key), QString::fromUtf8(n.letter)) << n.key;

@@ -145,10 +145,10 @@ TEST(TunerReading, TextsAsShownAndSpoken)
         const char *letter, *octave, *hz, *cents, *spoken;
     } cases[] = {
         {{}, "-", "", "", "", "No note"},
-        {{true, 69, 69, 3.24, 440.824, false}, "A", "4", "440.82 Hz", "+3.2 cents", "A 4, 3.2 cents sharp"},
+        {{true, 69, 69, 3.24, 440.824, false}, "A", "4", "440.82 Hz", "+3.2 cents", "A4, 3.2 cents sharp"},
         {{true, 60, 58, -0.04, 261.6, true}, "B\u266d", "3", "261.60 Hz", "0.0 cents", "B flat 3, in tune"},
         {{true, 61, 61, -12.34, 276.0, false}, "C\u266f", "4", "276.00 Hz", "-12.3 cents", "C sharp 4, 12.3 cents flat"},
-        {{true, 23, 23, 0.0, 30.87, true}, "B", "0", "30.87 Hz", "0.0 cents", "B 0, in tune"},
+        {{true, 23, 23, 0.0, 30.87, true}, "B", "0", "30.87 Hz", "0.0 cents", "B0, in tune"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.spoken);
@@ -268,14 +268,14 @@ TEST_F(TunerPageTest, ScreenReaderHearsTheNoteTheTranspositionAndTheZone)
     EXPECT_TRUE(says("No note"));
 
     row(played(69, 3.2));
-    EXPECT_TRUE(says("A 4, 3.2 cents sharp")) << spoken().toStdString();
+    EXPECT_TRUE(says("A4, 3.2 cents sharp")) << spoken().toStdString();
     EXPECT_EQ(tuner_letter_text(page.view->reading()), "A");
     EXPECT_NEAR(page.view->reading().hz, 440.0 * std::exp2(3.2 / 1200), 1e-6);
 
     page.transposition_box->setCurrentIndex(1);  // B flat instrument
-    EXPECT_TRUE(says("B 4, 3.2 cents sharp")) << spoken().toStdString();
+    EXPECT_TRUE(says("B4, 3.2 cents sharp")) << spoken().toStdString();
     page.zone_box->setValue(5.0);
-    EXPECT_TRUE(says("B 4, in tune")) << spoken().toStdString();
+    EXPECT_TRUE(says("B4, in tune")) << spoken().toStdString();
 
     // The note ends: "-" at once, whatever the steadiness.
     page.steadiness_slider->setValue(MAX_STEADINESS);
@@ -296,14 +296,14 @@ TEST_F(TunerPageTest, LevelGateHidesQuietNotes)
     row(played(69, 0.0), 0.0005);
     EXPECT_TRUE(says("No note")) << spoken().toStdString();
     page.gate_box->setValue(-80.0);
-    EXPECT_TRUE(says("A 4, in tune")) << spoken().toStdString();
+    EXPECT_TRUE(says("A4, in tune")) << spoken().toStdString();
 }
 
 TEST_F(TunerPageTest, StrobeMovesWhileOutOfTuneAndTheTickRunsOnlyWhileShown)
 {
     EXPECT_TRUE(page.tick->isActive());
     row(played(69, 8.0));
-    ASSERT_TRUE(says("A 4, 8.0 cents sharp")) << spoken().toStdString();
+    ASSERT_TRUE(says("A4, 8.0 cents sharp")) << spoken().toStdString();
     const double from = page.view->strobe_phase();
     EXPECT_TRUE(QTest::qWaitFor([&] { return page.view->strobe_phase() != from; }, 5000));
 
@@ -364,14 +364,14 @@ TEST_F(TunerPageTest, TemperamentOnATonicMovesTheCents)
 {
     // Just E on C, 13.686 cents below the tempered E.
     row(played(64, -13.686));
-    ASSERT_TRUE(says("E 4, 13.7 cents flat")) << spoken().toStdString();
+    ASSERT_TRUE(says("E4, 13.7 cents flat")) << spoken().toStdString();
     ASSERT_TRUE(page.select_temperament_option("just", QString()));
     EXPECT_EQ(page.temperament_box->currentIndex(), 1);
-    EXPECT_TRUE(says("E 4, in tune")) << spoken().toStdString();
+    EXPECT_TRUE(says("E4, in tune")) << spoken().toStdString();
     EXPECT_NEAR(page.view->reading().cents, 0.0, 0.001);
     // On tonic E the E is the tonic, at its equal pitch.
     page.tonic_box->setCurrentIndex(4);
-    EXPECT_TRUE(says("E 4, 13.7 cents flat")) << spoken().toStdString();
+    EXPECT_TRUE(says("E4, 13.7 cents flat")) << spoken().toStdString();
     EXPECT_EQ(page.temperament_option(), "just");
 }
 
@@ -393,7 +393,7 @@ TEST_F(TunerPageTest, ScalaFileGoodBadAndMissing)
     const QString missing = dir.filePath("gone.scl");
 
     row(played(64, -13.686));
-    ASSERT_TRUE(says("E 4, 13.7 cents flat"));
+    ASSERT_TRUE(says("E4, 13.7 cents flat"));
     ASSERT_TRUE(page.select_temperament_option("meantone", QString()));
 
     ASSERT_TRUE(page.choose_scala_file(good));
@@ -401,7 +401,7 @@ TEST_F(TunerPageTest, ScalaFileGoodBadAndMissing)
     EXPECT_EQ(page.temperament_option(), "scala");
     EXPECT_EQ(page.scala_path(), good);
     EXPECT_TRUE(page.scala_label->text().contains("pure-third.scl")) << page.scala_label->text().toStdString();
-    EXPECT_TRUE(says("E 4, in tune")) << spoken().toStdString();
+    EXPECT_TRUE(says("E4, in tune")) << spoken().toStdString();
 
     for (const QString &refused : {bad, missing}) {
         SCOPED_TRACE(refused.toStdString());
@@ -412,7 +412,7 @@ TEST_F(TunerPageTest, ScalaFileGoodBadAndMissing)
         EXPECT_EQ(page.scala_label->text(), error);
         EXPECT_EQ(page.temperament_box->currentIndex(), OrvTuner::SCALA_ENTRY);
         EXPECT_EQ(page.scala_path(), good);
-        EXPECT_TRUE(says("E 4, in tune")) << spoken().toStdString();
+        EXPECT_TRUE(says("E4, in tune")) << spoken().toStdString();
     }
     EXPECT_TRUE(page.scala_label->text().contains("gone.scl"));
 
@@ -420,7 +420,7 @@ TEST_F(TunerPageTest, ScalaFileGoodBadAndMissing)
     ASSERT_TRUE(page.select_temperament_option("equal", QString()));
     EXPECT_EQ(page.scala_path(), "");
     EXPECT_EQ(page.scala_label->text(), "");
-    EXPECT_TRUE(says("E 4, 13.7 cents flat"));
+    EXPECT_TRUE(says("E4, 13.7 cents flat"));
 
     // A refused file with a temperament in use keeps that temperament.
     EXPECT_FALSE(page.choose_scala_file(bad));

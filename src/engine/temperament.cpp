@@ -243,5 +243,9 @@ int scientific_octave(std::int64_t key)
 
 QString spoken_note_name(std::int64_t key)
 {
-    return QStringLiteral("%1 %2").arg(QLatin1String(SPOKEN[pitch_class_from_c(key)])).arg(scientific_octave(key));
+    // "A4" as it is written; "B flat 3" apart, so that the octave is not
+    // read as part of the word.
+    const QLatin1String name(SPOKEN[pitch_class_from_c(key)]);
+    const QString octave = QString::number(scientific_octave(key));
+    return name.contains(u' ') ? name + u' ' + octave : name + octave;
 }

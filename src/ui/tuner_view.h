@@ -76,7 +76,7 @@ double input_level_dbfs(const double *history, std::uint64_t length, std::uint64
 // The texts: the written note's letter ("B\u266d", "-" for no note), its
 // octave ("3", empty), the frequency ("440.00 Hz", empty), the deviation
 // ("+3.2 cents", "-0.4 cents", "0.0 cents", empty), and what a screen reader
-// says ("A 4, 3.2 cents sharp", "B flat 3, in tune", "No note").
+// says ("A4, 3.2 cents sharp", "B flat 3, in tune", "No note").
 QString tuner_letter_text(const TunerReading &reading);
 QString tuner_octave_text(const TunerReading &reading);
 QString tuner_hz_text(const TunerReading &reading);
