@@ -7,8 +7,10 @@
 # what the variant added. Alternating in one sitting, so that the machine's
 # own moods fall on every variant alike. Not part of the tests.
 #
-#   scripts/xrun_variants.sh [-t SECONDS] [-n ROUNDS] [-l] VARIANT...
+#   scripts/xrun_variants.sh [-t SECONDS] [-n ROUNDS] [-l] [-b BUSY] VARIANT...
 #
+# -b: BUSY processes spinning at the ordinary priority beside each round (a
+# desktop under load: a build, a browser).
 # -l: meanwhile a real-time probe (orvel_wake_latency) measures how late a
 # real-time thread wakes, a finer measure than the xruns.
 #
@@ -19,6 +21,8 @@
 #             orvel-collector) moved to SCHED_IDLE
 #   batch     the same under SCHED_BATCH
 #   pin       the analysis threads kept to the second processor
+#   fifo      the assembler and generator threads at SCHED_FIFO 10, below
+#             the server's, instead of the ordinary policy
 #   one       one worker per stage (-n 1): fewer threads
 #   DIR       Orvel from another build tree DIR (an older commit, say)
 #   thru      no Orvel: JACK's own pass-through client (jack_thru) in its
@@ -34,12 +38,14 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 seconds=60
 rounds=3
 probe=no
-while getopts t:n:l option; do
+busy=0
+while getopts t:n:lb: option; do
     case $option in
     t) seconds=$OPTARG ;;
     n) rounds=$OPTARG ;;
     l) probe=yes ;;
-    *) echo "usage: $0 [-t SECONDS] [-n ROUNDS] [-l] VARIANT..." >&2; exit 2 ;;
+    b) busy=$OPTARG ;;
+    *) echo "usage: $0 [-t SECONDS] [-n ROUNDS] [-l] [-b BUSY] VARIANT..." >&2; exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))
@@ -58,6 +64,8 @@ trap orvel_stop_pids EXIT
 orvel_start_loop_server "$name" "$work" 1000 || { echo "xrun_variants: no server" >&2; exit 1; }
 
 xruns() { grep -ci xrun "$work/jackd.log" || true; }
+# A field of an orvel_soak line: "dry=3" gives 3.
+field() { echo "$1" | tr ' ' '\n' | awk -F= -v key="$2" '$1 == key { print $2 }'; }
 ticks() {
     local pid sum=0
     for pid in "$@"; do sum=$((sum + $(sed "s/.*) //" /proc/"$pid"/stat | awk '{ print $12 + $13 }'))); done
@@ -90,8 +98,8 @@ start_load() {
     started+=($!)
 }
 
-head="| Round | Variant | xruns in $seconds s | processor time beside the loop (% of one core) |"
-rule="|---|---|---|---|"
+head="| Round | Variant | xruns in $seconds s | processor time beside the loop (% of one core) | groups played dry / input dropped |"
+rule="|---|---|---|---|---|"
 if [ "$probe" = yes ]; then
     head+=" the probe's lateness |"
     rule+="---|"
@@ -108,10 +116,12 @@ for round in $(seq "$rounds"); do
         load-*) IFS=- read -r _ wakes busy <<<"$variant"; start_load "$wakes" "$busy" ;;
         thruload) start_thru; start_load 1000 80 ;;
         *)
-            build=$ORVEL_BUILD options=(-r 48000)
+            build=$ORVEL_BUILD options=(-r 48000) fifo=
+            [ "$variant" = fifo ] && fifo=10
             [ -d "$variant" ] && build=$variant
             [ "$variant" = one ] && options=(-r 48000 -n 1)
-            "$build/tests/orvel_soak" 5 "${options[@]}" 2>"$work/orvel-$round-${variant//\//_}.err" &
+            err=$work/orvel-$round-${variant//\//_}.err
+            ORVEL_SOAK_FIFO=$fifo "$build/tests/orvel_soak" 1 "${options[@]}" 2>"$err" &
             pid=$!
             started+=("$pid")
             join_loop orvel
@@ -125,8 +135,14 @@ for round in $(seq "$rounds"); do
             done
             ;;
         esac
-        pids=("${started[@]}" "${pids[@]}")
+        spinners=()
+        for _ in $(seq "$busy"); do
+            (while :; do :; done) &
+            spinners+=($!)
+        done
+        pids=("${started[@]}" "${spinners[@]}" "${pids[@]}")
         sleep 5   # past the start-up transient
+        first=$( [ -n "${err:-}" ] && grep '^soak ' "$err" | tail -1 || true)
         before=$(xruns)
         start=$(ticks "${started[@]}")
         late=""
@@ -138,7 +154,14 @@ for round in $(seq "$rounds"); do
         after=$(xruns)
         cpu=$(awk -v t=$(( $(ticks "${started[@]}") - start )) -v hz="$(getconf CLK_TCK)" -v s="$seconds" \
             'BEGIN { printf "%.1f", 100 * t / hz / s }')
-        echo "| $round | $variant | $((after - before)) | $cpu |$late"
+        groups=""
+        if [ -n "${err:-}" ]; then
+            last=$(grep '^soak ' "$err" | tail -1)
+            groups="$(( $(field "$last" dry) - $(field "$first" dry) )) / $(( $(field "$last" dropped) - $(field "$first" dropped) ))"
+        fi
+        echo "| $round | $variant | $((after - before)) | $cpu | $groups |$late"
+        err=
+        for stop in "${spinners[@]}"; do kill "$stop"; wait "$stop" 2>/dev/null || true; done
         for stop in "${started[@]}"; do
             kill -TERM "$stop"
             wait "$stop" 2>/dev/null || true

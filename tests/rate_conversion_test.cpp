@@ -124,6 +124,9 @@ TEST(RateConversion, FullInputRingDropsNewSamplesAndTheirTap)
     EXPECT_EQ(ring_fill(exchange.out_ring_0, RingReader::tap), 1u);
     EXPECT_EQ(ring_fill(exchange.out_ring_1, RingReader::tap), 1u);
     EXPECT_EQ(ring_fill(exchange.out_ring_0, RingReader::consumer), 1u);
+    // Counted as an input group dropped, none played dry.
+    EXPECT_EQ(exchange.dropped_groups(), 1u);
+    EXPECT_EQ(exchange.dry_groups(), 0u);
 }
 
 TEST(RateConversion, EmptyOutputRingRampsToSilence)
@@ -144,6 +147,9 @@ TEST(RateConversion, EmptyOutputRingRampsToSilence)
     // Only the group played from the ring keeps its input: the silence that
     // followed never reaches the assembler's tap.
     EXPECT_EQ(take_input_0(exchange).size(), 1u);
+    // Three groups played dry, as the soak counts them; none dropped.
+    EXPECT_EQ(exchange.dry_groups(), 3u);
+    EXPECT_EQ(exchange.dropped_groups(), 0u);
 }
 
 TEST(RateConversion, NonFiniteInputCountsAsZero)

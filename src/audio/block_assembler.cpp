@@ -1,6 +1,5 @@
 #include "audio/block_assembler.h"
 
-#include <QThread>
 
 #include <algorithm>
 #include <chrono>
@@ -99,7 +98,6 @@ void BlockAssembler::stop()
 
 void BlockAssembler::run()
 {
-    QThread::currentThread()->setPriority(QThread::HighPriority);
     for (;;) {
         bool wake_generator;
         {

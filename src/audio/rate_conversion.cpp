@@ -55,9 +55,12 @@ SampleExchange::SampleExchange(int engine_rate)
 // leaves its partner in the tap, which the assembler then passes over.
 void SampleExchange::keep_group_input(bool played)
 {
-    if (!played)
+    if (!played) {
+        dry_groups_.fetch_add(1, std::memory_order_relaxed);
         return;
+    }
     if (ring_free(in_ring_0, RingReader::consumer) == 0 || ring_free(in_ring_1, RingReader::consumer) == 0) {
+        dropped_groups_.fetch_add(1, std::memory_order_relaxed);
         unpaired_tap_samples_.fetch_add(1, std::memory_order_relaxed);
         return;
     }

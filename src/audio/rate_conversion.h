@@ -60,6 +60,13 @@ public:
     // thread.
     std::uint32_t take_unpaired_tap_samples();
 
+    // Groups of server frames played as silence because an output ring ran
+    // dry (the generator was late), and input groups dropped for a full
+    // input ring (the assembler was late), since the exchange was made.
+    // Any thread; relaxed: counts for the soak, ordered with nothing.
+    std::uint64_t dry_groups() const { return dry_groups_.load(std::memory_order_relaxed); }
+    std::uint64_t dropped_groups() const { return dropped_groups_.load(std::memory_order_relaxed); }
+
     // Start the exchange afresh, as at start-up: the input rings emptied for
     // the assembler, its tap moved up to playback on both output rings, the
     // group in progress and the unpaired count forgotten. The next input
@@ -114,6 +121,8 @@ private:
     // count carries no data with it, and the tap it concerns is read under
     // its own index ordering.
     std::atomic<std::uint32_t> unpaired_tap_samples_{0};
+    std::atomic<std::uint64_t> dry_groups_{0};      // see dry_groups()
+    std::atomic<std::uint64_t> dropped_groups_{0};  // see dropped_groups()
     // Frames of the latest server period, for poll_us. Relaxed: a hint.
     std::atomic<std::uint32_t> period_frames_{0};
 };

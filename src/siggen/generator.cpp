@@ -3,7 +3,6 @@
 #include "engine/engine.h"
 #include "engine/kernels.h"
 
-#include <QThread>
 
 #include <algorithm>
 #include <chrono>
@@ -219,7 +218,6 @@ void Generator::stop()
 
 void Generator::run()
 {
-    QThread::currentThread()->setPriority(QThread::HighPriority);
     for (;;) {
         {
             MutexLock lock(exchange_.ring_mutex);
