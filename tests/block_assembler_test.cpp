@@ -3,6 +3,7 @@
 #include "engine/engine.h"
 #include "engine/engine_types.h"
 #include "engine/work_queue.h"
+#include "support/background_program.h"
 
 #include <gtest/gtest.h>
 
@@ -105,14 +106,18 @@ TEST_F(Assembler, FreezeDrainsBlocksWithoutJobs)
     feed_block();
     feed_block();
 
-    {
-        MutexLock lock(exchange.ring_mutex);
-        while (ring_fill(exchange.in_ring_0, RingReader::consumer) != 0
-               || ring_fill(exchange.in_ring_1, RingReader::consumer) != 0
-               || ring_fill(exchange.out_ring_0, RingReader::tap) != 0
-               || ring_fill(exchange.out_ring_1, RingReader::tap) != 0)
-            exchange.ring_changed.wait_for(exchange.ring_mutex, std::chrono::microseconds(AUDIO_POLL_US));
-    }
+    // Both blocks taken, and the assembler waiting again: it is done with the
+    // second, not only with reading it.
+    ASSERT_TRUE(wait_for(
+        [&] {
+            MutexLock lock(exchange.ring_mutex);
+            assembler->holds_ring_mutex();
+            return ring_fill(exchange.in_ring_0, RingReader::consumer) == 0
+                && ring_fill(exchange.in_ring_1, RingReader::consumer) == 0
+                && ring_fill(exchange.out_ring_0, RingReader::tap) == 0
+                && ring_fill(exchange.out_ring_1, RingReader::tap) == 0 && assembler->waiting();
+        },
+        std::chrono::seconds(30)));
     EXPECT_EQ(engine->job_counts().submitted, 0u);
     EXPECT_EQ(engine->blocks_skipped(), 0u);
     EXPECT_TRUE(engine->job_queue.empty());

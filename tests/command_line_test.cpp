@@ -14,7 +14,7 @@ struct Outcome {
     int exit_status;
     int sample_rate;
     int worker_count;
-    std::uint64_t window_size;  // 0: "Invalid window size"
+    std::uint64_t window_size;  // for StartupAction::run
 };
 
 Outcome parse(std::vector<std::string> args)
@@ -34,6 +34,19 @@ constexpr StartupAction RUN = StartupAction::run;
 constexpr StartupAction USAGE = StartupAction::usage;
 constexpr StartupAction HELP = StartupAction::help;
 constexpr StartupAction VERSION = StartupAction::version;
+
+// What -h and --help print after the usage text.
+const std::string ORVEL_HELP =
+    "\n"
+    "  -n <workers>     analysis threads per stage, 1 to 16 (default 2)\n"
+    "  -w <windowsize>  analysis window in samples, rounded down to a multiple of 1024,\n"
+    "                   at most 16 seconds; 0 means half a second (the default)\n"
+    "  -r <samplerate>  engine rate in Hz, dividing the server's 48000 (default 16000)\n"
+    "  -h, --help       print this help and exit\n"
+    "  --version        print the version and exit\n"
+    "\n"
+    "JACK_DEFAULT_SERVER names the JACK server to join. Exit status: 0, or 1 after\n"
+    "a bad option or value.\n";
 
 struct Case {
     std::vector<std::string> args;
@@ -61,11 +74,11 @@ TEST(CommandLine, OptionTable)
         {{"-n4"}, {RUN, 0, 16000, 4, 7168}},
         // window
         {{"-w", "0"}, {RUN, 0, 16000, 2, 7168}},
-        {{"-w", "1023"}, {RUN, 0, 16000, 2, 0}},
-        {{"-w", "1000"}, {RUN, 0, 16000, 2, 0}},
+        {{"-w", "1023"}, {USAGE, 1, 16000, 2, 0}},  // below 1024: nothing left
+        {{"-w", "1000"}, {USAGE, 1, 16000, 2, 0}},
         {{"-w", "1024"}, {RUN, 0, 16000, 2, 1024}},
         {{"-w", "2047"}, {RUN, 0, 16000, 2, 1024}},
-        {{"-w", "-1"}, {RUN, 0, 16000, 2, 0}},  // below 1024: nothing left
+        {{"-w", "-1"}, {USAGE, 1, 16000, 2, 0}},
         {{"-r", "8000", "-w", "100000"}, {RUN, 0, 8000, 2, 99328}},
         // the cap does not depend on the order of -w and -r
         {{"-w", "500000", "-r", "8000"}, {RUN, 0, 8000, 2, 128000}},
@@ -79,7 +92,7 @@ TEST(CommandLine, OptionTable)
         {{"-r", "99999999999"}, {RUN, 0, 48000, 2, 23552}},
         {{"-r", "-99999999999"}, {RUN, 0, 8000, 2, 3072}},
         {{"-w", "99999999999"}, {RUN, 0, 16000, 2, 256000}},
-        {{"-w", "-99999999999"}, {RUN, 0, 16000, 2, 0}},
+        {{"-w", "-99999999999"}, {USAGE, 1, 16000, 2, 0}},
         {{"-n", "-99999999999"}, {RUN, 0, 16000, 1, 7168}},
         {{"-n", "99999999999"}, {RUN, 0, 16000, 16, 7168}},
         // help, version and unknown options
@@ -145,6 +158,8 @@ TEST(CommandLine, RefusedValuesAndOptionsSayWhat)
         {{"--help=1"}, "option '--help' doesn't allow an argument"},
         {{"-r"}, "option requires an argument -- 'r'"},
         {{"-n", "2", "-w"}, "option requires an argument -- 'w'"},
+        {{"-w", "1023"}, "the window must be at least 1024 samples"},
+        {{"-w", "1000", "-r", "8000"}, "the window must be at least 1024 samples"},
     };
     for (const auto &c : cases) {
         std::vector<std::string> args = c.args;
@@ -240,6 +255,7 @@ TEST(CommandLine, ProgramExitPaths)
                                  "  --version", "JACK_DEFAULT_SERVER"})
             EXPECT_NE(help.out.find(line), std::string::npos) << line;
         EXPECT_EQ(help.err, "") << option;
+        EXPECT_EQ(help.out, usage + ORVEL_HELP) << option;
     }
     const ChildResult version = run_child(ORVEL_BINARY, {"--version"}, no_display);
     EXPECT_EQ(version.exit_status, 0);
@@ -247,7 +263,7 @@ TEST(CommandLine, ProgramExitPaths)
 
     const ChildResult window = run_child(ORVEL_BINARY, {"-w", "1023"}, no_display);
     EXPECT_EQ(window.exit_status, 1);
-    EXPECT_EQ(window.err.rfind("orvel: Invalid window size\n", 0), 0u) << window.err;
+    EXPECT_EQ(window.err, "orvel: the window must be at least 1024 samples\n" + usage);
 
     const ChildResult rate = run_child(ORVEL_BINARY, {"-r", "44100"}, no_display);
     EXPECT_EQ(rate.exit_status, 1);
@@ -271,4 +287,50 @@ TEST(CommandLine, ProgramExitPaths)
         EXPECT_EQ(result.err, "orvel: " + c.problem + "\n" + usage);
         EXPECT_EQ(result.out, "") << c.args.back();
     }
+}
+
+// errx and the usage add their own newline: a refusal on stderr is lines of
+// text, none of them empty, whatever combination of values caused it.
+TEST(CommandLine, RefusalsLeaveNoEmptyLine)
+{
+    const std::vector<std::string> cases[] = {
+        {"-w", "1023"},
+        {"-r", "8000", "-w", "1000"},
+        {"-n", "4", "-w", "-5", "-r", "48000"},
+        {"-r", "44100", "-w", "4096"},
+        {"-x", "-w", "1000"},
+    };
+    for (const std::vector<std::string> &args : cases) {
+        SCOPED_TRACE(args[1]);
+        const ChildResult result = run_child(ORVEL_BINARY, args, headless_env());
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_EQ(result.err.rfind("orvel: ", 0), 0u) << result.err;
+        EXPECT_EQ(result.err.back(), '\n');
+        EXPECT_EQ(result.err.find("\n\n"), std::string::npos) << result.err;
+    }
+}
+
+// Each option's help starts at the column; an option that reaches it gets a
+// line of its own, and a help's later lines line up under its first.
+TEST(CommandLine, OptionHelpLines)
+{
+    EXPECT_EQ(option_help_lines({{"-x <n>", "one"}, {"--long-option", "first\nsecond"}}, 10),
+              "  -x <n>  one\n"
+              "  --long-option\n"
+              "          first\n"
+              "          second\n");
+    // Two spaces at least: "  -abcd" and two more fill the column exactly.
+    EXPECT_EQ(option_help_lines({{"-abcd", "fits"}, {"-abcde", "does not"}}, 9),
+              "  -abcd  fits\n"
+              "  -abcde\n"
+              "         does not\n");
+    // A shared option in another program's words; the letter and the long
+    // name stay the table's.
+    EXPECT_EQ(option_help_lines({shared_option_help('w', "<window>"), shared_option_help('h'),
+                                 shared_option_help(VERSION_OPTION, nullptr, "the version")},
+                                16),
+              "  -w <window>   analysis window in samples, rounded down to a multiple of 1024,\n"
+              "                at most 16 seconds; 0 means half a second (the default)\n"
+              "  -h, --help    print this help and exit\n"
+              "  --version     the version\n");
 }

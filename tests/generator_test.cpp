@@ -3,6 +3,8 @@
 #include "audio/analysis.h"
 #include "audio/rate_conversion.h"
 #include "engine/engine_types.h"
+#include "support/background_program.h"
+#include "support/thread_state.h"
 
 #include <gtest/gtest.h>
 
@@ -332,19 +334,20 @@ std::uint32_t write_index(SampleExchange &exchange)
 
 bool wait_for_write_index(SampleExchange &exchange, std::uint32_t index)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (write_index(exchange) != index) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return wait_for([&exchange, index] { return write_index(exchange) == index; }, std::chrono::seconds(30));
 }
 
-// Long enough for a generator that ought to wait to have written a frame.
-std::uint32_t write_index_after_a_while(SampleExchange &exchange)
+// The write index once the generator thread has looked at the rings as they
+// are now and gone back to waiting: a generator that had room would have
+// written its frame before. Of two sleeps begun from now, the second
+// follows a look taken after the first, so after the rings last changed.
+std::uint32_t write_index_once_it_waits(SampleExchange &exchange)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const pid_t generator = thread_named("orvel-generator");
+    EXPECT_NE(generator, 0);
+    const long slept = voluntary_switches(generator);
+    EXPECT_TRUE(wait_for([&] { return voluntary_switches(generator) >= slept + 2; }, std::chrono::seconds(30)))
+        << "the generator never went back to waiting";
     return write_index(exchange);
 }
 
@@ -367,7 +370,7 @@ TEST(GeneratorThread, WritesTwoFramesThenWaitsForEveryReader)
     rings->generator.start();
 
     ASSERT_TRUE(wait_for_write_index(exchange, 2 * GEN_FRAME));
-    EXPECT_EQ(write_index_after_a_while(exchange), 2u * GEN_FRAME);
+    EXPECT_EQ(write_index_once_it_waits(exchange), 2u * GEN_FRAME);
 
     // 1025 taken by three readers and 1024 by the last leave that reader
     // one slot short of a frame.
@@ -380,7 +383,7 @@ TEST(GeneratorThread, WritesTwoFramesThenWaitsForEveryReader)
         take(exchange.out_ring_1, RingReader::consumer, needed - 1);
         exchange.tap_moved.broadcast();
     }
-    EXPECT_EQ(write_index_after_a_while(exchange), 2u * GEN_FRAME);
+    EXPECT_EQ(write_index_once_it_waits(exchange), 2u * GEN_FRAME);
 
     {
         MutexLock lock(exchange.ring_mutex);
@@ -388,7 +391,7 @@ TEST(GeneratorThread, WritesTwoFramesThenWaitsForEveryReader)
         exchange.tap_moved.broadcast();
     }
     ASSERT_TRUE(wait_for_write_index(exchange, 3 * GEN_FRAME % RING_SIZE));
-    EXPECT_EQ(write_index_after_a_while(exchange), 3u * GEN_FRAME % RING_SIZE);
+    EXPECT_EQ(write_index_once_it_waits(exchange), 3u * GEN_FRAME % RING_SIZE);
 
     // The third frame wrapped round and overwrote the first 1024 slots.
     const std::vector<double> white = white_reference(3 * GEN_FRAME);

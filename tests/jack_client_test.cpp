@@ -9,10 +9,12 @@
 #include "engine/engine_types.h"
 #include "siggen/filter_design.h"
 #include "siggen/generator.h"
+#include "support/background_program.h"
 #include "support/child_process.h"
 #include "support/engine_fixture.h"
 #include "support/jack_server.h"
 #include "support/loop_measure.h"
+#include "support/program_rig.h"
 #include "support/qt_app.h"
 #include "ui/config_panel.h"
 #include "ui/main_window.h"
@@ -43,13 +45,11 @@ using namespace std::chrono_literals;
 
 constexpr int PERIOD = 256;
 
-// The analysis, the generator and the JACK client as start-up builds them,
-// with the client opened by hand so a test sees what came of it instead of
-// a message box. The client is declared last: it leaves the server before
-// what it plays from goes.
+// The program as start-up builds it, with the client opened by hand so a
+// test sees what came of it instead of a message box.
 struct AudioRig {
     explicit AudioRig(int rate = 48000)
-        : analysis(start_analysis(engine_config(rate))), generator(analysis->exchange), jack(analysis->exchange)
+        : rig(rate), analysis(rig.program->analysis), generator(*rig.program->generator), jack(*rig.program->jack)
     {
         apply_filter_design(generator, rate / 4, 20, -64, rate);
         generator.start();
@@ -64,9 +64,10 @@ struct AudioRig {
         analysis->engine.set_corr_channel(corr);
     }
 
-    std::unique_ptr<Analysis> analysis;
-    Generator generator;
-    JackClient jack;
+    ProgramRig rig;
+    std::unique_ptr<Analysis> &analysis;
+    Generator &generator;
+    JackClient &jack;
 };
 
 struct ReadEvent {
@@ -107,45 +108,38 @@ public:
     // Start reading Orvel's MIDI output, connected and in the graph.
     bool listen_to_midi()
     {
-        if (!peer.activate() || !peer.connect("orvel:output_midi", "recorder:midi_in"))
-            return false;
-        wait_periods(8);
-        return true;
+        return peer.activate() && peer.connect("orvel:output_midi", "recorder:midi_in") && wait_periods(8);
     }
 
     // Wait until this many more periods have been recorded, so that
-    // connections just made are in the server's graph.
-    void wait_periods(std::size_t count)
+    // connections just made are in the server's graph; false after a
+    // generous limit.
+    bool wait_periods(std::size_t count)
     {
         std::size_t target;
         {
             std::lock_guard<std::mutex> lock(mutex);
             target = periods.size() + count;
         }
-        for (int i = 0; i < 500; i++) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            std::lock_guard<std::mutex> lock(mutex);
-            if (periods.size() >= target)
-                return;
-        }
+        return wait_for(
+            [this, target] {
+                std::lock_guard<std::mutex> lock(mutex);
+                return periods.size() >= target;
+            },
+            30s);
     }
 
     // Wait until more than count periods starting after frame have been
     // recorded; false after a generous limit.
     bool wait_periods_after(jack_nframes_t frame, int count)
     {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        for (;;) {
-            {
+        return wait_for(
+            [this, frame, count] {
                 std::lock_guard<std::mutex> lock(mutex);
-                if (std::count_if(periods.begin(), periods.end(), [frame](const Period &p) { return p.start > frame; })
-                    > count)
-                    return true;
-            }
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+                return std::count_if(periods.begin(), periods.end(), [frame](const Period &p) { return p.start > frame; })
+                    > count;
+            },
+            30s);
     }
 
     std::mutex mutex;
@@ -263,15 +257,14 @@ const int TWELVE[] = {57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 67, 68};
 template <typename Done>
 std::vector<ReadEvent> wait_for_events(Recorder &recorder, Done done, std::chrono::seconds limit = 20s)
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        {
+    wait_for(
+        [&] {
             std::lock_guard<std::mutex> lock(recorder.mutex);
-            if (done(recorder.events) || std::chrono::steady_clock::now() > deadline)
-                return recorder.events;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
+            return done(recorder.events);
+        },
+        limit);
+    std::lock_guard<std::mutex> lock(recorder.mutex);
+    return recorder.events;
 }
 
 bool is_note_on(const ReadEvent &event)
@@ -431,8 +424,7 @@ TEST_P(JackWayOut, LeavesNoNoteSounding)
     }
     // Past the hold's end: nothing more comes.
     const jack_nframes_t end = jack_frame_time(recorder.peer.client()) + HELD_FRAMES + 10 * PERIOD;
-    while (jack_frame_time(recorder.peer.client()) < end)
-        std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(wait_for([&] { return jack_frame_time(recorder.peer.client()) >= end; }, 30s));
     {
         std::lock_guard<std::mutex> lock(recorder.mutex);
         expect_ended_early(recorder.events);
@@ -514,7 +506,7 @@ TEST(JackClient, StoppingPlaysSilenceAndSendsNothing)
     ASSERT_TRUE(recorder.peer.activate());
     ASSERT_TRUE(recorder.peer.connect("orvel:output_1", "recorder:audio_in"));
     ASSERT_TRUE(recorder.peer.connect("orvel:output_midi", "recorder:midi_in"));
-    recorder.wait_periods(50);
+    ASSERT_TRUE(recorder.wait_periods(50));
 
     rig.jack.begin_stopping();
     const jack_nframes_t flagged = jack_frame_time(recorder.peer.client());
@@ -557,10 +549,7 @@ constexpr auto CLOSE_LIMIT = 1s;
 // Orvel is up once its ports are: it registers them after start-up.
 bool wait_for_port(const JackPeer &peer, const std::string &port)
 {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!peer.port_exists(port) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
-    return peer.port_exists(port);
+    return wait_for([&] { return peer.port_exists(port); }, PROGRAM_LIMIT);
 }
 
 }  // namespace
@@ -651,19 +640,14 @@ TEST(JackClient, SigtermEndsTheProgramsSoundingNotes)
     ASSERT_TRUE(recorder.peer.activate());
     ASSERT_TRUE(wait_for_port(recorder.peer, "orvel:output_midi"));
     // The port is there before its client is active, and only then connects.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    bool connected = false;
-    while (!(connected = recorder.peer.connect("orvel:output_midi", "recorder:midi_in"))
-           && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
-    ASSERT_TRUE(connected);
+    ASSERT_TRUE(wait_for([&] { return recorder.peer.connect("orvel:output_midi", "recorder:midi_in"); }, PROGRAM_LIMIT));
     ASSERT_EQ(note_ons(wait_for_events(recorder, [](const auto &e) { return note_ons(e) == 12; })), 12u);
     kill(orvel, SIGTERM);
     const int status = wait_child_exit(orvel, 5000);
     if (status != -1)
         child.pid = -1;  // reaped
     EXPECT_EQ(status, 0);
-    recorder.wait_periods(8);
+    ASSERT_TRUE(recorder.wait_periods(8));
     std::lock_guard<std::mutex> lock(recorder.mutex);
     expect_ended_early(recorder.events);
 }

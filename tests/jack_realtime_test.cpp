@@ -9,6 +9,7 @@
 #include "engine/engine_types.h"
 #include "siggen/filter_design.h"
 #include "siggen/generator.h"
+#include "support/background_program.h"
 #include "support/engine_fixture.h"
 #include "support/jack_server.h"
 #include "support/stall_witness.h"
@@ -187,11 +188,9 @@ TEST(RealTime, CallbackKeepsThePriorityJackGaveIt)
     const std::unique_ptr<Analysis> analysis = start_analysis(engine_config(48000));
     JackClient jack(analysis->exchange);
     ASSERT_EQ(jack.open("orvel", false).outcome, OpenOutcome::joined);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     // Two calls timed: the first has finished, whatever it set up.
-    while ((jack.timing().thread_id() == 0 || jack.timing().durations().total() < 2)
-           && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    wait_for([&jack] { return jack.timing().thread_id() != 0 && jack.timing().durations().total() >= 2; },
+             PROGRAM_LIMIT);
     const pid_t thread = jack.timing().thread_id();
     ASSERT_NE(thread, 0);
     sched_param param = {};

@@ -16,6 +16,7 @@
 #include "support/engine_fixture.h"
 #include "support/jack_server.h"
 #include "support/loop_measure.h"
+#include "support/program_rig.h"
 #include "support/stderr_capture.h"
 #include "support/qt_app.h"
 #include "ui/main_window.h"
@@ -60,22 +61,21 @@ std::vector<std::string> server_env(const JackServer &server)
     return {"JACK_DEFAULT_SERVER=" + server.name()};
 }
 
-// The analysis, the generator, the JACK client and its watch as start-up
-// builds them; the test makes each look of the watch. The client is declared
-// after what it plays from, so it leaves the server first.
+// The program as start-up builds it; the test makes each look of the watch.
 struct WatchedRig {
     WatchedRig()
-        : analysis(start_analysis(engine_config(48000))), generator(analysis->exchange),
-          jack(analysis->exchange), watch(jack, "orvel", true)
+        : rig(48000), analysis(rig.program->analysis), generator(*rig.program->generator),
+          jack(*rig.program->jack), watch(*rig.program->watch)
     {
         apply_filter_design(generator, 48000 / 4, 20, -64, 48000);
         generator.start();
     }
 
-    std::unique_ptr<Analysis> analysis;
-    Generator generator;
-    JackClient jack;
-    ServerWatch watch;
+    ProgramRig rig;
+    std::unique_ptr<Analysis> &analysis;
+    Generator &generator;
+    JackClient &jack;
+    ServerWatch &watch;
 };
 
 // The delay the correlation peaks at, from jobs made after a whole window of

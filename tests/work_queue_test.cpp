@@ -2,6 +2,8 @@
 #include "engine/engine_types.h"
 #include "engine/tone_detector.h"
 #include "engine/work_queue.h"
+#include "support/background_program.h"
+#include "support/thread_state.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +12,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -109,22 +110,6 @@ TEST(WorkQueue, PopSomeTakesItsShareInOrder)
     EXPECT_TRUE(queue.empty());
 }
 
-namespace {
-
-// Whether thread tid of this process is asleep in the kernel, as a taker
-// waiting on the queue's condition variable is.
-bool asleep(pid_t tid)
-{
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    // The state follows the command name, which is in parentheses.
-    const std::size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S';
-}
-
-}  // namespace
-
 // Both takers block on the empty queue, and two pushes hand one item to each.
 TEST(WorkQueue, TwoBlockedTakersResumeAfterTwoPushes)
 {
@@ -136,11 +121,9 @@ TEST(WorkQueue, TwoBlockedTakersResumeAfterTwoPushes)
     };
     std::future<std::uint64_t> a = std::async(std::launch::async, taker, 0);
     std::future<std::uint64_t> b = std::async(std::launch::async, taker, 1);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!(tids[0] != 0 && tids[1] != 0 && asleep(tids[0]) && asleep(tids[1]))
-           && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(asleep(tids[0]) && asleep(tids[1])) << "the takers did not block on the empty queue";
+    ASSERT_TRUE(wait_for([&tids] { return tids[0] != 0 && tids[1] != 0 && thread_asleep(tids[0]) && thread_asleep(tids[1]); },
+                         std::chrono::seconds(30)))
+        << "the takers did not block on the empty queue";
     EXPECT_EQ(a.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
     EXPECT_EQ(b.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
 
@@ -276,7 +259,6 @@ TEST(WorkQueue, MeasuredTasksReachTheCollectorWhole)
     constexpr std::uint64_t JOBS = 300;
     constexpr std::uint64_t TASKS_PER_JOB = 16;
     constexpr std::uint64_t BATCH = 3;
-    constexpr auto ASLEEP = std::chrono::milliseconds(50);  // long enough for the collector to wait
     std::vector<AnalysisJob> jobs(JOBS + 1);
     std::vector<BandTask> tasks(JOBS * TASKS_PER_JOB + 2);
     for (std::uint64_t i = 0; i < tasks.size(); i++) {
@@ -285,7 +267,10 @@ TEST(WorkQueue, MeasuredTasksReachTheCollectorWhole)
         tasks[i].band = i;
         tasks[i].job = &job;
     }
+    std::atomic<pid_t> collector{0};
+    auto collector_asleep = [&collector] { return collector != 0 && thread_asleep(collector); };
     std::future<std::uint64_t> collected = std::async(std::launch::async, [&] {
+        collector = gettid();
         std::uint64_t got = 0;
         BandTask *batch[64];
         while (got < tasks.size())
@@ -308,7 +293,7 @@ TEST(WorkQueue, MeasuredTasksReachTheCollectorWhole)
     odd.join();
     // The last job's two tasks one at a time, each to a collector asleep.
     for (std::uint64_t i = JOBS * TASKS_PER_JOB; i < tasks.size(); i++) {
-        std::this_thread::sleep_for(ASLEEP);
+        EXPECT_TRUE(wait_for(collector_asleep, std::chrono::seconds(30))) << "the collector never waited";
         BandTask *one[] = {&tasks[i]};
         push_measured(one, 1);
     }
@@ -329,11 +314,14 @@ TEST(WorkQueue, MeasuredTasksReachTheCollectorWhole)
     AnalysisJob uncounted{};
     BandTask single{};
     single.job = &uncounted;
-    std::future<std::uint64_t> taker = std::async(std::launch::async, [&collect_queue] {
+    std::atomic<pid_t> taker_tid{0};
+    std::future<std::uint64_t> taker = std::async(std::launch::async, [&collect_queue, &taker_tid] {
+        taker_tid = gettid();
         BandTask *batch[1];
         return collect_queue.pop_some(batch, 1);
     });
-    std::this_thread::sleep_for(ASLEEP);
+    EXPECT_TRUE(wait_for([&taker_tid] { return taker_tid != 0 && thread_asleep(taker_tid); }, std::chrono::seconds(30)))
+        << "the collector never waited";
     BandTask *one[] = {&single};
     push_measured(one, 1);
     const bool taken = taker.wait_for(std::chrono::seconds(30)) == std::future_status::ready;

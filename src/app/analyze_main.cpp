@@ -38,25 +38,21 @@ constexpr int MAX_JOBS = 64;          // files analysed at once, each with its o
 constexpr auto PROGRESS_EVERY = std::chrono::milliseconds(500);
 
 enum LongOption : int {
-    OPTION_MAIN = 256,
+    OPTION_MAIN = FIRST_OWN_OPTION,
     OPTION_CORR,
     OPTION_CSV,
-    OPTION_VERSION,
     OPTION_A4,
     OPTION_TEMPERAMENT,
     OPTION_TONIC,
 };
 
-const option LONG_OPTIONS[] = {
+const std::vector<option> LONG_OPTIONS = {
     {"main", required_argument, nullptr, OPTION_MAIN},
     {"corr", required_argument, nullptr, OPTION_CORR},
     {"csv", no_argument, nullptr, OPTION_CSV},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, OPTION_VERSION},
     {"a4", required_argument, nullptr, OPTION_A4},
     {"temperament", required_argument, nullptr, OPTION_TEMPERAMENT},
     {"tonic", required_argument, nullptr, OPTION_TONIC},
-    {nullptr, 0, nullptr, 0},
 };
 
 const char USAGE[] =
@@ -64,33 +60,15 @@ const char USAGE[] =
     "                     [--corr CH] [--a4 HZ] [--temperament NAME|FILE.scl] [--tonic NOTE]\n"
     "                     [--csv] FILE...\n";
 
-const char HELP[] =
+const char HELP_INTRO[] =
     "\n"
     "Runs Orvel's analysis on sound files (any format libsndfile reads) and prints\n"
     "one JSON object per analysed block of 1024 engine samples on standard output.\n"
-    "\n"
-    "  -r <rate>     engine rate in Hz: 8000, 9600, 12000, 16000, 24000, 48000 (default 16000)\n"
-    "  -w <window>   analysis window in samples, rounded down to a multiple of 1024,\n"
-    "                at most 16 seconds; 0 means half a second (the default)\n"
-    "  -n <workers>  analysis threads per stage, 1 to 16 (default 2)\n"
-    "  -d <decay>    decay selection: 0 = OFF (default), 1 = 1/8, 2 = 1/16, 3 = 1/32,\n"
-    "                4 = 1/64, 5 = 1/128, 6 = 1/256\n"
-    "  -j <files>    files analysed at once, each by an engine of its own, 1 to 64\n"
-    "                (default 1); the output stays in command-line order\n"
-    "  --main CH     the analysed channel of the file, from 1 (default 1)\n"
-    "  --corr CH     the channel correlated with it (default: the main channel)\n"
-    "  --a4 HZ       the reference, the A above middle C, in Hz: 390 to 490 (default\n"
-    "                440); the grid is tuned to it as the window's fine tuning does\n"
-    "                (442 is +78 thousandths of a semitone)\n"
-    "  --temperament NAME|FILE.scl\n"
-    "                where the fundamental's notes lie: equal (default), just,\n"
-    "                pythagorean, meantone (quarter-comma), werckmeister3, kirnberger3,\n"
-    "                vallotti, or a Scala scale file, its degree 0 on the tonic\n"
-    "  --tonic NOTE  the temperament's tonic, which keeps its equally tempered pitch:\n"
-    "                C (default), C#, D, Eb, E, F, F#, G, Ab, A, Bb, B\n"
-    "  --csv         a CSV header line and one row per block instead of JSON\n"
-    "  -h, --help    print this help and exit\n"
-    "  --version     print the version and exit\n"
+    "\n";
+
+constexpr int HELP_COLUMN = 16;  // where the help of each option starts
+
+const char HELP_FIELDS[] =
     "\n"
     "Fields (the window's read-outs for the same sound):\n"
     "  file           the file as named on the command line\n"
@@ -127,6 +105,38 @@ const char HELP[] =
     "Exit status: 0; 1 after a bad option, with the usage; 2 when a file could not\n"
     "be read (the other files are analysed all the same); 3 when standard output\n"
     "could not be written (the analysis stops there).\n";
+
+// The usage, then what the program does, its options and its fields.
+std::string help_text()
+{
+    const std::string options = option_help_lines(
+        {
+            shared_option_help('r', "<rate>",
+                               "engine rate in Hz: 8000, 9600, 12000, 16000, 24000, 48000 (default 16000)"),
+            shared_option_help('w', "<window>"),
+            shared_option_help('n'),
+            {"-d <decay>", "decay selection: 0 = OFF (default), 1 = 1/8, 2 = 1/16, 3 = 1/32,\n"
+                           "4 = 1/64, 5 = 1/128, 6 = 1/256"},
+            {"-j <files>", "files analysed at once, each by an engine of its own, 1 to 64\n"
+                           "(default 1); the output stays in command-line order"},
+            {"--main CH", "the analysed channel of the file, from 1 (default 1)"},
+            {"--corr CH", "the channel correlated with it (default: the main channel)"},
+            {"--a4 HZ", "the reference, the A above middle C, in Hz: 390 to 490 (default\n"
+                        "440); the grid is tuned to it as the window's fine tuning does\n"
+                        "(442 is +78 thousandths of a semitone)"},
+            {"--temperament NAME|FILE.scl",
+             "where the fundamental's notes lie: equal (default), just,\n"
+             "pythagorean, meantone (quarter-comma), werckmeister3, kirnberger3,\n"
+             "vallotti, or a Scala scale file, its degree 0 on the tonic"},
+            {"--tonic NOTE", "the temperament's tonic, which keeps its equally tempered pitch:\n"
+                             "C (default), C#, D, Eb, E, F, F#, G, Ab, A, Bb, B"},
+            {"--csv", "a CSV header line and one row per block instead of JSON"},
+            shared_option_help('h'),
+            shared_option_help(VERSION_OPTION),
+        },
+        HELP_COLUMN);
+    return std::string(USAGE) + HELP_INTRO + options + HELP_FIELDS;
+}
 
 struct Options {
     CommandLine engine;
@@ -251,60 +261,48 @@ std::string parse_temperament(const char *text, NoteTuning &tuning)
 // its lines would start with the path the program was started by.
 int parse_options(int argc, char **argv, Options &options, Output &output)
 {
-    optind = 0;
-    opterr = 0;
-    int option;
-    while ((option = getopt_long(argc, argv, ":n:r:w:d:j:h", LONG_OPTIONS, nullptr)) != -1) {
-        std::string problem;
+    OwnOptions own;
+    own.letters = "d:j:";
+    own.long_options = LONG_OPTIONS;
+    own.take = [&options](int option, const char *value) -> std::string {
         switch (option) {
-        case 'n':
-        case 'r':
-        case 'w':
-            if (!apply_engine_option(option, optarg, options.engine))
-                problem = options.engine.problem;
-            break;
         case 'd':
-            problem = parse_number("-d", optarg, 0, MAX_DECAY_CHOICE, "the decay selection must be 0 to 6",
-                                   options.decay);
-            break;
+            return parse_number("-d", value, 0, MAX_DECAY_CHOICE, "the decay selection must be 0 to 6",
+                                options.decay);
         case 'j':
-            problem = parse_number("-j", optarg, 1, MAX_JOBS, "the files at once must be 1 to 64", options.jobs);
-            break;
+            return parse_number("-j", value, 1, MAX_JOBS, "the files at once must be 1 to 64", options.jobs);
         case OPTION_MAIN:
         case OPTION_CORR:
-            problem = parse_number(option == OPTION_MAIN ? "--main" : "--corr", optarg, 1, INT_MAX,
-                                   "a channel is a number from 1",
-                                   option == OPTION_MAIN ? options.main : options.corr);
-            break;
+            return parse_number(option == OPTION_MAIN ? "--main" : "--corr", value, 1, INT_MAX,
+                                "a channel is a number from 1", option == OPTION_MAIN ? options.main : options.corr);
         case OPTION_CSV:
             options.csv = true;
-            break;
+            return {};
         case OPTION_A4:
-            problem = parse_reference(optarg, options.a4);
-            break;
+            return parse_reference(value, options.a4);
         case OPTION_TEMPERAMENT:
-            problem = parse_temperament(optarg, options.tuning);
-            break;
+            return parse_temperament(value, options.tuning);
         case OPTION_TONIC:
-            options.tuning.tonic = parse_tonic(QString::fromLocal8Bit(optarg));
+            options.tuning.tonic = parse_tonic(QString::fromLocal8Bit(value));
             if (options.tuning.tonic < 0)
-                problem = std::string("--tonic: \"") + optarg + "\" is no note: C, C#, D, Eb, E, F, F#, G, Ab, A, Bb or B";
-            break;
-        case 'h':
-            output.write(USAGE);
-            output.write(HELP);
-            return output.finish() ? 0 : WRITE_ERROR_STATUS;
-        case OPTION_VERSION:
-            output.write("orvel-analyze " ORVEL_VERSION "\n");
-            return output.finish() ? 0 : WRITE_ERROR_STATUS;
-        default:
-            problem = refused_option(option, argv);
-            break;
+                return std::string("--tonic: \"") + value + "\" is no note: C, C#, D, Eb, E, F, F#, G, Ab, A, Bb or B";
+            return {};
         }
-        if (!problem.empty()) {
-            usage_error(problem);
-            return BAD_OPTION_STATUS;
-        }
+        return {};
+    };
+    read_options(argc, argv, own, options.engine);
+    switch (options.engine.action) {
+    case StartupAction::run:
+        break;
+    case StartupAction::usage:
+        usage_error(options.engine.problem);
+        return BAD_OPTION_STATUS;
+    case StartupAction::help:
+        output.write(help_text().c_str());
+        return output.finish() ? 0 : WRITE_ERROR_STATUS;
+    case StartupAction::version:
+        output.write("orvel-analyze " ORVEL_VERSION "\n");
+        return output.finish() ? 0 : WRITE_ERROR_STATUS;
     }
     for (int i = optind; i < argc; i++)
         options.files.emplace_back(argv[i]);
@@ -312,8 +310,8 @@ int parse_options(int argc, char **argv, Options &options, Output &output)
         usage_error("no file to analyse");
         return BAD_OPTION_STATUS;
     }
-    if (derive_window_size(options.engine.window_request, options.engine.sample_rate) == 0) {
-        usage_error("the window must be at least 1024 samples");
+    if (!refuse_small_window(options.engine)) {
+        usage_error(options.engine.problem);
         return BAD_OPTION_STATUS;
     }
     if (options.corr == 0)

@@ -6,8 +6,6 @@
 #include "engine/command_line.h"
 #include "ui/kept_settings.h"
 
-#include <err.h>
-
 #include <QThread>
 
 namespace {
@@ -15,8 +13,7 @@ namespace {
 constexpr const char *CLIENT_NAME = "orvel";
 
 // Whether the command line lets the program go on; if not, says why (or
-// prints what was asked for) and sets exit_status. A window too small ends
-// the process.
+// prints what was asked for) and sets exit_status.
 bool command_line_lets_us_run(const CommandLine &line, int &exit_status)
 {
     switch (line.action) {
@@ -35,8 +32,6 @@ bool command_line_lets_us_run(const CommandLine &line, int &exit_status)
         exit_status = 0;
         return false;
     }
-    if (derive_window_size(line.window_request, line.sample_rate) == 0)
-        errx(1, "Invalid window size\n");
     return true;
 }
 

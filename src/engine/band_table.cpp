@@ -34,7 +34,7 @@ BandTable make_band_table(int rate)
 {
     const OctaveCounts octaves = count_octaves(rate);
     if (octaves.high < 1.0 || octaves.low < 1.0)
-        errx(1, "Invalid number of octaves\n");
+        errx(1, "Invalid number of octaves");
     const auto octave_count = static_cast<std::uint64_t>(octaves.low + octaves.high);
 
     BandTable table;
