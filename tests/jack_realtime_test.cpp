@@ -12,6 +12,7 @@
 #include "support/background_program.h"
 #include "support/engine_fixture.h"
 #include "support/jack_server.h"
+#include "support/program_rig.h"
 #include "support/stall_witness.h"
 
 #include <gtest/gtest.h>
@@ -74,9 +75,11 @@ TEST(RealTime, CallbackStaysShortUnderLoad)
     std::printf("%s\n", server.real_time() ? "real-time server (SCHED_FIFO, priority 70)"
                                            : "real-time scheduling refused here: a plain server, so the "
                                              "durations include preemption by other threads");
-    const std::unique_ptr<Analysis> analysis = start_analysis(engine_config(48000));
-    Generator generator(analysis->exchange);
-    JackClient jack(analysis->exchange);
+    // The program's own objects, as start-up makes them.
+    ProgramRig rig(48000);
+    const std::unique_ptr<Analysis> &analysis = rig.program->analysis;
+    Generator &generator = *rig.program->generator;
+    JackClient &jack = *rig.program->jack;
     apply_filter_design(generator, 48000 / 4, 20, -64, 48000);
     generator.set_output_source(0, SOURCE_WHITE_NOISE);
     analysis->engine.set_main_channel(CHANNEL_OUTPUT_0);

@@ -14,6 +14,7 @@
 #include "support/jack_server.h"
 #include "support/loop_measure.h"
 #include "support/pipewire_server.h"
+#include "support/program_rig.h"
 
 #include <gtest/gtest.h>
 
@@ -44,8 +45,8 @@ protected:
 // The client is declared after what it plays from, so it leaves first.
 struct WatchedRig {
     WatchedRig()
-        : analysis(start_analysis(engine_config(48000))), generator(analysis->exchange),
-          jack(analysis->exchange), watch(jack, "orvel", true)
+        : rig(48000), analysis(rig.program->analysis), generator(*rig.program->generator),
+          jack(*rig.program->jack), watch(*rig.program->watch)
     {
         apply_filter_design(generator, 48000 / 4, 20, -64, 48000);
         generator.set_output_source(0, SOURCE_WHITE_NOISE);
@@ -63,10 +64,11 @@ struct WatchedRig {
         }, PROGRAM_LIMIT);
     }
 
-    std::unique_ptr<Analysis> analysis;
-    Generator generator;
-    JackClient jack;
-    ServerWatch watch;
+    ProgramRig rig;
+    std::unique_ptr<Analysis> &analysis;
+    Generator &generator;
+    JackClient &jack;
+    ServerWatch &watch;
 };
 
 // How loud each period on its "in" port was.
