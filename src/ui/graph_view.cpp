@@ -193,19 +193,17 @@ void draw_bars(QImage &image, const ToneEntry *row, std::uint64_t groups, double
     }
 }
 
-void draw_history(GraphImages &images, const ToneEntry *rows, std::uint64_t groups,
-                  std::uint64_t row_count, std::uint64_t completed)
+void draw_history(GraphImages &images, const ResultView &view)
 {
-    const auto shown = static_cast<std::uint64_t>(images.history.height());
-    for (std::uint64_t r = 0; r < shown; r++) {
-        const ToneEntry *row = rows + (completed + row_count - shown + r) % row_count * groups;
-        const int y = static_cast<int>(shown - 1 - r);
+    const std::uint64_t groups = view.groups;
+    for (int y = 0; y < images.history.height(); y++) {
+        const ToneEntry *row = view.tone_row(view.job_back(static_cast<std::uint64_t>(y)));
         double rowmax = 0.0;
         for (std::uint64_t l = 0; l < groups; l++)
             rowmax = std::max(rowmax, row[l].level);
         if (rowmax < VISIBLE_ROW_LEVEL)
             continue;
-        if (r == shown - 1)
+        if (y == 0)
             draw_bars(images.bars, row, groups, rowmax);
         for (std::uint64_t l = 0; l < groups; l++) {
             if (row[l].level < MEASURED_LEVEL)
@@ -223,12 +221,11 @@ void draw_history(GraphImages &images, const ToneEntry *rows, std::uint64_t grou
     }
 }
 
-CorrelationStats fill_graph_images(GraphImages &images, const GraphResults &results)
+CorrelationStats fill_graph_images(GraphImages &images, const ResultView &view, ZoomRange window)
 {
-    const CorrelationStats stats =
-        correlation_stats(results.correlation_sum, results.window, results.window_size);
-    draw_correlation(images.correlation, results.correlation_sum, results.window, stats.scale);
-    draw_history(images, results.tone_rows, results.groups, results.row_count, results.completed);
+    const CorrelationStats stats = correlation_stats(view.correlation_sum, window, view.window_size);
+    draw_correlation(images.correlation, view.correlation_sum, window, stats.scale);
+    draw_history(images, view);
     return stats;
 }
 
@@ -373,11 +370,7 @@ void OrvGraph::paintEvent(QPaintEvent *)
     const JobCounts counts = engine_.job_counts();
     GraphImages images = blank_graph_images(w, h, groups, RESULT_ROWS);
     CorrelationStats stats;
-    engine_.read_results([&](const ResultView &view) {
-        const GraphResults results{view.correlation_sum, zoom_,          view.window_size, view.tone_rows,
-                                   view.groups,          RESULT_ROWS,    view.completed};
-        stats = fill_graph_images(images, results);
-    });
+    engine_.read_results([&](const ResultView &view) { stats = fill_graph_images(images, view, zoom_); });
 
     const QString statistics = statistics_text(stats, engine_.sample_rate(), jobs_under_way(counts));
     const std::vector<FrequencyLabel> labels = frequency_labels(engine_.third_octave_band(), groups, w, h);

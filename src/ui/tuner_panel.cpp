@@ -223,7 +223,7 @@ void OrvTuner::handle_tick()
     engine_.read_results([&](const ResultView &results) {
         level = input_level_dbfs(results.input_history, results.input_history_length, results.input_history_next);
         for (std::uint64_t back = 0; count < wanted && back < results.completed; back++) {
-            const std::uint64_t seq = results.newest_final() - back;
+            const std::uint64_t seq = results.job_back(back);
             // A row given up has no reading: counted as none, never skipped
             // to an older one.
             rows[count++] = results.row_final(seq) ? results.fundamental(seq) : FundamentalReading{};
