@@ -285,7 +285,7 @@ QString delay_text(int x, int width, const ReadoutSource &source)
     const auto n = static_cast<std::int64_t>(source.window.last) + 1 - first;
     const auto last_index = static_cast<std::int64_t>(source.window_size) - 1;
     const std::int64_t i = std::clamp(first + n * x / width, std::int64_t{0}, last_index);
-    const auto samples = static_cast<std::uint64_t>(last_index - i);
+    const std::uint64_t samples = delay_of_index(static_cast<std::uint64_t>(i), source.window_size);
     return QStringLiteral("/* %1ms %2m */")
         .arg(cut_number_text(delay_ms(samples, source.rate)))
         .arg(cut_number_text(delay_metres(samples, source.rate)));

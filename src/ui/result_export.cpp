@@ -3,6 +3,7 @@
 #include "engine/block_result.h"
 #include "engine/engine.h"
 #include "engine/number_text.h"
+#include "engine/readout.h"
 #include "ui/spectrum_panel.h"
 
 #include <QFile>
@@ -72,9 +73,10 @@ QStringList export_file_names(const QString &directory, const QDateTime &when)
 QString correlation_csv(const double *sum, std::uint64_t window_size, int rate)
 {
     QString csv = QStringLiteral("lag_samples,lag_ms,value\n");
+    // The flip is its own inverse: delay_of_index gives a delay's index.
     for (std::uint64_t lag = 0; lag < window_size; lag++) {
         csv += QString::number(lag) + u',' + cut_number_text(static_cast<double>(lag) * 1000.0 / rate) + u','
-            + cut_number_text(sum[window_size - 1 - lag]) + u'\n';
+            + cut_number_text(sum[delay_of_index(lag, window_size)]) + u'\n';
     }
     return csv;
 }
