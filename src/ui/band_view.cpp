@@ -120,7 +120,7 @@ int row_at_height(int y, int height)
 OrvBand::OrvBand(const Engine &engine)
     : QWidget(), watchdog(new QTimer(this)), engine_(engine)
 {
-    connect(watchdog, SIGNAL(timeout()), this, SLOT(handle_watchdog()));
+    connect(watchdog, &QTimer::timeout, this, &OrvBand::handle_watchdog);
     setMinimumSize(MIN_WIDTH, 1);
     setAttribute(Qt::WA_MouseTracking);
     watchdog->start(REPAINT_MS);

@@ -306,7 +306,7 @@ QString readout_text(int x, int y, int width, int height, const ReadoutSource &s
 OrvGraph::OrvGraph(const Engine &engine)
     : QWidget(), watchdog(new QTimer(this)), engine_(engine), zoom_{0, engine.window_size() - 1}
 {
-    connect(watchdog, SIGNAL(timeout()), this, SLOT(handle_watchdog()));
+    connect(watchdog, &QTimer::timeout, this, &OrvGraph::handle_watchdog);
     setMinimumSize(256, 256);
     setAttribute(Qt::WA_MouseTracking);
     watchdog->start(500);

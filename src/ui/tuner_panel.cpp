@@ -59,12 +59,12 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
     reference_box->setSingleStep(REFERENCE_STEP_HZ);
     reference_box->setSuffix(tr(" Hz"));
     reference_box->setValue(shown_reference(engine_.reference_a4()));
-    connect(reference_box, SIGNAL(valueChanged(double)), this, SLOT(handle_reference()));
+    connect(reference_box, &QDoubleSpinBox::valueChanged, this, &OrvTuner::handle_reference);
 
     transposition_box = new QComboBox();
     for (const Transposition &t : TRANSPOSITIONS)
         transposition_box->addItem(QString::fromUtf8(t.title));
-    connect(transposition_box, SIGNAL(currentIndexChanged(int)), this, SLOT(handle_transposition()));
+    connect(transposition_box, &QComboBox::currentIndexChanged, this, &OrvTuner::handle_transposition);
 
     temperament_box = new QComboBox();
     for (const TemperamentName &t : TEMPERAMENT_NAMES)
@@ -72,12 +72,12 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
     temperament_box->addItem(tr("Scala file\u2026"));
     // Activated, not changed: choosing the Scala entry again asks for
     // another file.
-    connect(temperament_box, SIGNAL(activated(int)), this, SLOT(handle_temperament()));
+    connect(temperament_box, &QComboBox::activated, this, &OrvTuner::handle_temperament);
 
     tonic_box = new QComboBox();
     for (int c = 0; c < PITCH_CLASS_COUNT; c++)
         tonic_box->addItem(tonic_name(c));
-    connect(tonic_box, SIGNAL(currentIndexChanged(int)), this, SLOT(handle_tonic()));
+    connect(tonic_box, &QComboBox::currentIndexChanged, this, &OrvTuner::handle_tonic);
 
     scala_label = new QLabel();
     scala_label->setWordWrap(true);
@@ -88,7 +88,7 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
     steadiness_slider->setRange(MIN_STEADINESS, MAX_STEADINESS);
     steadiness_slider->setValue(settings_.steadiness);
     steadiness_slider->setPageStep(2);
-    connect(steadiness_slider, SIGNAL(valueChanged(int)), this, SLOT(handle_steadiness()));
+    connect(steadiness_slider, &QSlider::valueChanged, this, &OrvTuner::handle_steadiness);
 
     gate_box = new QDoubleSpinBox();
     gate_box->setRange(MIN_GATE_DBFS, MAX_GATE_DBFS);
@@ -96,7 +96,7 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
     gate_box->setSingleStep(GATE_STEP_DB);
     gate_box->setSuffix(tr(" dBFS"));
     gate_box->setValue(settings_.gate_dbfs);
-    connect(gate_box, SIGNAL(valueChanged(double)), this, SLOT(handle_gate()));
+    connect(gate_box, &QDoubleSpinBox::valueChanged, this, &OrvTuner::handle_gate);
 
     zone_box = new QDoubleSpinBox();
     zone_box->setRange(MIN_IN_TUNE_CENTS, MAX_IN_TUNE_CENTS);
@@ -105,7 +105,7 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
     zone_box->setPrefix(tr("\u00b1"));
     zone_box->setSuffix(tr(" cents"));
     zone_box->setValue(settings_.in_tune_cents);
-    connect(zone_box, SIGNAL(valueChanged(double)), this, SLOT(handle_zone()));
+    connect(zone_box, &QDoubleSpinBox::valueChanged, this, &OrvTuner::handle_zone);
 
     auto *naming = new QLabel(tr("Names in scientific pitch: A4 = 440 Hz is MIDI key 69 (A5 on the spectrum page)."));
     naming->setWordWrap(true);
@@ -144,7 +144,7 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
 
     tick = new QTimer(this);
     tick->setInterval(TUNER_TICK_MS);
-    connect(tick, SIGNAL(timeout()), this, SLOT(handle_tick()));
+    connect(tick, &QTimer::timeout, this, &OrvTuner::handle_tick);
 }
 
 QString OrvTuner::temperament_option() const
