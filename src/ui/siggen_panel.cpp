@@ -12,6 +12,7 @@
 #include <QScrollBar>
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -191,6 +192,37 @@ OrvSigGen::OrvSigGen(Engine &engine, Generator &generator)
     page_grid->setRowStretch(4, 1);
     page_grid->setColumnStretch(0, 1);
     page_grid->setColumnStretch(1, 1);
+}
+
+SigGenKept OrvSigGen::kept_state() const
+{
+    return {main_input_map->selection,          corr_input_map->selection,
+            output_0_map->selection,            output_1_map->selection,
+            band_pass_box->scroll_bar->value(), band_width_box->scroll_bar->value(),
+            level_box->scroll_bar->value()};
+}
+
+void OrvSigGen::restore_state(const SigGenKept &kept)
+{
+    const std::pair<OrvButtonMap *, std::optional<int>> maps[] = {
+        {main_input_map, kept.main_input},
+        {corr_input_map, kept.corr_input},
+        {output_0_map, kept.output_0},
+        {output_1_map, kept.output_1},
+    };
+    for (const auto &[map, index] : maps) {
+        if (index && *index >= 0 && *index < map->button_count)
+            map->handle_released(*index);
+    }
+    const std::pair<QScrollBar *, std::optional<int>> sliders[] = {
+        {band_pass_box->scroll_bar, kept.centre_hz},
+        {band_width_box->scroll_bar, kept.width_hz},
+        {level_box->scroll_bar, kept.level},
+    };
+    for (const auto &[bar, value] : sliders) {
+        if (value)
+            bar->setValue(*value);
+    }
 }
 
 void OrvSigGen::handle_source_0(int channel)

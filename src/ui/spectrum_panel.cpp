@@ -182,6 +182,21 @@ OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
     setWindowIcon(QIcon(":/orvel.png"));
 }
 
+SpectrumKept OrvSpectrum::kept_state() const
+{
+    return {decay_map->selection, sensitivity_slider->value(), tuning_box->value()};
+}
+
+void OrvSpectrum::restore_state(const SpectrumKept &kept)
+{
+    if (kept.decay && *kept.decay >= 0 && *kept.decay < decay_map->button_count)
+        decay_map->handle_released(*kept.decay);
+    if (kept.sensitivity)
+        sensitivity_slider->setValue(*kept.sensitivity);
+    if (kept.fine_tuning)
+        tuning_box->setValue(*kept.fine_tuning);
+}
+
 void OrvSpectrum::handle_reset()
 {
     zoom[0] = {0, engine_.window_size() - 1};

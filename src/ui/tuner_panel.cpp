@@ -208,6 +208,51 @@ bool OrvTuner::reference_set_in_hz() const
     return std::abs(engine_.reference_a4() - reference_box->value()) < 1e-9;
 }
 
+TunerKept OrvTuner::kept_state() const
+{
+    TunerKept kept;
+    if (reference_set_in_hz())
+        kept.reference_a4 = reference_box->value();
+    kept.transposition = transposition_box->currentIndex();
+    kept.tonic = tonic_box->currentIndex();
+    kept.temperament = temperament_option();
+    kept.scala_file = scala_path_;
+    kept.steadiness = steadiness_slider->value();
+    kept.gate_dbfs = gate_box->value();
+    kept.in_tune_cents = zone_box->value();
+    return kept;
+}
+
+namespace {
+
+void select_entry(QComboBox *box, const std::optional<int> &index)
+{
+    if (index && *index >= 0 && *index < box->count())
+        box->setCurrentIndex(*index);
+}
+
+}  // namespace
+
+void OrvTuner::restore_state(const TunerKept &kept)
+{
+    if (kept.reference_a4) {
+        reference_box->setValue(*kept.reference_a4);
+        // The box may show it already, rounded from the fine tuning, and
+        // then tells nobody.
+        handle_reference();
+    }
+    select_entry(transposition_box, kept.transposition);
+    select_entry(tonic_box, kept.tonic);
+    if (!kept.temperament.isEmpty())
+        select_temperament_option(kept.temperament, kept.scala_file);
+    if (kept.steadiness)
+        steadiness_slider->setValue(*kept.steadiness);
+    if (kept.gate_dbfs)
+        gate_box->setValue(*kept.gate_dbfs);
+    if (kept.in_tune_cents)
+        zone_box->setValue(*kept.in_tune_cents);
+}
+
 void OrvTuner::show_temperament_in_use()
 {
     const QSignalBlocker quiet(temperament_box);
