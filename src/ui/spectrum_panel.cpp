@@ -84,6 +84,25 @@ OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
     graph_view = new OrvGraph(engine_);
     band_view = new OrvBand(engine_);
 
+    make_readouts();
+    make_commands();
+    make_controls();
+    lay_out();
+
+    connect(band_view, &OrvBand::row_chosen, this, &OrvSpectrum::handle_row_chosen);
+    connect(band_view, &OrvBand::log_line, text_log, &QPlainTextEdit::appendPlainText);
+    connect(graph_view, &OrvGraph::log_line, text_log, &QPlainTextEdit::appendPlainText);
+
+    tick = new QTimer(this);
+    connect(tick, &QTimer::timeout, this, &OrvSpectrum::handle_tick);
+    tick->start(TICK_MS);
+
+    setWindowTitle(tr("Orvel v" ORVEL_VERSION));
+    setWindowIcon(QIcon(":/orvel.png"));
+}
+
+void OrvSpectrum::make_readouts()
+{
     note_label = new QLabel();
     note_label->setAlignment(Qt::AlignCenter);
     QFont note_font = note_label->font();
@@ -98,7 +117,10 @@ OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
     const QFontMetrics metrics(note_font);
     fundamental_label->setMinimumHeight(metrics.height());
     fundamental_label->setMinimumWidth(metrics.horizontalAdvance(widest_fundamental_readout(engine_)));
+}
 
+void OrvSpectrum::make_commands()
+{
     struct Command {
         const char *text;
         void (OrvSpectrum::*slot)();
@@ -127,7 +149,10 @@ OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
     record_button->setCheckable(true);
     freeze_button->set_selected(engine_.analysis_frozen());
     record_button->set_selected(engine_.recording_on());
+}
 
+void OrvSpectrum::make_controls()
+{
     tuning_box = new QSpinBox();
     // As far as the tuner page's reference A4 reaches, whose setting it is too.
     tuning_box->setRange(fine_tuning_for_reference(MIN_REFERENCE_A4_HZ), fine_tuning_for_reference(MAX_REFERENCE_A4_HZ));
@@ -151,7 +176,10 @@ OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
     // Tab goes on to the next control rather than into the text, so the
     // keyboard is not caught in the log.
     text_log->setTabChangesFocus(true);
+}
 
+void OrvSpectrum::lay_out()
+{
     side_panel = new QWidget();
     side_grid = new QGridLayout(side_panel);
 
@@ -169,17 +197,6 @@ OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
     side_grid->addWidget(band_view, 5, 0, 1, 1);
     side_grid->addWidget(text_log, 6, 0, 1, 1);
     side_grid->setRowStretch(5, 1);
-
-    connect(band_view, &OrvBand::row_chosen, this, &OrvSpectrum::handle_row_chosen);
-    connect(band_view, &OrvBand::log_line, text_log, &QPlainTextEdit::appendPlainText);
-    connect(graph_view, &OrvGraph::log_line, text_log, &QPlainTextEdit::appendPlainText);
-
-    tick = new QTimer(this);
-    connect(tick, &QTimer::timeout, this, &OrvSpectrum::handle_tick);
-    tick->start(TICK_MS);
-
-    setWindowTitle(tr("Orvel v" ORVEL_VERSION));
-    setWindowIcon(QIcon(":/orvel.png"));
 }
 
 SpectrumKept OrvSpectrum::kept_state() const

@@ -112,6 +112,13 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // The constructor's steps, in the order that makes the focus chain: the
+    // read-out labels, the command buttons (into row 1 of main_grid), the
+    // settings and the log, then the rest of both grids.
+    void make_readouts();
+    void make_commands();
+    void make_controls();
+    void lay_out();
     // Tell the graph view the current zoom window.
     void show_zoom();
 

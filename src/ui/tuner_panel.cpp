@@ -53,6 +53,16 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
     view = new OrvTunerView();
     grid = new QGridLayout(this);
 
+    make_controls();
+    lay_out();
+
+    tick = new QTimer(this);
+    tick->setInterval(TUNER_TICK_MS);
+    connect(tick, &QTimer::timeout, this, &OrvTuner::handle_tick);
+}
+
+void OrvTuner::make_controls()
+{
     reference_box = new QDoubleSpinBox();
     reference_box->setRange(MIN_REFERENCE_A4_HZ, MAX_REFERENCE_A4_HZ);
     reference_box->setDecimals(1);
@@ -106,7 +116,10 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
     zone_box->setSuffix(tr(" cents"));
     zone_box->setValue(settings_.in_tune_cents);
     connect(zone_box, &QDoubleSpinBox::valueChanged, this, &OrvTuner::handle_zone);
+}
 
+void OrvTuner::lay_out()
+{
     auto *naming = new QLabel(tr("Names in scientific pitch: A4 = 440 Hz is MIDI key 69 (A5 on the spectrum page)."));
     naming->setWordWrap(true);
 
@@ -141,10 +154,6 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
                         steadiness_slider, gate_box, zone_box};
     for (std::size_t i = 1; i < std::size(order); i++)
         setTabOrder(order[i - 1], order[i]);
-
-    tick = new QTimer(this);
-    tick->setInterval(TUNER_TICK_MS);
-    connect(tick, &QTimer::timeout, this, &OrvTuner::handle_tick);
 }
 
 QString OrvTuner::temperament_option() const

@@ -124,6 +124,10 @@ protected:
     void hideEvent(QHideEvent *event) override;
 
 private:
+    // The constructor's steps: the settings' controls, each connected to
+    // its slot, then the captions, the layout and the keyboard's order.
+    void make_controls();
+    void lay_out();
     // Put the temperament box back on the temperament in use, silently.
     void show_temperament_in_use();
 
