@@ -38,9 +38,10 @@ QRgb &pixel(QImage &image, std::uint64_t x, int y)
     return reinterpret_cast<QRgb *>(image.scanLine(y))[x];
 }
 
-// The edge groups have one neighbour only, so they compare with the next
-// two inward instead. Neighbours a tiny row does not have are left out.
-bool is_local_peak(const ToneEntry *row, std::uint64_t groups, std::uint64_t l)
+// A bar drawn black. The edge groups have one neighbour only, so they
+// compare with the next two inward instead (the pitch classes' peaks leave
+// the first group out). Neighbours a tiny row does not have are left out.
+bool is_bar_peak(const ToneEntry *row, std::uint64_t groups, std::uint64_t l)
 {
     std::uint64_t first, second;
     if (l == 0) {
@@ -187,7 +188,7 @@ void draw_bars(QImage &image, const ToneEntry *row, std::uint64_t groups, double
         const int h = std::min(static_cast<int>(row[l].level / rowmax * h6), h6);
         if (h <= 0)
             continue;
-        const QRgb colour = is_local_peak(row, groups, l) ? BLACK : MID_GREY;
+        const QRgb colour = is_bar_peak(row, groups, l) ? BLACK : MID_GREY;
         for (int j = 0; j < h; j++)
             pixel(image, l, h6 - j) = colour;
     }
