@@ -10,6 +10,7 @@
 #include "support/result_rows.h"
 #include "support/white_noise.h"
 #include "support/qt_app.h"
+#include "support/qt_print.h"
 #include "ui/main_window.h"
 #include "ui/result_export.h"
 #include "ui/spectrum_panel.h"
