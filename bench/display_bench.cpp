@@ -26,10 +26,15 @@ void BM_GraphUnderLock(benchmark::State &state)
     std::vector<ToneEntry> rows(GROUPS * ROWS);
     for (std::uint64_t i = 0; i < rows.size(); i++)
         rows[i] = {double(1 + (i * 7919) % 1000), 0.0, double(i % GROUPS * 256)};
-    const GraphResults results{sum.data(), {0, window - 1}, window, rows.data(), GROUPS, ROWS, 1000};
+    ResultView view{};
+    view.correlation_sum = sum.data();
+    view.window_size = window;
+    view.tone_rows = rows.data();
+    view.groups = GROUPS;
+    view.completed = 1000;
     for (auto _ : state) {
         GraphImages images = blank_graph_images(WIDTH, HEIGHT, GROUPS, ROWS);
-        benchmark::DoNotOptimize(fill_graph_images(images, results));
+        benchmark::DoNotOptimize(fill_graph_images(images, view, {0, window - 1}));
     }
     state.SetLabel("correlation window " + std::to_string(window));
 }
@@ -41,8 +46,11 @@ void BM_BandStripUnderLock(benchmark::State &state)
     std::vector<PitchClassPeak> rows(ROWS * PITCH_CLASS_COUNT);
     for (std::uint64_t i = 0; i < rows.size(); i++)
         rows[i] = {double(1 + (i * 7919) % 1000), double(i % 12), 15360.0};
+    ResultView view{};
+    view.pitch_class_rows = rows.data();
+    view.completed = 1000;
     for (auto _ : state)
-        benchmark::DoNotOptimize(build_band_strip(rows.data(), ROWS, 1000, 1.0));
+        benchmark::DoNotOptimize(build_band_strip(view, 1.0));
 }
 BENCHMARK(BM_BandStripUnderLock)->Unit(benchmark::kMicrosecond);
 

@@ -142,7 +142,10 @@ TEST_F(BandViewTest, StripIsLinearNewestOnTopAndSkipsWeakRows)
     row(8)[2] = {1.9, 2, 16000};               // below 1.0? no: drawn black
     row(7)[2] = {0.9, 2, 16000};               // below 1.0: the line stays white
 
-    QImage strip = build_band_strip(rows.data(), 256, 10, sensitivity_threshold(0));
+    ResultView view{};
+    view.pitch_class_rows = rows.data();
+    view.completed = 10;
+    QImage strip = build_band_strip(view, sensitivity_threshold(0));
     ASSERT_EQ(strip.size(), QSize(12, 129));
     EXPECT_EQ(strip.pixel(A, 0), qRgb(0, 0, 0));
     EXPECT_EQ(strip.pixel(E, 0), qRgb(192, 192, 192));   // 10 / 40 * 255 = 63
@@ -154,7 +157,7 @@ TEST_F(BandViewTest, StripIsLinearNewestOnTopAndSkipsWeakRows)
     EXPECT_EQ(strongest_pitch_class(row(9)), A);
 
     // Sensitivity 31 leaves every pixel white.
-    strip = build_band_strip(rows.data(), 256, 10, sensitivity_threshold(31));
+    strip = build_band_strip(view, sensitivity_threshold(31));
     for (int y = 0; y < 129; y++)
         for (int l = 0; l < 12; l++)
             ASSERT_EQ(strip.pixel(l, y), qRgb(255, 255, 255)) << l << "," << y;

@@ -52,7 +52,7 @@ void show_and_wait(QWidget &widget)
 TEST_F(ButtonMapTest, NewMapSelectsButtonZeroAndEmitsNothing)
 {
     OrvButtonMap map(CHANNELS, 6, 3);
-    QSignalSpy changed(&map, SIGNAL(selectionChanged(int)));
+    QSignalSpy changed(&map, &OrvButtonMap::selectionChanged);
     show_and_wait(map);
 
     EXPECT_EQ(map.button_count, 6);
@@ -85,7 +85,7 @@ TEST_F(ButtonMapTest, HoldingAPressedButtonSelectsNothing)
 {
     OrvButtonMap map(CHANNELS, 6, 3);
     show_and_wait(map);
-    QSignalSpy changed(&map, SIGNAL(selectionChanged(int)));
+    QSignalSpy changed(&map, &OrvButtonMap::selectionChanged);
 
     QTest::mousePress(map.buttons[3], Qt::LeftButton);
 
@@ -100,7 +100,7 @@ TEST_F(ButtonMapTest, ReleasingSelectsOnceAndReleasingAgainIsSilent)
 {
     OrvButtonMap map(CHANNELS, 6, 3);
     show_and_wait(map);
-    QSignalSpy changed(&map, SIGNAL(selectionChanged(int)));
+    QSignalSpy changed(&map, &OrvButtonMap::selectionChanged);
 
     QTest::mouseClick(map.buttons[4], Qt::LeftButton);
     EXPECT_EQ(map.selection, 4);
@@ -124,7 +124,7 @@ TEST_F(ButtonMapTest, DraggingOffAPressedButtonSelectsIt)
 {
     OrvButtonMap map(CHANNELS, 6, 3);
     show_and_wait(map);
-    QSignalSpy changed(&map, SIGNAL(selectionChanged(int)));
+    QSignalSpy changed(&map, &OrvButtonMap::selectionChanged);
     OrvButton *button = map.buttons[2];
 
     QTest::mousePress(button, Qt::LeftButton);
@@ -255,7 +255,7 @@ TEST_F(ButtonMapTest, AccessibleActionsSelectAsAClickDoes)
 {
     OrvButtonMap map(CHANNELS, 6, 3);
     show_and_wait(map);
-    QSignalSpy changed(&map, SIGNAL(selectionChanged(int)));
+    QSignalSpy changed(&map, &OrvButtonMap::selectionChanged);
 
     int selections = 0;
     for (int i : {4, 4, 1, 0, 5}) {

@@ -360,6 +360,15 @@ struct ToneRows {
         for (std::uint64_t l = 0; l < levels.size(); l++)
             entries[row * groups + l].level = levels[l];
     }
+    // The rows as the engine hands them out after completed jobs.
+    ResultView view(std::uint64_t completed) const
+    {
+        ResultView v{};
+        v.tone_rows = entries.data();
+        v.groups = groups;
+        v.completed = completed;
+        return v;
+    }
 };
 
 int grey_at(const QImage &image, int x, int y)
@@ -388,7 +397,7 @@ TEST(GraphViewHistory, NewestRowOnLineZeroAcrossTheWrap)
         rows.set(c.oldest, {1, 3, 1});
         rows.set((c.newest + 1) % ROWS, {100, 100, 100});   // next to be written: not shown
         GraphImages images = blank_graph_images(300, 600, 3, ROWS);
-        draw_history(images, rows.entries.data(), 3, ROWS, c.completed);
+        draw_history(images, rows.view(c.completed));
 
         // Cubed share of the row maximum: 1 -> black, 1/2 -> 31, 1/3 -> 9.
         EXPECT_EQ(grey_at(images.history, 0, 0), 0);
@@ -412,7 +421,7 @@ TEST(GraphViewHistory, QuietNewestRowDrawsNothing)
     ToneRows rows(5);
     rows.set(9, {1.9, 1.5, 1.0, 1.9, 1.2});
     GraphImages images = blank_graph_images(300, 600, 5, ROWS);
-    draw_history(images, rows.entries.data(), 5, ROWS, 10);
+    draw_history(images, rows.view(10));
 
     for (int y = 0; y < images.history.height(); y++)
         for (int l = 0; l < 5; l++)

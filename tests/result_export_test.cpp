@@ -7,8 +7,10 @@
 #include "engine/block_result.h"
 #include "siggen/generator.h"
 #include "support/engine_fixture.h"
+#include "support/result_rows.h"
 #include "support/white_noise.h"
 #include "support/qt_app.h"
+#include "support/qt_print.h"
 #include "ui/main_window.h"
 #include "ui/result_export.h"
 #include "ui/spectrum_panel.h"
@@ -109,6 +111,67 @@ TEST_F(ResultExportTest, NewestResultAsJsonCsvAndPicture)
 
     const QImage picture(files[2]);
     EXPECT_EQ(picture.size(), page.grab().size());
+}
+
+// Blocks 0 and 1 make jobs 0 and 1; block 2 makes job 2, which is given up
+// for want of memory; block 3 finds the one job allowed under way and makes
+// none; block 4 makes job 3. Two blocks skipped, one of them job 2: job 3's
+// row is block 3 + 2 - 1 = 4, as orvel-analyze prints it (block 5 would
+// count job 2 twice). A job given up after it leaves no row: the export
+// keeps to job 3's, with the skipped count as orvel-analyze reads it then.
+TEST(ResultExportBlocks, SkippedBlocksAndGivenUpJobsCountedAsOrvelAnalyzeCounts)
+{
+    QtApp qt;
+    QTemporaryDir dir;
+    Analysis analysis(engine_config(16000));   // not started: the test runs the stages
+    Engine &engine = analysis.engine;
+    JackClient jack{analysis.exchange};
+    engine.set_job_memory_budget(engine.job_bytes());
+    const auto give_up_next_job = [&engine] {
+        submit_job(engine);
+        AnalysisJob *job = engine.job_queue.try_pop();
+        ASSERT_NE(job, nullptr);
+        engine.abandon_job(job);
+        engine.collect_task(engine.collect_queue.try_pop());
+    };
+    ASSERT_TRUE(complete_job(engine));
+    ASSERT_TRUE(complete_job(engine));
+    submit_job(engine);   // job 2, under way
+    submit_job(engine);   // block 3: no room
+    AnalysisJob *job_2 = engine.job_queue.try_pop();
+    ASSERT_NE(job_2, nullptr);
+    engine.abandon_job(job_2);
+    engine.collect_task(engine.collect_queue.try_pop());
+    std::vector<GroupTone> tones(engine.group_count(), GroupTone{1.0, 0.0});
+    tones[40].level = 1000.0;
+    ASSERT_TRUE(complete_job(engine, tones));
+    ASSERT_EQ(engine.job_counts().completed, 4u);
+    ASSERT_EQ(engine.blocks_skipped(), 2u);
+
+    OrvSpectrum page(analysis, jack);
+    const auto exported = [&] {
+        QString error;
+        const QStringList files = export_newest_result(&page, dir.path(), WHEN, &error);
+        EXPECT_EQ(files.size(), 3) << error.toStdString();
+        return files.isEmpty() ? QString() : file_text(files[0]);
+    };
+    const auto job_3_row = [&engine](std::uint64_t skipped) {
+        BlockResult row;
+        engine.read_results([&](const ResultView &view) { row = row_result(view, 3, engine); });
+        row.skipped = skipped;
+        row.block = row_block_number(3, skipped, 1);
+        row.time = block_end_time(row.block, 16000);
+        return block_json(QString(), row) + '\n';
+    };
+    const QString first = exported();
+    const QJsonObject json = QJsonDocument::fromJson(first.toUtf8()).object();
+    EXPECT_EQ(json["block"].toInteger(), 4);
+    EXPECT_EQ(json["skipped"].toInteger(), 2);
+    EXPECT_EQ(first, job_3_row(2));
+
+    give_up_next_job();
+    ASSERT_EQ(engine.job_counts().completed, 5u);
+    EXPECT_EQ(exported(), job_3_row(3));
 }
 
 TEST_F(ResultExportTest, NothingToExportBeforeTheFirstResult)

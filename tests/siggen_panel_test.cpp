@@ -118,9 +118,9 @@ TEST_F(SigGenPanelTest, ConstructionPublishesTheDesignAndEmitsNothing)
     expect_published(4000, 20, -64);
 
     // Nothing either once the page is shown and its events have run.
-    QSignalSpy band_pass(page.band_pass_box, SIGNAL(valueChanged(int)));
-    QSignalSpy band_width(page.band_width_box, SIGNAL(valueChanged(int)));
-    QSignalSpy level(page.level_box, SIGNAL(valueChanged(int)));
+    QSignalSpy band_pass(page.band_pass_box, &OrvBandPassBox::valueChanged);
+    QSignalSpy band_width(page.band_width_box, &OrvBandWidthBox::valueChanged);
+    QSignalSpy level(page.level_box, &OrvNoiselevelBox::valueChanged);
     spoil_generator_parameters();
     show_and_wait(page);
     QCoreApplication::processEvents();

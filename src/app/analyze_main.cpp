@@ -410,7 +410,7 @@ public:
                 // Blocks that made no job come before this one as far as
                 // anyone can tell; the given-up ones are counted by their
                 // job already.
-                result.block = next_ + result.skipped - given_up_;
+                result.block = row_block_number(next_, result.skipped, given_up_);
                 result.time = block_end_time(result.block, engine_.sample_rate());
                 const QString line = csv_ ? block_csv(file_, result) : block_json(file_, result);
                 text += line.toUtf8().toStdString();

@@ -86,6 +86,13 @@ BlockResult block_result(const PitchClassPeak *peaks, const FundamentalReading &
     return result;
 }
 
+std::uint64_t row_block_number(std::uint64_t seq, std::uint64_t skipped, std::uint64_t given_up)
+{
+    // Blocks that made no job come before this one as far as anyone can
+    // tell.
+    return seq + skipped - given_up;
+}
+
 double block_end_time(std::uint64_t block, int rate)
 {
     return static_cast<double>((block + 1) * BLOCK_LEN) / rate;

@@ -26,6 +26,13 @@ struct BlockResult {
     std::uint64_t skipped;      // blocks skipped so far; printed only when not 0
 };
 
+// The 0-based block of the source that job seq analysed, with skipped
+// blocks skipped so far (Engine::blocks_skipped), given_up of which were
+// jobs before seq given up for want of memory: those hold a job number
+// already and are not counted twice. orvel-analyze and the window's export
+// number their rows by it.
+std::uint64_t row_block_number(std::uint64_t seq, std::uint64_t skipped, std::uint64_t given_up);
+
 // Seconds of the source at the end of block (0-based) at engine rate rate.
 double block_end_time(std::uint64_t block, int rate);
 

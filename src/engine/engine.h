@@ -109,6 +109,14 @@ struct ResultView {
     }
     const CorrelationPeak &correlation_peak(std::uint64_t seq) const { return correlation_rows[seq % RESULT_ROWS]; }
     const FundamentalReading &fundamental(std::uint64_t seq) const { return fundamental_rows[seq % RESULT_ROWS]; }
+    // The job back rows before the newest completed one (0 = the newest;
+    // back below RESULT_ROWS), for the accessors above. Where back reaches
+    // past the first job, a job still to come, whose row is not final: its
+    // slot holds zeros unless that job is under way.
+    std::uint64_t job_back(std::uint64_t back) const
+    {
+        return completed > back ? completed - 1 - back : completed + RESULT_ROWS - 1 - back;
+    }
 };
 
 class Engine {

@@ -22,15 +22,12 @@ double sensitivity_threshold(int sensitivity)
     return std::ldexp(1.0, sensitivity);
 }
 
-QImage build_band_strip(const PitchClassPeak *rows, std::uint64_t row_count,
-                           std::uint64_t completed, double threshold)
+QImage build_band_strip(const ResultView &view, double threshold)
 {
     QImage strip(PITCH_CLASS_COUNT, BAND_STRIP_ROWS, QImage::Format_ARGB32);
     strip.fill(QColor(Qt::white));
-    for (int r = 0; r < BAND_STRIP_ROWS; r++) {
-        const int y = BAND_STRIP_ROWS - 1 - r;
-        const PitchClassPeak *row =
-            rows + ((completed + row_count - BAND_STRIP_ROWS + r) % row_count) * PITCH_CLASS_COUNT;
+    for (int y = 0; y < BAND_STRIP_ROWS; y++) {
+        const PitchClassPeak *row = view.pitch_classes(view.job_back(static_cast<std::uint64_t>(y)));
         const int m = strongest_pitch_class(row);
         const double max = row[m].level;
         if (max < MEASURED_LEVEL)
@@ -108,9 +105,7 @@ QString column_note_name(int x, int width)
 void copy_pitch_class_row(const Engine &engine, int back, PitchClassPeak *row, FundamentalReading *fundamental)
 {
     engine.read_results([&](const ResultView &view) {
-        // Before the first row, the slot before row 0, which holds zeros.
-        const std::uint64_t newest = view.completed > 0 ? view.newest_final() : RESULT_ROWS - 1;
-        const std::uint64_t seq = newest + RESULT_ROWS - static_cast<std::uint64_t>(back);
+        const std::uint64_t seq = view.job_back(static_cast<std::uint64_t>(back));
         std::copy_n(view.pitch_classes(seq), PITCH_CLASS_COUNT, row);
         if (fundamental != nullptr)
             *fundamental = view.fundamental(seq);
@@ -125,7 +120,7 @@ int row_at_height(int y, int height)
 OrvBand::OrvBand(const Engine &engine)
     : QWidget(), watchdog(new QTimer(this)), engine_(engine)
 {
-    connect(watchdog, SIGNAL(timeout()), this, SLOT(handle_watchdog()));
+    connect(watchdog, &QTimer::timeout, this, &OrvBand::handle_watchdog);
     setMinimumSize(MIN_WIDTH, 1);
     setAttribute(Qt::WA_MouseTracking);
     watchdog->start(REPAINT_MS);
@@ -186,7 +181,7 @@ void OrvBand::paintEvent(QPaintEvent *)
     const double threshold = sensitivity_threshold(engine_.current_sensitivity());
     QImage strip;
     engine_.read_results([&](const ResultView &view) {
-        strip = build_band_strip(view.pitch_class_rows, RESULT_ROWS, view.completed, threshold);
+        strip = build_band_strip(view, threshold);
     });
 
     QPainter painter(this);

@@ -23,12 +23,10 @@ constexpr int BAND_STRIP_ROWS = 129;   // rows shown, newest at line 0
 
 // ---- what the paint and the texts are built from (pure) --------------------
 
-// The strip (12 x 129, opaque, line 0 the newest) of the 129 rows ending at
-// row (completed - 1) mod row_count of rows (row_count rows of 12), with
-// pitch classes below threshold left white. Caller holds the rows still
-// (read_results).
-QImage build_band_strip(const PitchClassPeak *rows, std::uint64_t row_count,
-                        std::uint64_t completed, double threshold);
+// The strip (12 x 129, opaque, line 0 the newest) of view's pitch-class
+// rows, line y showing view.job_back(y), with pitch classes below threshold
+// left white. Caller holds the rows still (read_results).
+QImage build_band_strip(const ResultView &view, double threshold);
 
 // The two-line note read-out: "A5 - 440Hz\nR=0.000", and "-" for a reading
 // that names no note (silence).

@@ -8,7 +8,8 @@
 OrvButton::OrvButton(const QString &label, int id)
     : OrvPushButton(label), id(id)
 {
-    connect(this, SIGNAL(released()), this, SLOT(handle_released()));
+    // The toolkit's released(), which OrvButton's own released(int) hides.
+    connect(this, &QAbstractButton::released, this, &OrvButton::handle_released);
 }
 
 void OrvButton::handle_released()
@@ -49,7 +50,7 @@ OrvButtonMap::OrvButtonMap(const char *names, int count, int columns)
         buttons[i] = new OrvButton(field_text(field), i);
         buttons[i]->setCheckable(true);
         buttons[i]->set_selected(i == 0);
-        connect(buttons[i], SIGNAL(released(int)), this, SLOT(handle_released(int)));
+        connect(buttons[i], &OrvButton::released, this, &OrvButtonMap::handle_released);
         // Centred in its cell, each button keeps its natural size.
         map_grid->addWidget(buttons[i], i / columns, i % columns, 1, 1, Qt::AlignCenter);
     }

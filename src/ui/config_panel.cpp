@@ -89,14 +89,15 @@ OrvDeviceSelection::OrvDeviceSelection()
     selection_grid.addWidget(&buffer_label, 4, 2, 1, 2);
     selection_grid.addWidget(&rescan_button, 4, 0);
 
-    connect(&input_list, SIGNAL(currentRowChanged(int)), this, SLOT(handle_set_input_device(int)));
-    connect(&output_list, SIGNAL(currentRowChanged(int)), this, SLOT(handle_set_output_device(int)));
-    connect(&input_left, SIGNAL(valueChanged(int)), this, SLOT(handle_set_input_left(int)));
-    connect(&output_left, SIGNAL(valueChanged(int)), this, SLOT(handle_set_output_left(int)));
-    connect(&input_right, SIGNAL(valueChanged(int)), this, SLOT(handle_set_input_right(int)));
-    connect(&output_right, SIGNAL(valueChanged(int)), this, SLOT(handle_set_output_right(int)));
-    connect(&buffer_button, SIGNAL(released()), this, SLOT(handle_toggle_buffer_samples()));
-    connect(&rescan_button, SIGNAL(released()), this, SLOT(handle_rescan_device()));
+    connect(&input_list, &QListWidget::currentRowChanged, this, &OrvDeviceSelection::handle_set_input_device);
+    connect(&output_list, &QListWidget::currentRowChanged, this, &OrvDeviceSelection::handle_set_output_device);
+    connect(&input_left, &QSpinBox::valueChanged, this, &OrvDeviceSelection::handle_set_input_left);
+    connect(&output_left, &QSpinBox::valueChanged, this, &OrvDeviceSelection::handle_set_output_left);
+    connect(&input_right, &QSpinBox::valueChanged, this, &OrvDeviceSelection::handle_set_input_right);
+    connect(&output_right, &QSpinBox::valueChanged, this, &OrvDeviceSelection::handle_set_output_right);
+    // Both slots take an argument a button does not give: their defaults.
+    connect(&buffer_button, &QPushButton::released, this, [this] { handle_toggle_buffer_samples(); });
+    connect(&rescan_button, &QPushButton::released, this, [this] { handle_rescan_device(); });
 
     handle_toggle_buffer_samples(0);
 }

@@ -38,9 +38,10 @@ QRgb &pixel(QImage &image, std::uint64_t x, int y)
     return reinterpret_cast<QRgb *>(image.scanLine(y))[x];
 }
 
-// The edge groups have one neighbour only, so they compare with the next
-// two inward instead. Neighbours a tiny row does not have are left out.
-bool is_local_peak(const ToneEntry *row, std::uint64_t groups, std::uint64_t l)
+// A bar drawn black. The edge groups have one neighbour only, so they
+// compare with the next two inward instead (the pitch classes' peaks leave
+// the first group out). Neighbours a tiny row does not have are left out.
+bool is_bar_peak(const ToneEntry *row, std::uint64_t groups, std::uint64_t l)
 {
     std::uint64_t first, second;
     if (l == 0) {
@@ -187,25 +188,23 @@ void draw_bars(QImage &image, const ToneEntry *row, std::uint64_t groups, double
         const int h = std::min(static_cast<int>(row[l].level / rowmax * h6), h6);
         if (h <= 0)
             continue;
-        const QRgb colour = is_local_peak(row, groups, l) ? BLACK : MID_GREY;
+        const QRgb colour = is_bar_peak(row, groups, l) ? BLACK : MID_GREY;
         for (int j = 0; j < h; j++)
             pixel(image, l, h6 - j) = colour;
     }
 }
 
-void draw_history(GraphImages &images, const ToneEntry *rows, std::uint64_t groups,
-                  std::uint64_t row_count, std::uint64_t completed)
+void draw_history(GraphImages &images, const ResultView &view)
 {
-    const auto shown = static_cast<std::uint64_t>(images.history.height());
-    for (std::uint64_t r = 0; r < shown; r++) {
-        const ToneEntry *row = rows + (completed + row_count - shown + r) % row_count * groups;
-        const int y = static_cast<int>(shown - 1 - r);
+    const std::uint64_t groups = view.groups;
+    for (int y = 0; y < images.history.height(); y++) {
+        const ToneEntry *row = view.tone_row(view.job_back(static_cast<std::uint64_t>(y)));
         double rowmax = 0.0;
         for (std::uint64_t l = 0; l < groups; l++)
             rowmax = std::max(rowmax, row[l].level);
         if (rowmax < VISIBLE_ROW_LEVEL)
             continue;
-        if (r == shown - 1)
+        if (y == 0)
             draw_bars(images.bars, row, groups, rowmax);
         for (std::uint64_t l = 0; l < groups; l++) {
             if (row[l].level < MEASURED_LEVEL)
@@ -223,12 +222,11 @@ void draw_history(GraphImages &images, const ToneEntry *rows, std::uint64_t grou
     }
 }
 
-CorrelationStats fill_graph_images(GraphImages &images, const GraphResults &results)
+CorrelationStats fill_graph_images(GraphImages &images, const ResultView &view, ZoomRange window)
 {
-    const CorrelationStats stats =
-        correlation_stats(results.correlation_sum, results.window, results.window_size);
-    draw_correlation(images.correlation, results.correlation_sum, results.window, stats.scale);
-    draw_history(images, results.tone_rows, results.groups, results.row_count, results.completed);
+    const CorrelationStats stats = correlation_stats(view.correlation_sum, window, view.window_size);
+    draw_correlation(images.correlation, view.correlation_sum, window, stats.scale);
+    draw_history(images, view);
     return stats;
 }
 
@@ -288,7 +286,7 @@ QString delay_text(int x, int width, const ReadoutSource &source)
     const auto n = static_cast<std::int64_t>(source.window.last) + 1 - first;
     const auto last_index = static_cast<std::int64_t>(source.window_size) - 1;
     const std::int64_t i = std::clamp(first + n * x / width, std::int64_t{0}, last_index);
-    const auto samples = static_cast<std::uint64_t>(last_index - i);
+    const std::uint64_t samples = delay_of_index(static_cast<std::uint64_t>(i), source.window_size);
     return QStringLiteral("/* %1ms %2m */")
         .arg(cut_number_text(delay_ms(samples, source.rate)))
         .arg(cut_number_text(delay_metres(samples, source.rate)));
@@ -309,7 +307,7 @@ QString readout_text(int x, int y, int width, int height, const ReadoutSource &s
 OrvGraph::OrvGraph(const Engine &engine)
     : QWidget(), watchdog(new QTimer(this)), engine_(engine), zoom_{0, engine.window_size() - 1}
 {
-    connect(watchdog, SIGNAL(timeout()), this, SLOT(handle_watchdog()));
+    connect(watchdog, &QTimer::timeout, this, &OrvGraph::handle_watchdog);
     setMinimumSize(256, 256);
     setAttribute(Qt::WA_MouseTracking);
     watchdog->start(500);
@@ -373,11 +371,7 @@ void OrvGraph::paintEvent(QPaintEvent *)
     const JobCounts counts = engine_.job_counts();
     GraphImages images = blank_graph_images(w, h, groups, RESULT_ROWS);
     CorrelationStats stats;
-    engine_.read_results([&](const ResultView &view) {
-        const GraphResults results{view.correlation_sum, zoom_,          view.window_size, view.tone_rows,
-                                   view.groups,          RESULT_ROWS,    view.completed};
-        stats = fill_graph_images(images, results);
-    });
+    engine_.read_results([&](const ResultView &view) { stats = fill_graph_images(images, view, zoom_); });
 
     const QString statistics = statistics_text(stats, engine_.sample_rate(), jobs_under_way(counts));
     const std::vector<FrequencyLabel> labels = frequency_labels(engine_.third_octave_band(), groups, w, h);

@@ -62,28 +62,16 @@ void draw_correlation(QImage &image, const double *sum, ZoomRange window, double
 // mid grey elsewhere. Pure apart from image.
 void draw_bars(QImage &image, const ToneEntry *row, std::uint64_t groups, double rowmax);
 
-// The history.height() rows of rows (row_count rows of groups entries) that
-// end at the newest finished row (completed - 1) mod row_count, newest on
-// line 0, each in grey levels relative to its own maximum; the newest row
-// also goes to bars. Rows whose maximum is below 2.0 stay white.
+// The history.height() newest rows of view, line y showing
+// view.job_back(y), each in grey levels relative to its own maximum; the
+// newest row also goes to bars. Rows whose maximum is below 2.0 stay white.
 // Pure apart from the images; the caller holds the rows still (read_results).
-void draw_history(GraphImages &images, const ToneEntry *rows, std::uint64_t groups,
-                  std::uint64_t row_count, std::uint64_t completed);
+void draw_history(GraphImages &images, const ResultView &view);
 
-// Everything the images are drawn from: a ResultView's, and the zoom window.
-struct GraphResults {
-    const double *correlation_sum;
-    ZoomRange window;             // the panel's current zoom window
-    std::uint64_t window_size;
-    const ToneEntry *tone_rows;
-    std::uint64_t groups;
-    std::uint64_t row_count;
-    std::uint64_t completed;
-};
-
-// Fills the blank images from results and returns the window's statistics.
-// The caller holds the results still; nothing here touches the painter.
-CorrelationStats fill_graph_images(GraphImages &images, const GraphResults &results);
+// Fills the blank images from view and the panel's zoom window, and returns
+// the window's statistics. The caller holds the results still; nothing here
+// touches the painter.
+CorrelationStats fill_graph_images(GraphImages &images, const ResultView &view, ZoomRange window);
 
 // ---- frequency labels ----------------------------------------------------------
 

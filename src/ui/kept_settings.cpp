@@ -1,6 +1,5 @@
 #include "ui/kept_settings.h"
 
-#include "ui/button_map.h"
 #include "ui/main_window.h"
 #include "ui/result_export.h"
 #include "ui/siggen_panel.h"
@@ -8,14 +7,10 @@
 #include "ui/tuner_panel.h"
 
 #include <QFileInfo>
-#include <QScrollBar>
-#include <QComboBox>
-#include <QDoubleSpinBox>
 #include <QSettings>
-#include <QSlider>
-#include <QSpinBox>
 
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -29,65 +24,40 @@ namespace {
 constexpr const char *FORMAT_KEY = "orvel/settings_format";
 constexpr int FORMAT = 1;
 
-struct MapKey {
+// The generator page's values and their keys.
+struct SigGenKey {
     const char *key;
-    OrvButtonMap *OrvSigGen::*map;
+    std::optional<int> SigGenKept::*value;
 };
 
-const MapKey SIGGEN_MAPS[] = {
-    {"generator/main_input", &OrvSigGen::main_input_map},
-    {"generator/correlation_input", &OrvSigGen::corr_input_map},
-    {"generator/output_0", &OrvSigGen::output_0_map},
-    {"generator/output_1", &OrvSigGen::output_1_map},
-};
-
-struct SliderKey {
-    const char *key;
-    QScrollBar *(*bar)(const OrvSigGen &page);
-};
-
-const SliderKey SIGGEN_SLIDERS[] = {
-    {"generator/centre_hz", [](const OrvSigGen &page) { return page.band_pass_box->scroll_bar; }},
-    {"generator/width_hz", [](const OrvSigGen &page) { return page.band_width_box->scroll_bar; }},
-    {"generator/level", [](const OrvSigGen &page) { return page.level_box->scroll_bar; }},
+const SigGenKey SIGGEN_KEYS[] = {
+    {"generator/main_input", &SigGenKept::main_input},
+    {"generator/correlation_input", &SigGenKept::corr_input},
+    {"generator/output_0", &SigGenKept::output_0},
+    {"generator/output_1", &SigGenKept::output_1},
+    {"generator/centre_hz", &SigGenKept::centre_hz},
+    {"generator/width_hz", &SigGenKept::width_hz},
+    {"generator/level", &SigGenKept::level},
 };
 
 // A kept whole number, or nothing when it was never kept or is no number.
-bool kept_int(const QSettings &settings, const char *key, int &value)
+std::optional<int> kept_int(const QSettings &settings, const char *key)
 {
     if (!settings.contains(QLatin1String(key)))
-        return false;
+        return std::nullopt;
     bool ok = false;
     const int v = settings.value(QLatin1String(key)).toInt(&ok);
-    if (ok)
-        value = v;
-    return ok;
-}
-
-void select_kept(OrvButtonMap *map, const QSettings &settings, const char *key)
-{
-    int index = 0;
-    if (kept_int(settings, key, index) && index >= 0 && index < map->button_count)
-        map->handle_released(index);
+    return ok ? std::optional<int>(v) : std::nullopt;
 }
 
 // A kept number, or nothing when it was never kept or is no number.
-bool kept_double(const QSettings &settings, const char *key, double &value)
+std::optional<double> kept_double(const QSettings &settings, const char *key)
 {
     if (!settings.contains(QLatin1String(key)))
-        return false;
+        return std::nullopt;
     bool ok = false;
     const double v = settings.value(QLatin1String(key)).toDouble(&ok);
-    if (ok)
-        value = v;
-    return ok;
-}
-
-void select_kept(QComboBox *box, const QSettings &settings, const char *key)
-{
-    int index = 0;
-    if (kept_int(settings, key, index) && index >= 0 && index < box->count())
-        box->setCurrentIndex(index);
+    return ok ? std::optional<double>(v) : std::nullopt;
 }
 
 const char *status_words(QSettings::Status status)
@@ -99,41 +69,32 @@ const char *status_words(QSettings::Status status)
 // the reference in hertz, comes after the fine tuning, the same setting, and
 // wins: it keeps the tenth of a hertz chosen. Set last in thousandths, the
 // fine tuning alone is kept, exactly.
-void restore_tuner(OrvTuner &tuner, const QSettings &settings)
+TunerKept kept_tuner(const QSettings &settings)
 {
-    double value = 0.0;
-    if (kept_double(settings, "tuner/reference_a4", value)) {
-        tuner.reference_box->setValue(value);
-        // The box may show it already, rounded from the fine tuning, and
-        // then tells nobody.
-        tuner.handle_reference();
-    }
-    select_kept(tuner.transposition_box, settings, "tuner/transposition");
-    select_kept(tuner.tonic_box, settings, "tuner/tonic");
-    const QString temperament = settings.value(QStringLiteral("tuner/temperament")).toString();
-    if (!temperament.isEmpty())
-        tuner.select_temperament_option(temperament, settings.value(QStringLiteral("tuner/scala_file")).toString());
-    int rows = 0;
-    if (kept_int(settings, "tuner/steadiness", rows))
-        tuner.steadiness_slider->setValue(rows);
-    if (kept_double(settings, "tuner/gate_dbfs", value))
-        tuner.gate_box->setValue(value);
-    if (kept_double(settings, "tuner/in_tune_cents", value))
-        tuner.zone_box->setValue(value);
+    TunerKept kept;
+    kept.reference_a4 = kept_double(settings, "tuner/reference_a4");
+    kept.transposition = kept_int(settings, "tuner/transposition");
+    kept.tonic = kept_int(settings, "tuner/tonic");
+    kept.temperament = settings.value(QStringLiteral("tuner/temperament")).toString();
+    kept.scala_file = settings.value(QStringLiteral("tuner/scala_file")).toString();
+    kept.steadiness = kept_int(settings, "tuner/steadiness");
+    kept.gate_dbfs = kept_double(settings, "tuner/gate_dbfs");
+    kept.in_tune_cents = kept_double(settings, "tuner/in_tune_cents");
+    return kept;
 }
 
-void keep_tuner(const OrvTuner &tuner, QSettings &settings)
+void keep_tuner(const TunerKept &kept, QSettings &settings)
 {
-    if (tuner.reference_set_in_hz())
-        settings.setValue(QStringLiteral("tuner/reference_a4"), tuner.reference_box->value());
-    settings.setValue(QStringLiteral("tuner/transposition"), tuner.transposition_box->currentIndex());
-    settings.setValue(QStringLiteral("tuner/tonic"), tuner.tonic_box->currentIndex());
-    settings.setValue(QStringLiteral("tuner/temperament"), tuner.temperament_option());
-    if (!tuner.scala_path().isEmpty())
-        settings.setValue(QStringLiteral("tuner/scala_file"), tuner.scala_path());
-    settings.setValue(QStringLiteral("tuner/steadiness"), tuner.steadiness_slider->value());
-    settings.setValue(QStringLiteral("tuner/gate_dbfs"), tuner.gate_box->value());
-    settings.setValue(QStringLiteral("tuner/in_tune_cents"), tuner.zone_box->value());
+    if (kept.reference_a4)
+        settings.setValue(QStringLiteral("tuner/reference_a4"), *kept.reference_a4);
+    settings.setValue(QStringLiteral("tuner/transposition"), *kept.transposition);
+    settings.setValue(QStringLiteral("tuner/tonic"), *kept.tonic);
+    settings.setValue(QStringLiteral("tuner/temperament"), kept.temperament);
+    if (!kept.scala_file.isEmpty())
+        settings.setValue(QStringLiteral("tuner/scala_file"), kept.scala_file);
+    settings.setValue(QStringLiteral("tuner/steadiness"), *kept.steadiness);
+    settings.setValue(QStringLiteral("tuner/gate_dbfs"), *kept.gate_dbfs);
+    settings.setValue(QStringLiteral("tuner/in_tune_cents"), *kept.in_tune_cents);
 }
 
 }  // namespace
@@ -158,22 +119,13 @@ void restore_settings(OrvMainWindow &window)
                      status_words(status));
         return;
     }
-    OrvSigGen &siggen = *window.siggen_page;
-    for (const MapKey &map : SIGGEN_MAPS)
-        select_kept(siggen.*map.map, settings, map.key);
-    int value = 0;
-    for (const SliderKey &slider : SIGGEN_SLIDERS) {
-        // setValue brings it into the bar's range, which the engine rate sets.
-        if (kept_int(settings, slider.key, value))
-            slider.bar(siggen)->setValue(value);
-    }
-    OrvSpectrum &spectrum = *window.spectrum_page;
-    select_kept(spectrum.decay_map, settings, "spectrum/decay");
-    if (kept_int(settings, "spectrum/sensitivity", value))
-        spectrum.sensitivity_slider->setValue(value);
-    if (kept_int(settings, "spectrum/fine_tuning", value))
-        spectrum.tuning_box->setValue(value);
-    restore_tuner(*window.tuner_page, settings);
+    SigGenKept siggen;
+    for (const SigGenKey &kept : SIGGEN_KEYS)
+        siggen.*kept.value = kept_int(settings, kept.key);
+    window.siggen_page->restore_state(siggen);
+    window.spectrum_page->restore_state({kept_int(settings, "spectrum/decay"), kept_int(settings, "spectrum/sensitivity"),
+                                         kept_int(settings, "spectrum/fine_tuning")});
+    window.tuner_page->restore_state(kept_tuner(settings));
     const QString directory = settings.value(QStringLiteral("export/directory")).toString();
     if (!directory.isEmpty())
         window.result_export->directory = directory;
@@ -187,16 +139,14 @@ void keep_settings(const OrvMainWindow &window)
     ORVEL_SETTINGS(settings);
     settings.clear();
     settings.setValue(QLatin1String(FORMAT_KEY), FORMAT);
-    const OrvSigGen &siggen = *window.siggen_page;
-    for (const MapKey &map : SIGGEN_MAPS)
-        settings.setValue(QLatin1String(map.key), (siggen.*map.map)->selection);
-    for (const SliderKey &slider : SIGGEN_SLIDERS)
-        settings.setValue(QLatin1String(slider.key), slider.bar(siggen)->value());
-    const OrvSpectrum &spectrum = *window.spectrum_page;
-    settings.setValue(QStringLiteral("spectrum/decay"), spectrum.decay_map->selection);
-    settings.setValue(QStringLiteral("spectrum/sensitivity"), spectrum.sensitivity_slider->value());
-    settings.setValue(QStringLiteral("spectrum/fine_tuning"), spectrum.tuning_box->value());
-    keep_tuner(*window.tuner_page, settings);
+    const SigGenKept siggen = window.siggen_page->kept_state();
+    for (const SigGenKey &kept : SIGGEN_KEYS)
+        settings.setValue(QLatin1String(kept.key), *(siggen.*kept.value));
+    const SpectrumKept spectrum = window.spectrum_page->kept_state();
+    settings.setValue(QStringLiteral("spectrum/decay"), *spectrum.decay);
+    settings.setValue(QStringLiteral("spectrum/sensitivity"), *spectrum.sensitivity);
+    settings.setValue(QStringLiteral("spectrum/fine_tuning"), *spectrum.fine_tuning);
+    keep_tuner(window.tuner_page->kept_state(), settings);
     if (!window.result_export->directory.isEmpty())
         settings.setValue(QStringLiteral("export/directory"), window.result_export->directory);
     settings.setValue(QStringLiteral("window/geometry"), window.saveGeometry());

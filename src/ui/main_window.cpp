@@ -32,10 +32,10 @@ OrvMainWindow::OrvMainWindow(Analysis &analysis, Generator &generator, ServerWat
     setWindowTitle(QStringLiteral("Orvel v" ORVEL_VERSION));
     setWindowIcon(QIcon(":/orvel.png"));
 
-    connect(&spectrum_button, SIGNAL(released()), this, SLOT(handle_spectrum()));
-    connect(&siggen_button, SIGNAL(released()), this, SLOT(handle_siggen()));
-    connect(&config_button, SIGNAL(released()), this, SLOT(handle_config()));
-    connect(&tuner_button, SIGNAL(released()), this, SLOT(handle_tuner()));
+    connect(&spectrum_button, &QPushButton::released, this, &OrvMainWindow::handle_spectrum);
+    connect(&siggen_button, &QPushButton::released, this, &OrvMainWindow::handle_siggen);
+    connect(&config_button, &QPushButton::released, this, &OrvMainWindow::handle_config);
+    connect(&tuner_button, &QPushButton::released, this, &OrvMainWindow::handle_tuner);
 
     window_grid.addWidget(&spectrum_button, 0, 0);
     window_grid.addWidget(&siggen_button, 0, 1);

@@ -3,6 +3,7 @@
 #include "engine/block_result.h"
 #include "engine/engine.h"
 #include "engine/number_text.h"
+#include "engine/readout.h"
 #include "ui/spectrum_panel.h"
 
 #include <QFile>
@@ -28,6 +29,33 @@ bool write_text(const QString &path, const QString &text, QString *error)
     return true;
 }
 
+// The newest row that is final (the newest job may have been given up for
+// want of memory and left no row), as far back as the rows reach; false
+// when there is none.
+bool newest_final_row(const ResultView &view, std::uint64_t &seq)
+{
+    for (std::uint64_t back = 0; back < RESULT_ROWS && back < view.completed; back++) {
+        seq = view.job_back(back);
+        if (view.row_final(seq))
+            return true;
+    }
+    return false;
+}
+
+// Jobs before seq given up for want of memory, as far as the rows still
+// tell: among the last RESULT_ROWS jobs. Memory runs short seldom, and then
+// for a few jobs together.
+std::uint64_t given_up_before(const ResultView &view, std::uint64_t seq)
+{
+    std::uint64_t given_up = 0;
+    for (std::uint64_t back = 0; back < RESULT_ROWS && back < view.completed; back++) {
+        const std::uint64_t job = view.job_back(back);
+        if (job < seq && !view.row_final(job))
+            given_up++;
+    }
+    return given_up;
+}
+
 }  // namespace
 
 bool save_log(const QPlainTextEdit *log, const QString &path, QString *error)
@@ -45,9 +73,10 @@ QStringList export_file_names(const QString &directory, const QDateTime &when)
 QString correlation_csv(const double *sum, std::uint64_t window_size, int rate)
 {
     QString csv = QStringLiteral("lag_samples,lag_ms,value\n");
+    // The flip is its own inverse: delay_of_index gives a delay's index.
     for (std::uint64_t lag = 0; lag < window_size; lag++) {
         csv += QString::number(lag) + u',' + cut_number_text(static_cast<double>(lag) * 1000.0 / rate) + u','
-            + cut_number_text(sum[window_size - 1 - lag]) + u'\n';
+            + cut_number_text(sum[delay_of_index(lag, window_size)]) + u'\n';
     }
     return csv;
 }
@@ -62,14 +91,14 @@ QStringList export_newest_result(OrvSpectrum *page, const QString &directory, co
     BlockResult result;
     std::vector<double> sum(engine.window_size());
     engine.read_results([&](const ResultView &view) {
-        found = view.completed > 0;
+        std::uint64_t seq = 0;
+        found = newest_final_row(view, seq);
         if (!found)
             return;
-        const std::uint64_t seq = view.newest_final();
         result = row_result(view, seq, engine);
         result.skipped = skipped;
         // Blocks since the start, as orvel-analyze counts them in a file.
-        result.block = seq + result.skipped;
+        result.block = row_block_number(seq, skipped, given_up_before(view, seq));
         result.time = block_end_time(result.block, engine.sample_rate());
         std::copy(view.correlation_sum, view.correlation_sum + view.window_size, sum.begin());
     });

@@ -29,8 +29,11 @@ QStringList export_file_names(const QString &directory, const QDateTime &when);
 QString correlation_csv(const double *sum, std::uint64_t window_size, int rate);
 
 // Write the three files of export_file_names(directory, when) for the
-// newest final result row, reading the results through the engine's
-// functions, and the page's picture. Returns the files written; empty, with
+// newest final result row (a job given up left none, and is passed over),
+// reading the results through the engine's functions, and the page's
+// picture. The row's block is the one orvel-analyze prints for it
+// (row_block_number), as far as the rows still tell which jobs were given
+// up: among the last RESULT_ROWS. Returns the files written; empty, with
 // the reason in error, when there is no result yet or a file cannot be
 // written.
 QStringList export_newest_result(OrvSpectrum *page, const QString &directory, const QDateTime &when,

@@ -12,6 +12,7 @@
 #include <QScrollBar>
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -78,15 +79,15 @@ protected:
 
 // Fill box with its grid and a horizontal scroll bar at value. The value is
 // set before the scroll bar is connected, so building emits nothing.
-void build_slider(QGroupBox *box, QScrollBar *&scroll_bar, QGridLayout *&box_grid,
-                  int minimum, int maximum, int value)
+template <typename Box>
+void build_slider(Box *box, QScrollBar *&scroll_bar, QGridLayout *&box_grid, int minimum, int maximum, int value)
 {
     box_grid = new QGridLayout(box);
     scroll_bar = new KeyboardScrollBar(Qt::Horizontal);
     scroll_bar->setRange(minimum, maximum);
     scroll_bar->setSingleStep(1);
     scroll_bar->setValue(value);
-    QObject::connect(scroll_bar, SIGNAL(valueChanged(int)), box, SLOT(handle_value_changed(int)));
+    QObject::connect(scroll_bar, &QScrollBar::valueChanged, box, &Box::handle_value_changed);
     box_grid->addWidget(scroll_bar, 0, 0, 1, 1);
 }
 
@@ -172,13 +173,13 @@ OrvSigGen::OrvSigGen(Engine &engine, Generator &generator)
     // parameters set; the slider boxes emitted nothing to set them.
     handle_filter_0(0);
 
-    connect(main_input_map, SIGNAL(selectionChanged(int)), this, SLOT(handle_source_0(int)));
-    connect(corr_input_map, SIGNAL(selectionChanged(int)), this, SLOT(handle_source_1(int)));
-    connect(output_0_map, SIGNAL(selectionChanged(int)), this, SLOT(handle_output_0(int)));
-    connect(output_1_map, SIGNAL(selectionChanged(int)), this, SLOT(handle_output_1(int)));
-    connect(band_pass_box, SIGNAL(valueChanged(int)), this, SLOT(handle_filter_0(int)));
-    connect(band_width_box, SIGNAL(valueChanged(int)), this, SLOT(handle_filter_0(int)));
-    connect(level_box, SIGNAL(valueChanged(int)), this, SLOT(handle_filter_0(int)));
+    connect(main_input_map, &OrvButtonMap::selectionChanged, this, &OrvSigGen::handle_source_0);
+    connect(corr_input_map, &OrvButtonMap::selectionChanged, this, &OrvSigGen::handle_source_1);
+    connect(output_0_map, &OrvButtonMap::selectionChanged, this, &OrvSigGen::handle_output_0);
+    connect(output_1_map, &OrvButtonMap::selectionChanged, this, &OrvSigGen::handle_output_1);
+    connect(band_pass_box, &OrvBandPassBox::valueChanged, this, &OrvSigGen::handle_filter_0);
+    connect(band_width_box, &OrvBandWidthBox::valueChanged, this, &OrvSigGen::handle_filter_0);
+    connect(level_box, &OrvNoiselevelBox::valueChanged, this, &OrvSigGen::handle_filter_0);
 
     page_grid->addWidget(main_input_map, 0, 0, 1, 1);
     page_grid->addWidget(corr_input_map, 1, 0, 1, 1);
@@ -191,6 +192,37 @@ OrvSigGen::OrvSigGen(Engine &engine, Generator &generator)
     page_grid->setRowStretch(4, 1);
     page_grid->setColumnStretch(0, 1);
     page_grid->setColumnStretch(1, 1);
+}
+
+SigGenKept OrvSigGen::kept_state() const
+{
+    return {main_input_map->selection,          corr_input_map->selection,
+            output_0_map->selection,            output_1_map->selection,
+            band_pass_box->scroll_bar->value(), band_width_box->scroll_bar->value(),
+            level_box->scroll_bar->value()};
+}
+
+void OrvSigGen::restore_state(const SigGenKept &kept)
+{
+    const std::pair<OrvButtonMap *, std::optional<int>> maps[] = {
+        {main_input_map, kept.main_input},
+        {corr_input_map, kept.corr_input},
+        {output_0_map, kept.output_0},
+        {output_1_map, kept.output_1},
+    };
+    for (const auto &[map, index] : maps) {
+        if (index && *index >= 0 && *index < map->button_count)
+            map->handle_released(*index);
+    }
+    const std::pair<QScrollBar *, std::optional<int>> sliders[] = {
+        {band_pass_box->scroll_bar, kept.centre_hz},
+        {band_width_box->scroll_bar, kept.width_hz},
+        {level_box->scroll_bar, kept.level},
+    };
+    for (const auto &[bar, value] : sliders) {
+        if (value)
+            bar->setValue(*value);
+    }
 }
 
 void OrvSigGen::handle_source_0(int channel)

@@ -14,6 +14,8 @@ class Generator;
 #include <QGroupBox>
 #include <QWidget>
 
+#include <optional>
+
 class OrvButtonMap;
 class QGridLayout;
 class QScrollBar;
@@ -89,6 +91,18 @@ public slots:
     void handle_value_changed(int value);
 };
 
+// What the page keeps from one start to the next (kept_settings.h); a value
+// left out is not restored.
+struct SigGenKept {
+    std::optional<int> main_input;    // the maps' selections, as their indices
+    std::optional<int> corr_input;
+    std::optional<int> output_0;
+    std::optional<int> output_1;
+    std::optional<int> centre_hz;     // the three sliders' values
+    std::optional<int> width_hz;
+    std::optional<int> level;
+};
+
 class OrvSigGen : public QWidget {
     Q_OBJECT
 
@@ -108,6 +122,14 @@ public:
     OrvBandPassBox *band_pass_box;      // centre frequency in Hz
     OrvBandWidthBox *band_width_box;    // band width in Hz
     OrvNoiselevelBox *level_box;        // signal level, 1/16 octave steps
+
+    // Every value kept, as the controls show it.
+    SigGenKept kept_state() const;
+    // Each value given goes into its control, which tells the engine or the
+    // generator as the user's change would: an index a map lacks is passed
+    // over, a slider value brought into the slider's range (the engine rate
+    // sets it).
+    void restore_state(const SigGenKept &kept);
 
 public slots:
     // Hand the selected index to the engine or the generator.

@@ -84,6 +84,25 @@ OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
     graph_view = new OrvGraph(engine_);
     band_view = new OrvBand(engine_);
 
+    make_readouts();
+    make_commands();
+    make_controls();
+    lay_out();
+
+    connect(band_view, &OrvBand::row_chosen, this, &OrvSpectrum::handle_row_chosen);
+    connect(band_view, &OrvBand::log_line, text_log, &QPlainTextEdit::appendPlainText);
+    connect(graph_view, &OrvGraph::log_line, text_log, &QPlainTextEdit::appendPlainText);
+
+    tick = new QTimer(this);
+    connect(tick, &QTimer::timeout, this, &OrvSpectrum::handle_tick);
+    tick->start(TICK_MS);
+
+    setWindowTitle(tr("Orvel v" ORVEL_VERSION));
+    setWindowIcon(QIcon(":/orvel.png"));
+}
+
+void OrvSpectrum::make_readouts()
+{
     note_label = new QLabel();
     note_label->setAlignment(Qt::AlignCenter);
     QFont note_font = note_label->font();
@@ -98,25 +117,28 @@ OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
     const QFontMetrics metrics(note_font);
     fundamental_label->setMinimumHeight(metrics.height());
     fundamental_label->setMinimumWidth(metrics.horizontalAdvance(widest_fundamental_readout(engine_)));
+}
 
+void OrvSpectrum::make_commands()
+{
     struct Command {
         const char *text;
-        const char *slot;
+        void (OrvSpectrum::*slot)();
         OrvPushButton **kept;   // where the panel keeps the button, or null
     };
     const Command commands[] = {
-        {QT_TR_NOOP("Reset"), SLOT(handle_reset()), nullptr},
-        {QT_TR_NOOP("Toggle\nFreeze"), SLOT(handle_tog_freeze()), &freeze_button},
-        {QT_TR_NOOP("Toggle\nRecord"), SLOT(handle_tog_record()), &record_button},
-        {QT_TR_NOOP("Zoom\nLeft"), SLOT(handle_zoom_left()), nullptr},
-        {QT_TR_NOOP("Zoom\nMiddle"), SLOT(handle_zoom_middle()), nullptr},
-        {QT_TR_NOOP("Zoom\nRight"), SLOT(handle_zoom_right()), nullptr},
-        {QT_TR_NOOP("Zoom\nOut"), SLOT(handle_zoom_out()), nullptr},
+        {QT_TR_NOOP("Reset"), &OrvSpectrum::handle_reset, nullptr},
+        {QT_TR_NOOP("Toggle\nFreeze"), &OrvSpectrum::handle_tog_freeze, &freeze_button},
+        {QT_TR_NOOP("Toggle\nRecord"), &OrvSpectrum::handle_tog_record, &record_button},
+        {QT_TR_NOOP("Zoom\nLeft"), &OrvSpectrum::handle_zoom_left, nullptr},
+        {QT_TR_NOOP("Zoom\nMiddle"), &OrvSpectrum::handle_zoom_middle, nullptr},
+        {QT_TR_NOOP("Zoom\nRight"), &OrvSpectrum::handle_zoom_right, nullptr},
+        {QT_TR_NOOP("Zoom\nOut"), &OrvSpectrum::handle_zoom_out, nullptr},
     };
     int column = 0;
     for (const Command &command : commands) {
         auto *button = new OrvPushButton(tr(command.text));
-        connect(button, SIGNAL(released()), this, command.slot);
+        connect(button, &QPushButton::released, this, command.slot);
         main_grid->addWidget(button, 1, column++, 1, 1);
         if (command.kept)
             *command.kept = button;
@@ -127,13 +149,16 @@ OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
     record_button->setCheckable(true);
     freeze_button->set_selected(engine_.analysis_frozen());
     record_button->set_selected(engine_.recording_on());
+}
 
+void OrvSpectrum::make_controls()
+{
     tuning_box = new QSpinBox();
     // As far as the tuner page's reference A4 reaches, whose setting it is too.
     tuning_box->setRange(fine_tuning_for_reference(MIN_REFERENCE_A4_HZ), fine_tuning_for_reference(MAX_REFERENCE_A4_HZ));
     tuning_box->setValue(0);
     tuning_box->setPrefix(tr("Fine tuning +/-999: "));
-    connect(tuning_box, SIGNAL(valueChanged(int)), this, SLOT(handle_tuning()));
+    connect(tuning_box, &QSpinBox::valueChanged, this, &OrvSpectrum::handle_tuning);
 
     sensitivity_slider = new QSlider();
     sensitivity_slider->setRange(0, SENSITIVITY_LIMIT);
@@ -141,17 +166,20 @@ OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
     sensitivity_slider->setToolTip(tr("Sensitivity"));
     sensitivity_slider->setAccessibleName(tr("Sensitivity"));
     sensitivity_slider->setOrientation(Qt::Horizontal);
-    connect(sensitivity_slider, SIGNAL(valueChanged(int)), this, SLOT(handle_sensitivity()));
+    connect(sensitivity_slider, &QSlider::valueChanged, this, &OrvSpectrum::handle_sensitivity);
 
     decay_map = new OrvButtonMap(DECAY_NAMES, DECAY_CHOICES, DECAY_CHOICES);
-    connect(decay_map, SIGNAL(selectionChanged(int)), this, SLOT(handle_decay_0(int)));
+    connect(decay_map, &OrvButtonMap::selectionChanged, this, &OrvSpectrum::handle_decay_0);
 
     text_log = new QPlainTextEdit();
     text_log->setAccessibleName(tr("Log"));
     // Tab goes on to the next control rather than into the text, so the
     // keyboard is not caught in the log.
     text_log->setTabChangesFocus(true);
+}
 
+void OrvSpectrum::lay_out()
+{
     side_panel = new QWidget();
     side_grid = new QGridLayout(side_panel);
 
@@ -169,17 +197,21 @@ OrvSpectrum::OrvSpectrum(Analysis &analysis, JackClient &jack)
     side_grid->addWidget(band_view, 5, 0, 1, 1);
     side_grid->addWidget(text_log, 6, 0, 1, 1);
     side_grid->setRowStretch(5, 1);
+}
 
-    connect(band_view, SIGNAL(row_chosen(int)), this, SLOT(handle_row_chosen(int)));
-    connect(band_view, SIGNAL(log_line(const QString &)), text_log, SLOT(appendPlainText(const QString &)));
-    connect(graph_view, SIGNAL(log_line(const QString &)), text_log, SLOT(appendPlainText(const QString &)));
+SpectrumKept OrvSpectrum::kept_state() const
+{
+    return {decay_map->selection, sensitivity_slider->value(), tuning_box->value()};
+}
 
-    tick = new QTimer(this);
-    connect(tick, SIGNAL(timeout()), this, SLOT(handle_tick()));
-    tick->start(TICK_MS);
-
-    setWindowTitle(tr("Orvel v" ORVEL_VERSION));
-    setWindowIcon(QIcon(":/orvel.png"));
+void OrvSpectrum::restore_state(const SpectrumKept &kept)
+{
+    if (kept.decay && *kept.decay >= 0 && *kept.decay < decay_map->button_count)
+        decay_map->handle_released(*kept.decay);
+    if (kept.sensitivity)
+        sensitivity_slider->setValue(*kept.sensitivity);
+    if (kept.fine_tuning)
+        tuning_box->setValue(*kept.fine_tuning);
 }
 
 void OrvSpectrum::handle_reset()

@@ -17,6 +17,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <optional>
 
 class Analysis;
 class Engine;
@@ -41,6 +42,14 @@ enum class ZoomKind { left, middle, right };
 // window ever becomes empty. Zoom out at level 0 restores {0, full - 1}.
 void zoom_in(ZoomRange *zoom, std::uint8_t &level, ZoomKind kind);
 void zoom_out(ZoomRange *zoom, std::uint8_t &level, std::uint64_t full);
+
+// What the page keeps from one start to the next (kept_settings.h); a value
+// left out is not restored.
+struct SpectrumKept {
+    std::optional<int> decay;         // the decay selector's choice, 0 = "OFF"
+    std::optional<int> sensitivity;   // exponent 0..31
+    std::optional<int> fine_tuning;   // thousandths of a semitone
+};
 
 class OrvSpectrum : public QWidget {
     Q_OBJECT
@@ -74,6 +83,13 @@ public:
     // The zoom window the views show now.
     const ZoomRange &current_zoom() const { return zoom[zoom_level]; }
 
+    // Every value kept, as the controls show it.
+    SpectrumKept kept_state() const;
+    // Each value given goes into its control, which tells the engine as the
+    // user's change would: a decay the selector lacks is passed over, a
+    // value out of a control's range brought into it.
+    void restore_state(const SpectrumKept &kept);
+
 public slots:
     void handle_reset();
     void handle_tog_freeze();
@@ -96,6 +112,13 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // The constructor's steps, in the order that makes the focus chain: the
+    // read-out labels, the command buttons (into row 1 of main_grid), the
+    // settings and the log, then the rest of both grids.
+    void make_readouts();
+    void make_commands();
+    void make_controls();
+    void lay_out();
     // Tell the graph view the current zoom window.
     void show_zoom();
 

@@ -53,18 +53,28 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
     view = new OrvTunerView();
     grid = new QGridLayout(this);
 
+    make_controls();
+    lay_out();
+
+    tick = new QTimer(this);
+    tick->setInterval(TUNER_TICK_MS);
+    connect(tick, &QTimer::timeout, this, &OrvTuner::handle_tick);
+}
+
+void OrvTuner::make_controls()
+{
     reference_box = new QDoubleSpinBox();
     reference_box->setRange(MIN_REFERENCE_A4_HZ, MAX_REFERENCE_A4_HZ);
     reference_box->setDecimals(1);
     reference_box->setSingleStep(REFERENCE_STEP_HZ);
     reference_box->setSuffix(tr(" Hz"));
     reference_box->setValue(shown_reference(engine_.reference_a4()));
-    connect(reference_box, SIGNAL(valueChanged(double)), this, SLOT(handle_reference()));
+    connect(reference_box, &QDoubleSpinBox::valueChanged, this, &OrvTuner::handle_reference);
 
     transposition_box = new QComboBox();
     for (const Transposition &t : TRANSPOSITIONS)
         transposition_box->addItem(QString::fromUtf8(t.title));
-    connect(transposition_box, SIGNAL(currentIndexChanged(int)), this, SLOT(handle_transposition()));
+    connect(transposition_box, &QComboBox::currentIndexChanged, this, &OrvTuner::handle_transposition);
 
     temperament_box = new QComboBox();
     for (const TemperamentName &t : TEMPERAMENT_NAMES)
@@ -72,12 +82,12 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
     temperament_box->addItem(tr("Scala file\u2026"));
     // Activated, not changed: choosing the Scala entry again asks for
     // another file.
-    connect(temperament_box, SIGNAL(activated(int)), this, SLOT(handle_temperament()));
+    connect(temperament_box, &QComboBox::activated, this, &OrvTuner::handle_temperament);
 
     tonic_box = new QComboBox();
     for (int c = 0; c < PITCH_CLASS_COUNT; c++)
         tonic_box->addItem(tonic_name(c));
-    connect(tonic_box, SIGNAL(currentIndexChanged(int)), this, SLOT(handle_tonic()));
+    connect(tonic_box, &QComboBox::currentIndexChanged, this, &OrvTuner::handle_tonic);
 
     scala_label = new QLabel();
     scala_label->setWordWrap(true);
@@ -88,7 +98,7 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
     steadiness_slider->setRange(MIN_STEADINESS, MAX_STEADINESS);
     steadiness_slider->setValue(settings_.steadiness);
     steadiness_slider->setPageStep(2);
-    connect(steadiness_slider, SIGNAL(valueChanged(int)), this, SLOT(handle_steadiness()));
+    connect(steadiness_slider, &QSlider::valueChanged, this, &OrvTuner::handle_steadiness);
 
     gate_box = new QDoubleSpinBox();
     gate_box->setRange(MIN_GATE_DBFS, MAX_GATE_DBFS);
@@ -96,7 +106,7 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
     gate_box->setSingleStep(GATE_STEP_DB);
     gate_box->setSuffix(tr(" dBFS"));
     gate_box->setValue(settings_.gate_dbfs);
-    connect(gate_box, SIGNAL(valueChanged(double)), this, SLOT(handle_gate()));
+    connect(gate_box, &QDoubleSpinBox::valueChanged, this, &OrvTuner::handle_gate);
 
     zone_box = new QDoubleSpinBox();
     zone_box->setRange(MIN_IN_TUNE_CENTS, MAX_IN_TUNE_CENTS);
@@ -105,8 +115,11 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
     zone_box->setPrefix(tr("\u00b1"));
     zone_box->setSuffix(tr(" cents"));
     zone_box->setValue(settings_.in_tune_cents);
-    connect(zone_box, SIGNAL(valueChanged(double)), this, SLOT(handle_zone()));
+    connect(zone_box, &QDoubleSpinBox::valueChanged, this, &OrvTuner::handle_zone);
+}
 
+void OrvTuner::lay_out()
+{
     auto *naming = new QLabel(tr("Names in scientific pitch: A4 = 440 Hz is MIDI key 69 (A5 on the spectrum page)."));
     naming->setWordWrap(true);
 
@@ -141,10 +154,6 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
                         steadiness_slider, gate_box, zone_box};
     for (std::size_t i = 1; i < std::size(order); i++)
         setTabOrder(order[i - 1], order[i]);
-
-    tick = new QTimer(this);
-    tick->setInterval(TUNER_TICK_MS);
-    connect(tick, SIGNAL(timeout()), this, SLOT(handle_tick()));
 }
 
 QString OrvTuner::temperament_option() const
@@ -208,6 +217,51 @@ bool OrvTuner::reference_set_in_hz() const
     return std::abs(engine_.reference_a4() - reference_box->value()) < 1e-9;
 }
 
+TunerKept OrvTuner::kept_state() const
+{
+    TunerKept kept;
+    if (reference_set_in_hz())
+        kept.reference_a4 = reference_box->value();
+    kept.transposition = transposition_box->currentIndex();
+    kept.tonic = tonic_box->currentIndex();
+    kept.temperament = temperament_option();
+    kept.scala_file = scala_path_;
+    kept.steadiness = steadiness_slider->value();
+    kept.gate_dbfs = gate_box->value();
+    kept.in_tune_cents = zone_box->value();
+    return kept;
+}
+
+namespace {
+
+void select_entry(QComboBox *box, const std::optional<int> &index)
+{
+    if (index && *index >= 0 && *index < box->count())
+        box->setCurrentIndex(*index);
+}
+
+}  // namespace
+
+void OrvTuner::restore_state(const TunerKept &kept)
+{
+    if (kept.reference_a4) {
+        reference_box->setValue(*kept.reference_a4);
+        // The box may show it already, rounded from the fine tuning, and
+        // then tells nobody.
+        handle_reference();
+    }
+    select_entry(transposition_box, kept.transposition);
+    select_entry(tonic_box, kept.tonic);
+    if (!kept.temperament.isEmpty())
+        select_temperament_option(kept.temperament, kept.scala_file);
+    if (kept.steadiness)
+        steadiness_slider->setValue(*kept.steadiness);
+    if (kept.gate_dbfs)
+        gate_box->setValue(*kept.gate_dbfs);
+    if (kept.in_tune_cents)
+        zone_box->setValue(*kept.in_tune_cents);
+}
+
 void OrvTuner::show_temperament_in_use()
 {
     const QSignalBlocker quiet(temperament_box);
@@ -223,7 +277,7 @@ void OrvTuner::handle_tick()
     engine_.read_results([&](const ResultView &results) {
         level = input_level_dbfs(results.input_history, results.input_history_length, results.input_history_next);
         for (std::uint64_t back = 0; count < wanted && back < results.completed; back++) {
-            const std::uint64_t seq = results.newest_final() - back;
+            const std::uint64_t seq = results.job_back(back);
             // A row given up has no reading: counted as none, never skipped
             // to an older one.
             rows[count++] = results.row_final(seq) ? results.fundamental(seq) : FundamentalReading{};

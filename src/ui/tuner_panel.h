@@ -17,6 +17,8 @@
 #include <QString>
 #include <QWidget>
 
+#include <optional>
+
 class Engine;
 class QComboBox;
 class QDoubleSpinBox;
@@ -30,6 +32,19 @@ class QTimer;
 // shows within two rows at 48000 Hz, and the strobe moves at most
 // STROBE_MAX_CENTS * 30 px/s * 0.03 s = 18 px a frame, under half a period.
 constexpr int TUNER_TICK_MS = 30;
+
+// What the page keeps from one start to the next (kept_settings.h); a value
+// left out is not restored.
+struct TunerKept {
+    std::optional<double> reference_a4;   // Hz; kept only when set in hertz (reference_set_in_hz)
+    std::optional<int> transposition;     // the boxes' entries
+    std::optional<int> tonic;
+    QString temperament;                  // temperament_option(); empty: none kept
+    QString scala_file;                   // the Scala file in use, or empty
+    std::optional<int> steadiness;        // rows
+    std::optional<double> gate_dbfs;
+    std::optional<double> in_tune_cents;
+};
 
 class OrvTuner : public QWidget {
     Q_OBJECT
@@ -82,6 +97,16 @@ public:
     // shows rounded to 0.1 Hz.
     bool reference_set_in_hz() const;
 
+    // Every value kept, as the controls show it.
+    TunerKept kept_state() const;
+    // Each value given goes into its control, which tells the engine or the
+    // page's settings as the user's change would: an entry a box lacks is
+    // passed over, a value out of a control's range brought into it, an
+    // unknown temperament or a refused Scala file leaves the temperament
+    // (select_temperament_option). The reference A4 goes to the engine even
+    // where the box shows it already.
+    void restore_state(const TunerKept &kept);
+
 public slots:
     // Read the newest rows into the display; move the strobe.
     void handle_tick();
@@ -99,6 +124,10 @@ protected:
     void hideEvent(QHideEvent *event) override;
 
 private:
+    // The constructor's steps: the settings' controls, each connected to
+    // its slot, then the captions, the layout and the keyboard's order.
+    void make_controls();
+    void lay_out();
     // Put the temperament box back on the temperament in use, silently.
     void show_temperament_in_use();
 
