@@ -8,6 +8,7 @@
 #include "engine/fundamental.h"
 #include "engine/scala_file.h"
 #include "support/engine_fixture.h"
+#include "support/offline_job.h"
 #include "support/qt_app.h"
 #include "support/result_rows.h"
 #include "ui/spectrum_panel.h"
@@ -498,4 +499,35 @@ TEST(TunerPageEngine, SineAt440ReadsA4AndFlatAgainst442)
     server.input_0 = [](std::uint64_t) { return 0.0f; };
     play();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !page.view->reading().found; }, 10000));
+}
+
+// At the fastest steadiness a change of note shows within 150 ms at 48000
+// Hz, counted in rows, not timed: A4 steps to C5, and each new block's
+// window is analysed as a job would be. The rows it takes until the
+// reading names C5, a row every 1024 samples, plus one tick of the page's
+// refresh, stay within the bound.
+TEST(TunerPageEngine, FastestSteadinessShowsANewNoteWithin150MsAt48000)
+{
+    constexpr int RATE = 48000;
+    Engine engine{engine_config(RATE)};
+    const std::uint64_t window = engine.window_size();
+    const std::uint64_t step = 2 * window;   // where C5 starts
+    const double a4 = 440.0, c5 = 440.0 * std::exp2(3.0 / 12.0);
+    std::vector<double> sound(step + 16 * BLOCK_LEN);
+    for (std::size_t i = 0; i < sound.size(); i++) {
+        const double hz = i < step ? a4 : c5;
+        sound[i] = 1e9 * std::sin(2.0 * M_PI * hz * static_cast<double>(i) / RATE);
+    }
+    TunerSettings fastest;
+    fastest.steadiness = MIN_STEADINESS;
+    const auto reading_at = [&](std::uint64_t end) {
+        const FundamentalReading newest = analyse_window(engine, sound.data() + end - window).fundamental;
+        return tuner_reading(&newest, 1, 0.0, fastest);
+    };
+    ASSERT_EQ(reading_at(step).key, 69);
+    std::uint64_t rows = 1;
+    while (rows < 16 && reading_at(step + rows * BLOCK_LEN).key != 72)
+        rows++;
+    const double ms = 1000.0 * static_cast<double>(rows * BLOCK_LEN) / RATE + TUNER_TICK_MS;
+    EXPECT_LE(ms, 150.0) << rows << " rows";
 }
