@@ -2,7 +2,6 @@
 #include "engine/engine.h"
 #include "engine/engine_types.h"
 #include "engine/fundamental.h"
-#include "engine/merge_sort.h"
 #include "engine/pitch.h"
 #include "engine/work_queue.h"
 #include "support/offline_job.h"
@@ -12,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -200,29 +200,77 @@ TEST_F(Collector, EqualPeaksOfAClassGoToTheHighestGroup)
     EXPECT_EQ(found[1].band, 256.0 * 49);
 }
 
-TEST(MergeSort, StableAgainstReference)
+namespace {
+
+// The rule the strongest group was once found by, sorting the row: a larger
+// level is greater; when neither level is greater (equal, or a NaN) the
+// larger group is.
+bool sort_rule_greater(const std::vector<double> &levels, std::uint64_t a, std::uint64_t b)
 {
-    struct Item {
-        int key;
-        int order;
+    if (levels[a] > levels[b])
+        return true;
+    if (levels[b] > levels[a])
+        return false;
+    return a > b;
+}
+
+// The group that the sort's rule puts above every other, when there is one
+// (with a NaN the rule is not transitive, and there may be none).
+bool sort_rule_strongest(const std::vector<double> &levels, std::uint64_t *strongest)
+{
+    for (std::uint64_t a = 0; a < levels.size(); a++) {
+        bool above_all = true;
+        for (std::uint64_t b = 0; b < levels.size(); b++)
+            above_all = above_all && (a == b || sort_rule_greater(levels, a, b));
+        if (above_all) {
+            *strongest = a;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// The scan's tie rule, NaN included, against the sort's: wherever the sort's
+// rule has a strongest group the scan finds it; where a NaN leaves none, the
+// scan's answer is the last group that no later group ties or beats.
+TEST(StrongestGroup, ScanKeepsTheSortsTieRule)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        std::vector<double> levels;
+        std::uint64_t strongest;
+        bool sort_has_one;  // whether the sort's rule puts one group above all
+    } cases[] = {
+        {{5.0}, 0, true},
+        {{1, 2, 3, 4}, 3, true},
+        {{4, 3, 2, 1}, 0, true},
+        {{1, 5, 5, 2}, 2, true},     // equal: the larger group
+        {{7, 7, 7, 7}, 3, true},
+        {{9, 1, 9, 1}, 2, true},
+        {{nan}, 0, true},
+        {{nan, nan}, 1, true},       // neither greater: the larger group
+        {{3, nan}, 1, true},
+        {{nan, 3}, 1, true},
+        {{nan, 1, 2}, 2, true},
+        {{1, 2, nan}, 2, true},
+        {{1, 9, nan, 2}, 3, false},  // 9 beats 2, but ties the NaN, which 2 follows
+        {{5, nan, 3}, 2, false},
+        {{nan, 5, 3}, 1, true},
     };
-    auto by_key = [](const void *a, const void *b) {
-        const int x = static_cast<const Item *>(a)->key;
-        const int y = static_cast<const Item *>(b)->key;
-        return (x > y) - (x < y);
-    };
-    std::srand(11);
-    for (std::size_t count : {0u, 1u, 2u, 3u, 7u, 64u, 120u, 1001u}) {
-        std::vector<Item> items(count);
-        for (std::size_t i = 0; i < count; i++)
-            items[i] = {std::rand() % 10, static_cast<int>(i)};
-        std::vector<Item> expected = items;
-        std::stable_sort(expected.begin(), expected.end(),
-                         [](const Item &a, const Item &b) { return a.key < b.key; });
-        ASSERT_EQ(mergesort(items.data(), count, sizeof(Item), by_key), 0);
-        for (std::size_t i = 0; i < count; i++) {
-            ASSERT_EQ(items[i].key, expected[i].key) << count << " " << i;
-            ASSERT_EQ(items[i].order, expected[i].order) << count << " " << i;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.levels));
+        const std::uint64_t found = strongest_group(c.levels.data(), c.levels.size());
+        EXPECT_EQ(found, c.strongest);
+        std::uint64_t by_sort = 0;
+        ASSERT_EQ(sort_rule_strongest(c.levels, &by_sort), c.sort_has_one);
+        if (c.sort_has_one) {
+            EXPECT_EQ(found, by_sort);
+        }
+        // No later group ties or beats the one found.
+        for (std::uint64_t k = found + 1; k < c.levels.size(); k++) {
+            EXPECT_TRUE(c.levels[found] > c.levels[k]) << k;
         }
     }
 }

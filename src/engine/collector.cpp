@@ -1,7 +1,6 @@
 #include "engine/collector.h"
 
 #include "engine/engine.h"
-#include "engine/merge_sort.h"
 #include "engine/pitch.h"
 #include "engine/refine_group.h"
 #include "engine/tone_detector.h"
@@ -16,36 +15,19 @@ constexpr std::uint64_t REFINED_GROUPS = 3;
 // Tasks the collector takes per hand-over: a whole job's coarse pass at most.
 constexpr std::uint64_t COLLECT_BATCH = MAX_GROUP_COUNT;
 
-struct SortEntry {
-    double level;
-    std::uint64_t group;
-};
-
-// Larger level is greater; when neither level is greater (equal, or a NaN),
-// the larger group is. Group numbers are distinct, so this is a total order.
-int compare_entries(const void *a, const void *b)
-{
-    const auto *x = static_cast<const SortEntry *>(a);
-    const auto *y = static_cast<const SortEntry *>(b);
-    if (x->level > y->level)
-        return 1;
-    if (y->level > x->level)
-        return -1;
-    return x->group > y->group ? 1 : (x->group < y->group ? -1 : 0);
-}
-
 }  // namespace
 
 std::uint64_t strongest_group(const double *levels, std::uint64_t groups)
 {
-    SortEntry entries[MAX_GROUP_COUNT];
-    if (groups > MAX_GROUP_COUNT)
-        groups = MAX_GROUP_COUNT;
-    for (std::uint64_t k = 0; k < groups; k++)
-        entries[k] = {levels[k], k};
-    // Should the sort fail, its input order stands, as the design allows.
-    mergesort(entries, groups, sizeof(SortEntry), compare_entries);
-    return entries[groups - 1].group;
+    // Each group in turn takes the lead unless the leader's level is
+    // strictly greater: the larger level wins, and when neither is greater
+    // (equal, or a NaN) the larger group does.
+    std::uint64_t strongest = 0;
+    for (std::uint64_t k = 1; k < groups; k++) {
+        if (!(levels[strongest] > levels[k]))
+            strongest = k;
+    }
+    return strongest;
 }
 
 void pitch_class_peaks(const ToneEntry *row, std::uint64_t groups, PitchClassPeak peaks[PITCH_CLASS_COUNT])

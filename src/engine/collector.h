@@ -11,8 +11,9 @@
 
 #include <cstdint>
 
-// The strongest of G group levels: the highest level, and among equal
-// highest levels the highest group number.
+// The strongest of G group levels, by one scan that needs no memory: a
+// larger level wins; when neither of two is greater (equal, or a NaN) the
+// larger group does. Among equal highest levels the highest group number.
 std::uint64_t strongest_group(const double *levels, std::uint64_t groups);
 
 // The strongest local peak of each pitch class in a row of `groups` entries:
