@@ -3,6 +3,7 @@
 #include "engine/engine_types.h"
 #include "engine/fundamental.h"
 #include "engine/pitch.h"
+#include "engine/readout.h"
 #include "engine/work_queue.h"
 #include "support/offline_job.h"
 
@@ -43,9 +44,10 @@ protected:
         job->pending = G;
         for (std::uint64_t g = 0; g < G; g++) {
             job->semitone_level[g] = levels[g];
-            auto *task = static_cast<BandTask *>(std::malloc(sizeof(BandTask)));
-            task->band = 256 * g;
-            task->job = job;
+            BandTask *task = engine.new_task(256 * g, job);
+            EXPECT_NE(task, nullptr);
+            if (task == nullptr)
+                return {};
             engine.collect_task(task);
         }
         std::vector<BandTask *> refined;
@@ -186,6 +188,82 @@ TEST_F(Collector, FinishedRowDecaysAndFindsPeaks)
         EXPECT_EQ(found[p].level, p == 1 ? 1001.75 : (p == 11 ? top : 0.0));
         EXPECT_EQ(found[p].band, p == 1 ? 256.0 * 13 + 37 : (p == 11 ? 256.0 * (G - 1) : 0.0));
     }
+}
+
+// A job is one block: its tasks lie inside it, G + 4 of them and no more,
+// and a job used again has its whole room again.
+TEST_F(Collector, AJobsTasksLieInItsOwnBlock)
+{
+    AnalysisJob *job = engine.new_job();
+    ASSERT_NE(job, nullptr);
+    EXPECT_EQ(job->bytes, engine.job_bytes());
+    const char *begin = reinterpret_cast<const char *>(job);
+    const char *end = begin + engine.job_bytes();
+    for (std::uint64_t i = 0; i < G + TASKS_BEYOND_GROUPS; i++) {
+        BandTask *task = engine.new_task(i, job);
+        ASSERT_NE(task, nullptr) << i;
+        EXPECT_GE(reinterpret_cast<const char *>(task), begin);
+        EXPECT_LE(reinterpret_cast<const char *>(task + 1), end);
+        EXPECT_EQ(task->band, i);
+        EXPECT_EQ(task->job, job);
+    }
+    EXPECT_EQ(engine.new_task(0, job), nullptr);
+    engine.free_job(job);
+    AnalysisJob *again = engine.new_job();
+    EXPECT_EQ(again, job);
+    EXPECT_NE(engine.new_task(0, again), nullptr);
+    engine.free_job(again);
+}
+
+// A job given up leaves a slot that reads as not measured, not as the row
+// of RESULT_ROWS jobs before: not final, every level below MEASURED_LEVEL,
+// no pitch-class peak, no note, no fundamental. The row after it does not
+// decay across the gap: it starts afresh from its own levels; the row after
+// that decays against it again.
+TEST_F(Collector, GivenUpJobLeavesAnUnmeasuredRowAndNoDecayAcrossTheGap)
+{
+    engine.set_decay_choice(1);  // 0.875
+    std::vector<double> loud(G, 2.0);
+    loud[13] = 50.0;
+    for (std::uint64_t seq = 0; seq < RESULT_ROWS; seq++)
+        refinement_pass(coarse_pass(job_numbered(seq), loud), 0);
+    ASSERT_EQ(completed(), RESULT_ROWS);
+
+    const std::uint64_t gap = RESULT_ROWS;  // slot 0 again, which holds job 0's row
+    AnalysisJob *job = job_numbered(gap);
+    job->fundamental = fundamental_at_band(256.0 * 13);
+    engine.abandon_job(job);
+    BandTask *give_up = engine.collect_queue.try_pop();
+    ASSERT_NE(give_up, nullptr);
+    engine.collect_task(give_up);
+    EXPECT_EQ(completed(), gap + 1);
+    EXPECT_EQ(engine.job_counts().skipped, 1u);
+    engine.read_results([&](const ResultView &view) {
+        EXPECT_FALSE(view.row_final(gap));
+        EXPECT_FALSE(view.row_final(0));
+        EXPECT_TRUE(view.row_final(gap - 1));
+        for (std::uint64_t g = 0; g < G; g++)
+            EXPECT_LT(view.tone_row(gap)[g].level, MEASURED_LEVEL) << g;
+        for (int p = 0; p < PITCH_CLASS_COUNT; p++)
+            EXPECT_EQ(view.pitch_classes(gap)[p].level, 0.0) << p;
+        EXPECT_FALSE(view.fundamental(gap).found);
+        EXPECT_TRUE(row_note_reading(view.pitch_classes(gap), engine.band_freq()).note.isEmpty());
+    });
+
+    const std::vector<double> flat(G, 3.0);
+    refinement_pass(coarse_pass(job_numbered(gap + 1), flat), 0);
+    refinement_pass(coarse_pass(job_numbered(gap + 2), flat), 0);
+    EXPECT_EQ(completed(), gap + 3);
+    const std::vector<ToneEntry> after_gap = row(gap + 1);
+    const std::vector<ToneEntry> next = row(gap + 2);
+    for (std::uint64_t g = 0; g < G; g++) {
+        EXPECT_EQ(after_gap[g].level, 3.0) << g;
+        EXPECT_EQ(next[g].level, 3.0 * 0.875 + 3.0) << g;
+    }
+    engine.read_results([&](const ResultView &view) {
+        EXPECT_TRUE(view.row_final(gap + 1));
+        EXPECT_TRUE(view.row_final(gap + 2));
+    });
 }
 
 // Among equal peaks of one pitch class the highest group wins.

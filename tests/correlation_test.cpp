@@ -105,7 +105,9 @@ TEST_F(Correlation, OneCoarseTaskPerGroupInOrder)
         ASSERT_NE(task, nullptr);
         EXPECT_EQ(task->band, 256 * g);
         EXPECT_EQ(task->job, job);
-        free(task);
+        // The job's own: inside its block, and freed with it.
+        EXPECT_GE(reinterpret_cast<char *>(task), reinterpret_cast<char *>(job));
+        EXPECT_LT(reinterpret_cast<char *>(task + 1), reinterpret_cast<char *>(job) + engine.job_bytes() + 1);
     }
     EXPECT_TRUE(engine.tone_queue.empty());
     engine.free_job(job);

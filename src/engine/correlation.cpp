@@ -6,7 +6,6 @@
 #include <fftw3.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -147,6 +146,9 @@ void Engine::fold_lags(AnalysisJob *job)
         }
     }
     correlation_rows_[job->seq % RESULT_ROWS] = peak;
+    // The slot now holds part of this job's row: no longer the final row of
+    // the job RESULT_ROWS before, and not final until the collector says so.
+    row_final_job_[job->seq % RESULT_ROWS] = 0;
 }
 
 bool Engine::dispatch_coarse_tasks(AnalysisJob *job)
@@ -155,13 +157,12 @@ bool Engine::dispatch_coarse_tasks(AnalysisJob *job)
     BandTask *tasks[MAX_GROUP_COUNT];
     if (groups > MAX_GROUP_COUNT)
         return false;
+    // From the job's own room: nothing to hand back when it is used up, as
+    // the tasks already taken go with the job.
     for (std::uint64_t g = 0; g < groups; g++) {
         tasks[g] = new_task(BANDS_PER_GROUP * g, job);
-        if (tasks[g] == nullptr) {
-            for (std::uint64_t k = 0; k < g; k++)
-                std::free(tasks[k]);
+        if (tasks[g] == nullptr)
             return false;
-        }
     }
     job->measuring = groups;
     tone_queue.push_all(tasks, groups);
@@ -191,7 +192,7 @@ void Engine::correlation_main()
             while (jobs_folded_ != job->seq && !stopping_)
                 jobs_changed_.wait(jobs_mutex_);
             if (stopping_) {
-                std::free(job);  // in no queue any more: nobody else would free it
+                free_job(job);  // in no queue any more: nobody else would free it
                 return;
             }
         }

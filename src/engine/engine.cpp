@@ -10,9 +10,9 @@
 #include <QThread>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <set>
 
 namespace {
@@ -72,7 +72,7 @@ Engine::~Engine()
     MutexLock lock(pool_mutex_);
     while (AnalysisJob *job = kept_jobs_) {
         kept_jobs_ = job->next;
-        std::free(job);
+        release_job_block(job);
     }
 }
 
@@ -111,16 +111,14 @@ void Engine::stop()
 void Engine::free_jobs_in_flight()
 {
     // Every thread has ended: what is left lies in the queues or waits for
-    // its turn at the collector. A job may have tasks in both queues.
+    // its turn at the collector. A job may have tasks in both queues; the
+    // tasks live in their job's block and go with it.
     std::set<AnalysisJob *> jobs;
     while (AnalysisJob *job = job_queue.try_pop())
         jobs.insert(job);
     for (WorkQueue<BandTask> *queue : {&tone_queue, &collect_queue}) {
-        while (BandTask *task = queue->try_pop()) {
+        while (BandTask *task = queue->try_pop())
             jobs.insert(task->job);
-            if (task != &task->job->give_up)
-                std::free(task);
-        }
     }
     for (AnalysisJob *&job : waiting_turn_) {
         if (job != nullptr)
@@ -128,7 +126,7 @@ void Engine::free_jobs_in_flight()
         job = nullptr;
     }
     for (AnalysisJob *job : jobs)
-        std::free(job);
+        free_job(job);
 }
 
 // ---- settings ----------------------------------------------------------------
@@ -253,9 +251,11 @@ std::uint64_t Engine::blocks_skipped() const
 
 std::uint64_t Engine::job_bytes() const
 {
+    // samples (N) + reference (1024) + product (N + 1024) + semitone_level
+    // and coarse_level (G each), then the tasks: exactly new_job's block.
     const std::uint64_t groups = group_count();
     return sizeof(AnalysisJob) + (2 * input_history_length() + 2 * BLOCK_LEN + 2 * groups) * sizeof(double)
-        + (groups + 4) * sizeof(BandTask);
+        + (groups + TASKS_BEYOND_GROUPS) * sizeof(BandTask);
 }
 
 std::uint64_t Engine::job_limit_locked() const
@@ -332,12 +332,10 @@ AnalysisJob *Engine::new_job()
 {
     const std::uint64_t n = input_history_length();
     const std::uint64_t g = group_count();
-    // samples (N) + reference (1024) + product (N + 1024) + semitone_level and coarse_level (G each)
     const std::uint64_t max_doubles = (std::numeric_limits<std::size_t>::max() - sizeof(AnalysisJob)) / sizeof(double);
-    if (n > max_doubles / 4 || g > max_doubles / 4)
+    if (n > max_doubles / 8 || g > max_doubles / 8)
         return nullptr;
-    const std::uint64_t doubles = n + BLOCK_LEN + n + BLOCK_LEN + 2 * g;
-    const std::uint64_t bytes = sizeof(AnalysisJob) + doubles * sizeof(double);
+    const std::uint64_t bytes = job_bytes();
 
     AnalysisJob *job = nullptr;
     {
@@ -355,18 +353,38 @@ AnalysisJob *Engine::new_job()
         if (config_.literal_paths)
             std::memset(reinterpret_cast<double *>(job + 1) + n + BLOCK_LEN, 0, (n + BLOCK_LEN) * sizeof(double));
     } else {
-        job = static_cast<AnalysisJob *>(std::calloc(1, bytes));
+        job = new_job_block(bytes);
         if (job == nullptr)
             return nullptr;
     }
+    // The record, its arrays, then its tasks: BandTask is aligned as double.
+    static_assert(alignof(BandTask) <= alignof(double) && alignof(AnalysisJob) >= alignof(double));
     auto *arrays = reinterpret_cast<double *>(job + 1);
     job->samples = arrays;
     job->reference = job->samples + n;
     job->product = job->reference + BLOCK_LEN;
     job->semitone_level = job->product + n + BLOCK_LEN;
     job->coarse_level = job->semitone_level + g;
+    job->tasks = reinterpret_cast<BandTask *>(job->coarse_level + g);
+    job->task_room = g + TASKS_BEYOND_GROUPS;
+    job->tasks_made = 0;
     job->bytes = bytes;
     return job;
+}
+
+AnalysisJob *Engine::new_job_block(std::uint64_t bytes)
+{
+    // Zeroed, as a new job's arrays start; the record is an implicit-lifetime
+    // type, begun by the allocation itself.
+    void *block = ::operator new(bytes, std::nothrow);
+    if (block != nullptr)
+        std::memset(block, 0, bytes);
+    return static_cast<AnalysisJob *>(block);
+}
+
+void Engine::release_job_block(AnalysisJob *job)
+{
+    ::operator delete(static_cast<void *>(job));
 }
 
 void Engine::free_job(AnalysisJob *job)
@@ -388,15 +406,18 @@ void Engine::free_job(AnalysisJob *job)
             return;
         }
     }
-    std::free(job);
+    release_job_block(job);
 }
 
 BandTask *Engine::new_task(std::uint64_t band, AnalysisJob *job)
 {
-    auto *task = static_cast<BandTask *>(std::malloc(sizeof(BandTask)));
-    if (task != nullptr) {
-        task->band = band;
-        task->job = job;
-    }
+    // The job's own room: no allocation. Only its owner hands tasks out (the
+    // correlation worker the coarse pass's, the collector the refinement's),
+    // one after the other.
+    if (job->tasks_made == job->task_room)
+        return nullptr;
+    BandTask *task = &job->tasks[job->tasks_made++];
+    task->band = band;
+    task->job = job;
     return task;
 }

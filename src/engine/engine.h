@@ -13,6 +13,18 @@
 //   orvel-correlate  workers of them, nice 10   correlation_main
 //   orvel-tone       workers of them, nice 10   detector_main
 //   orvel-collector  one                        collector_main
+// Memory: a job is ONE allocation of job_bytes(), its record, its arrays and
+// its G + 4 tasks (new_task hands them out of the job's own room), taken
+// from the job pool (new_job, which keeps up to the jobs in flight for
+// reuse) and handed back whole by free_job: in the steady state no stage
+// allocates, per job or per task. Jobs in flight stay within
+// job_memory_budget and below JOBS_PER_WORKER per worker (job_limit).
+// Rows: a row is final once its job completes (ResultView::row_final). A
+// job given up (the give_up task, abandon_job) leaves a row that reads as
+// not measured everywhere: not final, every tone level 0 (below
+// MEASURED_LEVEL), no pitch-class peak, no fundamental. The decay reads the
+// row before only when that row is final: after a gap nothing decays across
+// it, and the next row starts afresh from its own levels.
 // Each tone detector and the collector keeps its own JobWindow
 // (tone_detector.h): the running sums of its current job's window, which no
 // other thread reads.
@@ -99,8 +111,9 @@ struct ResultView {
 
     // The newest final row's job; only when completed > 0.
     std::uint64_t newest_final() const { return completed - 1; }
-    // Whether job seq's row is final and not yet overwritten (a job given up
-    // for want of memory has none).
+    // Whether job seq's row is final and not yet overwritten: false from the
+    // moment a later job in its slot begins writing (its fold), and for a job
+    // given up, whose slot reads as not measured (see above).
     bool row_final(std::uint64_t seq) const { return row_final_job[seq % RESULT_ROWS] == seq + 1; }
     const ToneEntry *tone_row(std::uint64_t seq) const { return tone_rows + (seq % RESULT_ROWS) * groups; }
     const PitchClassPeak *pitch_classes(std::uint64_t seq) const
@@ -206,9 +219,13 @@ public:
     // ---- the stages, one step at a time ----------------------------------------
     // What the threads do, public so that a test can drive a stage by hand
     // on an engine it did not start. Any thread, as the threads call them.
-    AnalysisJob *new_job();             // sized for this engine; null when memory is short
-    void free_job(AnalysisJob *job);    // kept for reuse while few are kept, else freed; null ignored
-    BandTask *new_task(std::uint64_t band, AnalysisJob *job);  // null when memory is short
+    // A job is ONE block of job_bytes(): its record, its arrays and room for
+    // its G + TASKS_BEYOND_GROUPS tasks (engine/work_queue.h).
+    AnalysisJob *new_job();             // sized for this engine, from the kept ones first; null when memory is short
+    void free_job(AnalysisJob *job);    // kept for reuse while few are kept, else freed; null ignored; its tasks go with it
+    // One of the job's own tasks, allocating nothing; null once all its
+    // G + TASKS_BEYOND_GROUPS are handed out. A task is never freed by itself.
+    BandTask *new_task(std::uint64_t band, AnalysisJob *job);
     // By the configured path; with the calling thread's scratch unless given one.
     void compute_lags(AnalysisJob *job, SpectralScratch *scratch = nullptr);
     void fold_lags(AnalysisJob *job) EXCLUDES(results_mutex_); // into correlation_sum, noting the extremes
@@ -248,6 +265,8 @@ private:
     void count_completed(bool skipped) EXCLUDES(jobs_mutex_);
     double window_level(const ToneWindow &window, double *out, double step) const;
     void free_jobs_in_flight();
+    static AnalysisJob *new_job_block(std::uint64_t bytes);  // zeroed; null when memory is short
+    static void release_job_block(AnalysisJob *job);
 
     const EngineConfig config_;
     const BandTable bands_;
