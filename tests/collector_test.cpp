@@ -2,6 +2,7 @@
 #include "engine/engine.h"
 #include "engine/engine_types.h"
 #include "engine/fundamental.h"
+#include "engine/local_peak.h"
 #include "engine/pitch.h"
 #include "engine/readout.h"
 #include "engine/work_queue.h"
@@ -396,4 +397,35 @@ TEST(PitchClassStrip, TonesEitherSideOfEveryNoteLightTheirOwnColumn)
             }
         }
     }
+}
+
+// The one local-peak rule (engine/local_peak.h), with either rule for the
+// edges: inner groups alike, at least each neighbour.
+TEST(LocalPeak, InnerGroupsAlikeEdgesByRule)
+{
+    auto row_of = [](const std::vector<double> &levels) {
+        std::vector<ToneEntry> row;
+        for (double level : levels)
+            row.push_back({level, 0.0, 0.0});
+        return row;
+    };
+    const std::vector<ToneEntry> row = row_of({3, 1, 2, 2, 0, 4});
+    const bool strip[] = {false, false, true, true, false, true};
+    const bool inward[] = {true, false, true, true, false, true};
+    for (std::uint64_t l = 0; l < row.size(); l++) {
+        EXPECT_EQ(is_local_peak(row.data(), row.size(), l, PeakEdges::strip), strip[l]) << l;
+        EXPECT_EQ(is_local_peak(row.data(), row.size(), l, PeakEdges::inward), inward[l]) << l;
+    }
+    // The last group compares inward with two below, the strip's with one.
+    const std::vector<ToneEntry> dip = row_of({1, 5, 2, 3});
+    EXPECT_TRUE(is_local_peak(dip.data(), 4, 3, PeakEdges::strip));
+    EXPECT_FALSE(is_local_peak(dip.data(), 4, 3, PeakEdges::inward));
+    // Tiny rows leave out the neighbours they do not have.
+    const std::vector<ToneEntry> one = row_of({2});
+    EXPECT_FALSE(is_local_peak(one.data(), 1, 0, PeakEdges::strip));
+    EXPECT_TRUE(is_local_peak(one.data(), 1, 0, PeakEdges::inward));
+    const std::vector<ToneEntry> two = row_of({1, 2});
+    EXPECT_TRUE(is_local_peak(two.data(), 2, 1, PeakEdges::strip));
+    EXPECT_TRUE(is_local_peak(two.data(), 2, 1, PeakEdges::inward));
+    EXPECT_FALSE(is_local_peak(two.data(), 2, 0, PeakEdges::inward));
 }

@@ -1,6 +1,7 @@
 #include "engine/collector.h"
 
 #include "engine/engine.h"
+#include "engine/local_peak.h"
 #include "engine/pitch.h"
 #include "engine/refine_group.h"
 #include "engine/tone_detector.h"
@@ -44,7 +45,7 @@ void pitch_class_peaks(const ToneEntry *row, std::uint64_t groups, PitchClassPea
         const double v = row[j].level;
         const std::int64_t note = note_of_band(static_cast<std::int64_t>(row[j].band));
         PitchClassPeak &peak = peaks[(note - GROUP_0_NOTE) % PITCH_CLASS_COUNT];
-        if (v >= row[j - 1].level && (j + 1 == groups || v >= row[j + 1].level) && v >= peak.level) {
+        if (is_local_peak(row, groups, j, PeakEdges::strip) && v >= peak.level) {
             peak.level = v;
             peak.band = row[j].band;
         }

@@ -2,6 +2,7 @@
 
 #include "engine/engine.h"
 #include "engine/kernels.h"
+#include "engine/readout.h"
 
 #include <fftw3.h>
 
@@ -128,7 +129,6 @@ void Engine::fold_lags(AnalysisJob *job)
     const double *lags = job->product + BLOCK_LEN;
     MutexLock lock(results_mutex_);
     const double decay = decay_factor_;
-    CorrelationPeak peak{0.0, 0.0, 0, 0};
     for (std::uint64_t i = 0; i < config_.window_size; i++) {
         double v = correlation_sum_[i] * decay + lags[i];
         // An overflow must not outlive its block: with decay off, inf * 0 would
@@ -136,16 +136,11 @@ void Engine::fold_lags(AnalysisJob *job)
         if (!std::isfinite(v))
             v = 0.0;
         correlation_sum_[i] = v;
-        if (i == 0 || v > peak.max_value) {
-            peak.max_value = v;
-            peak.imax = i;
-        }
-        if (i == 0 || v < peak.min_value) {
-            peak.min_value = v;
-            peak.imin = i;
-        }
     }
-    correlation_rows_[job->seq % RESULT_ROWS] = peak;
+    // The statistics' rule (readout.h): the first of equal extremes.
+    const IndexExtremes found = index_extremes(correlation_sum_.data(), 0, config_.window_size - 1);
+    correlation_rows_[job->seq % RESULT_ROWS] = {correlation_sum_[found.imax], correlation_sum_[found.imin],
+                                                 found.imax, found.imin};
     // The slot now holds part of this job's row: no longer the final row of
     // the job RESULT_ROWS before, and not final until the collector says so.
     row_final_job_[job->seq % RESULT_ROWS] = 0;
