@@ -137,10 +137,22 @@ void Engine::toggle_record() { record_.fetch_xor(1, std::memory_order_relaxed); 
 bool Engine::recording_on() const { return record_.load(std::memory_order_relaxed) != 0; }
 void Engine::set_sensitivity(int exponent) { sensitivity_.store(exponent, std::memory_order_relaxed); }
 int Engine::current_sensitivity() const { return sensitivity_.load(std::memory_order_relaxed); }
-void Engine::set_main_channel(int channel) { main_channel_.store(channel, std::memory_order_relaxed); }
-void Engine::set_corr_channel(int channel) { corr_channel_.store(channel, std::memory_order_relaxed); }
-int Engine::main_channel() const { return main_channel_.load(std::memory_order_relaxed); }
-int Engine::corr_channel() const { return corr_channel_.load(std::memory_order_relaxed); }
+namespace {
+
+bool store_channel(std::atomic<AnalysisChannel> &setting, int channel)
+{
+    if (channel < 0 || channel >= CHANNEL_COUNT)
+        return false;
+    setting.store(static_cast<AnalysisChannel>(channel), std::memory_order_relaxed);
+    return true;
+}
+
+}  // namespace
+
+bool Engine::set_main_channel(int channel) { return store_channel(main_channel_, channel); }
+bool Engine::set_corr_channel(int channel) { return store_channel(corr_channel_, channel); }
+AnalysisChannel Engine::main_channel() const { return main_channel_.load(std::memory_order_relaxed); }
+AnalysisChannel Engine::corr_channel() const { return corr_channel_.load(std::memory_order_relaxed); }
 
 void Engine::set_decay_choice(int k)
 {

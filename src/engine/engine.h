@@ -165,10 +165,15 @@ public:
     void set_reference_a4(double hz);
     double reference_a4() const;            // 440 times tuning_factor()
     double tuning_factor() const;           // 2^(thousandths / 12000), or A4 / 440
-    void set_main_channel(int channel);     // AnalysisChannel appended to input_history
-    void set_corr_channel(int channel);     // AnalysisChannel sent time-reversed as each job's reference
-    int main_channel() const;
-    int corr_channel() const;
+    // The channels (AnalysisChannel, engine_types.h) the feeder hands over:
+    // main is appended to input_history, corr sent time-reversed as each
+    // job's reference. A value outside 0 .. CHANNEL_COUNT - 1 is refused:
+    // ignored, the channel stays as it was (returns false). The getters
+    // therefore always return a channel that indexes CHANNEL_COUNT blocks.
+    bool set_main_channel(int channel);
+    bool set_corr_channel(int channel);
+    AnalysisChannel main_channel() const;
+    AnalysisChannel corr_channel() const;
 
     // ---- the feeder (the block assembler's thread) ------------------------------
     // One block of the main and the correlated channel (BLOCK_LEN each, in
@@ -305,8 +310,8 @@ private:
     std::atomic<int> freeze_{0};         // 1 = blocks make no jobs
     std::atomic<int> record_{0};         // 1 = the window logs and plays each new row
     std::atomic<int> sensitivity_{0};    // 0..31, the strip's threshold exponent
-    std::atomic<int> main_channel_{0};   // AnalysisChannel
-    std::atomic<int> corr_channel_{0};   // AnalysisChannel
+    std::atomic<AnalysisChannel> main_channel_{CHANNEL_INPUT_0};  // never out of range
+    std::atomic<AnalysisChannel> corr_channel_{CHANNEL_INPUT_0};
     std::atomic<double> tuning_factor_{1.0};
 
     // ---- collector thread only ----
