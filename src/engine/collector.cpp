@@ -78,7 +78,7 @@ void Engine::finish_job(AnalysisJob *job)
 {
     const std::uint64_t groups = group_count();
     {
-        MutexLock lock(results_mutex_);
+        ApartLock lock(results_mutex_, jobs_mutex_);
         const std::uint64_t slot = job->seq % RESULT_ROWS;
         const std::uint64_t previous_slot = (job->seq + RESULT_ROWS - 1) % RESULT_ROWS;
         ToneEntry *row = tone_rows_.data() + slot * groups;
@@ -108,7 +108,7 @@ void Engine::complete_given_up(AnalysisJob *job)
 {
     const std::uint64_t groups = group_count();
     {
-        MutexLock lock(results_mutex_);
+        ApartLock lock(results_mutex_, jobs_mutex_);
         const std::uint64_t slot = job->seq % RESULT_ROWS;
         std::fill_n(tone_rows_.data() + slot * groups, groups, ToneEntry{});
         for (int p = 0; p < PITCH_CLASS_COUNT; p++)
@@ -175,7 +175,7 @@ void Engine::collect_task(BandTask *task, JobWindow &prepared)
     }
     const std::uint64_t g = task->band / BANDS_PER_GROUP;
     if (job->pass <= 1 && task->band != FUNDAMENTAL_TASK) {
-        MutexLock lock(results_mutex_);
+        ApartLock lock(results_mutex_, jobs_mutex_);
         tone_rows_[(job->seq % RESULT_ROWS) * group_count() + g] = {job->semitone_level[g], 0.0,
                                                                      static_cast<double>(task->band)};
     }

@@ -127,7 +127,7 @@ void Engine::fold_lags(AnalysisJob *job)
     // product[1024 + i] lines the reference block up with the history taken
     // window_size - 1 - i samples earlier, with all 1024 samples overlapping.
     const double *lags = job->product + BLOCK_LEN;
-    MutexLock lock(results_mutex_);
+    ApartLock lock(results_mutex_, jobs_mutex_);
     const double decay = decay_factor_;
     for (std::uint64_t i = 0; i < config_.window_size; i++) {
         double v = correlation_sum_[i] * decay + lags[i];
@@ -183,7 +183,7 @@ void Engine::correlation_main()
         // The workers fold in job order, so that a decayed sum is the same
         // whichever worker finishes first.
         {
-            MutexLock lock(jobs_mutex_);
+            ApartLock lock(jobs_mutex_, results_mutex_);
             while (jobs_folded_ != job->seq && !stopping_)
                 jobs_changed_.wait(jobs_mutex_);
             if (stopping_) {
@@ -193,7 +193,7 @@ void Engine::correlation_main()
         }
         fold_lags(job);
         {
-            MutexLock lock(jobs_mutex_);
+            ApartLock lock(jobs_mutex_, results_mutex_);
             jobs_folded_++;
             jobs_changed_.broadcast();
         }

@@ -56,7 +56,7 @@ Engine::Engine(const EngineConfig &config)
       job_memory_budget_(config.job_memory_budget),
       waiting_turn_(RESULT_ROWS, nullptr)
 {
-    MutexLock lock(results_mutex_);
+    ApartLock lock(results_mutex_, jobs_mutex_);
     correlation_sum_.assign(config_.window_size, 0.0);
     input_history_.assign(input_history_length(), 0.0);
     tone_rows_.assign(RESULT_ROWS * group_count(), ToneEntry{});
@@ -93,7 +93,7 @@ void Engine::start()
 void Engine::stop()
 {
     {
-        MutexLock lock(jobs_mutex_);
+        ApartLock lock(jobs_mutex_, results_mutex_);
         if (stopping_)
             return;
         stopping_ = true;
@@ -157,7 +157,7 @@ AnalysisChannel Engine::corr_channel() const { return corr_channel_.load(std::me
 void Engine::set_decay_choice(int k)
 {
     const double factor = decay_for_choice(k);
-    MutexLock lock(results_mutex_);
+    ApartLock lock(results_mutex_, jobs_mutex_);
     decay_factor_ = factor;
 }
 
@@ -191,18 +191,18 @@ bool Engine::accept_block(const double *main_block, const double *corr_block)
     // history still advances so the next job sees the newest sound.
     bool room;
     {
-        MutexLock lock(jobs_mutex_);
+        ApartLock lock(jobs_mutex_, results_mutex_);
         room = jobs_submitted_ - jobs_completed_ < job_limit_locked();
     }
     {
-        MutexLock lock(results_mutex_);
+        ApartLock lock(results_mutex_, jobs_mutex_);
         std::memcpy(input_history_.data() + input_history_pos_, main_block, BLOCK_LEN * sizeof(double));
         input_history_pos_ = (input_history_pos_ + BLOCK_LEN) % input_history_length();
     }
 
     AnalysisJob *job = room ? new_job() : nullptr;
     {
-        MutexLock lock(jobs_mutex_);
+        ApartLock lock(jobs_mutex_, results_mutex_);
         if (job != nullptr)
             job->seq = jobs_submitted_++;
         else
@@ -222,7 +222,7 @@ void Engine::fill_job(AnalysisJob *job, const double *corr_block)
     // wrap since both the offsets and the length are multiples of a block.
     const std::uint64_t n = input_history_length();
     {
-        MutexLock lock(results_mutex_);
+        ApartLock lock(results_mutex_, jobs_mutex_);
         for (std::uint64_t off = 0; off < n; off += BLOCK_LEN)
             std::memcpy(job->samples + off, input_history_.data() + (input_history_pos_ + off) % n,
                         BLOCK_LEN * sizeof(double));
@@ -233,14 +233,14 @@ void Engine::fill_job(AnalysisJob *job, const double *corr_block)
 
 void Engine::reset_history_and_correlation()
 {
-    MutexLock lock(results_mutex_);
+    ApartLock lock(results_mutex_, jobs_mutex_);
     std::fill(input_history_.begin(), input_history_.end(), 0.0);
     std::fill(correlation_sum_.begin(), correlation_sum_.end(), 0.0);
 }
 
 void Engine::clear_rows()
 {
-    MutexLock lock(results_mutex_);
+    ApartLock lock(results_mutex_, jobs_mutex_);
     std::fill(tone_rows_.begin(), tone_rows_.end(), ToneEntry{});
     std::fill(pitch_class_rows_.begin(), pitch_class_rows_.end(), PitchClassPeak{});
     std::fill(fundamental_rows_.begin(), fundamental_rows_.end(), FundamentalReading{});
@@ -251,13 +251,13 @@ void Engine::clear_rows()
 
 JobCounts Engine::job_counts() const
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     return {jobs_submitted_, jobs_completed_, blocks_skipped_};
 }
 
 std::uint64_t Engine::blocks_skipped() const
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     return blocks_skipped_;
 }
 
@@ -283,20 +283,20 @@ std::uint64_t Engine::job_limit_locked() const
 
 std::uint64_t Engine::job_limit() const
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     return job_limit_locked();
 }
 
 void Engine::set_job_memory_budget(std::uint64_t bytes)
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     job_memory_budget_ = bytes;
 }
 
 bool Engine::wait_for_jobs(const std::function<bool(const JobCounts &)> &done,
                            std::chrono::steady_clock::time_point deadline)
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     while (!done(JobCounts{jobs_submitted_, jobs_completed_, blocks_skipped_})) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
@@ -307,21 +307,21 @@ bool Engine::wait_for_jobs(const std::function<bool(const JobCounts &)> &done,
 
 void Engine::wait_until_in_flight_below(std::uint64_t count)
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     while (jobs_submitted_ - jobs_completed_ >= count && !stopping_)
         jobs_changed_.wait(jobs_mutex_);
 }
 
 void Engine::wait_until_all_completed()
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     while (jobs_completed_ != jobs_submitted_ && !stopping_)
         jobs_changed_.wait(jobs_mutex_);
 }
 
 void Engine::count_completed(bool skipped)
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     if (skipped)
         blocks_skipped_++;
     jobs_completed_++;
