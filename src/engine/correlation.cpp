@@ -129,16 +129,19 @@ void Engine::fold_lags(AnalysisJob *job)
     const double *lags = job->product + BLOCK_LEN;
     ApartLock lock(results_mutex_, jobs_mutex_);
     const double decay = decay_factor_;
+    // The extremes by the statistics' rule (readout.h index_extremes: the
+    // first of equals), noted in the same pass.
+    double *sum = correlation_sum_.data();
+    IndexExtremes found{0, 0};
     for (std::uint64_t i = 0; i < config_.window_size; i++) {
-        double v = correlation_sum_[i] * decay + lags[i];
+        double v = sum[i] * decay + lags[i];
         // An overflow must not outlive its block: with decay off, inf * 0 would
         // be NaN in every block after it.
         if (!std::isfinite(v))
             v = 0.0;
-        correlation_sum_[i] = v;
+        sum[i] = v;
+        take_extreme_index(found, sum, i);
     }
-    // The statistics' rule (readout.h): the first of equal extremes.
-    const IndexExtremes found = index_extremes(correlation_sum_.data(), 0, config_.window_size - 1);
     correlation_rows_[job->seq % RESULT_ROWS] = {correlation_sum_[found.imax], correlation_sum_[found.imin],
                                                  found.imax, found.imin};
     // The slot now holds part of this job's row: no longer the final row of

@@ -17,12 +17,8 @@ constexpr int DEVIATION_DECIMALS = 3;
 IndexExtremes index_extremes(const double *values, std::uint64_t first, std::uint64_t last)
 {
     IndexExtremes found{first, first};
-    for (std::uint64_t i = first + 1; i <= last; i++) {
-        if (values[i] > values[found.imax])
-            found.imax = i;
-        if (values[i] < values[found.imin])
-            found.imin = i;
-    }
+    for (std::uint64_t i = first + 1; i <= last; i++)
+        take_extreme_index(found, values, i);
     return found;
 }
 

@@ -37,6 +37,15 @@ struct IndexExtremes {
     std::uint64_t imin;
 };
 IndexExtremes index_extremes(const double *values, std::uint64_t first, std::uint64_t last);
+// One step of index_extremes, for a scan that does more on the way (the
+// fold): values[i] against the extremes found before it.
+inline void take_extreme_index(IndexExtremes &found, const double *values, std::uint64_t i)
+{
+    if (values[i] > values[found.imax])
+        found.imax = i;
+    if (values[i] < values[found.imin])
+        found.imin = i;
+}
 // The same rule for the greatest alone.
 std::uint64_t first_max_index(const double *values, std::uint64_t first, std::uint64_t last);
 
