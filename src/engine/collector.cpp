@@ -83,7 +83,8 @@ void Engine::finish_job(AnalysisJob *job)
         const std::uint64_t previous_slot = (job->seq + RESULT_ROWS - 1) % RESULT_ROWS;
         ToneEntry *row = tone_rows_.data() + slot * groups;
         const ToneEntry *previous = tone_rows_.data() + previous_slot * groups;
-        const double decay = row_final_job_[previous_slot] == job->seq ? decay_factor_ : 0.0;
+        const bool follows_final = job->seq > 0 && row_final_job_[previous_slot] == job->seq;
+        const double decay = follows_final ? decay_factor_ : 0.0;
         PitchClassPeak *peaks = pitch_class_rows_.data() + slot * PITCH_CLASS_COUNT;
         fundamental_rows_[slot] = job->fundamental;
         for (std::uint64_t k = 0; k < groups; k++) {
