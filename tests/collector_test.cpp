@@ -2,8 +2,9 @@
 #include "engine/engine.h"
 #include "engine/engine_types.h"
 #include "engine/fundamental.h"
-#include "engine/merge_sort.h"
+#include "engine/local_peak.h"
 #include "engine/pitch.h"
+#include "engine/readout.h"
 #include "engine/work_queue.h"
 #include "support/offline_job.h"
 
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -43,9 +45,10 @@ protected:
         job->pending = G;
         for (std::uint64_t g = 0; g < G; g++) {
             job->semitone_level[g] = levels[g];
-            auto *task = static_cast<BandTask *>(std::malloc(sizeof(BandTask)));
-            task->band = 256 * g;
-            task->job = job;
+            BandTask *task = engine.new_task(256 * g, job);
+            EXPECT_NE(task, nullptr);
+            if (task == nullptr)
+                return {};
             engine.collect_task(task);
         }
         std::vector<BandTask *> refined;
@@ -188,6 +191,82 @@ TEST_F(Collector, FinishedRowDecaysAndFindsPeaks)
     }
 }
 
+// A job is one block: its tasks lie inside it, G + 4 of them and no more,
+// and a job used again has its whole room again.
+TEST_F(Collector, AJobsTasksLieInItsOwnBlock)
+{
+    AnalysisJob *job = engine.new_job();
+    ASSERT_NE(job, nullptr);
+    EXPECT_EQ(job->bytes, engine.job_bytes());
+    const char *begin = reinterpret_cast<const char *>(job);
+    const char *end = begin + engine.job_bytes();
+    for (std::uint64_t i = 0; i < G + TASKS_BEYOND_GROUPS; i++) {
+        BandTask *task = engine.new_task(i, job);
+        ASSERT_NE(task, nullptr) << i;
+        EXPECT_GE(reinterpret_cast<const char *>(task), begin);
+        EXPECT_LE(reinterpret_cast<const char *>(task + 1), end);
+        EXPECT_EQ(task->band, i);
+        EXPECT_EQ(task->job, job);
+    }
+    EXPECT_EQ(engine.new_task(0, job), nullptr);
+    engine.free_job(job);
+    AnalysisJob *again = engine.new_job();
+    EXPECT_EQ(again, job);
+    EXPECT_NE(engine.new_task(0, again), nullptr);
+    engine.free_job(again);
+}
+
+// A job given up leaves a slot that reads as not measured, not as the row
+// of RESULT_ROWS jobs before: not final, every level below MEASURED_LEVEL,
+// no pitch-class peak, no note, no fundamental. The row after it does not
+// decay across the gap: it starts afresh from its own levels; the row after
+// that decays against it again.
+TEST_F(Collector, GivenUpJobLeavesAnUnmeasuredRowAndNoDecayAcrossTheGap)
+{
+    engine.set_decay_choice(1);  // 0.875
+    std::vector<double> loud(G, 2.0);
+    loud[13] = 50.0;
+    for (std::uint64_t seq = 0; seq < RESULT_ROWS; seq++)
+        refinement_pass(coarse_pass(job_numbered(seq), loud), 0);
+    ASSERT_EQ(completed(), RESULT_ROWS);
+
+    const std::uint64_t gap = RESULT_ROWS;  // slot 0 again, which holds job 0's row
+    AnalysisJob *job = job_numbered(gap);
+    job->fundamental = fundamental_at_band(256.0 * 13);
+    engine.abandon_job(job);
+    BandTask *give_up = engine.collect_queue.try_pop();
+    ASSERT_NE(give_up, nullptr);
+    engine.collect_task(give_up);
+    EXPECT_EQ(completed(), gap + 1);
+    EXPECT_EQ(engine.job_counts().skipped, 1u);
+    engine.read_results([&](const ResultView &view) {
+        EXPECT_FALSE(view.row_final(gap));
+        EXPECT_FALSE(view.row_final(0));
+        EXPECT_TRUE(view.row_final(gap - 1));
+        for (std::uint64_t g = 0; g < G; g++)
+            EXPECT_LT(view.tone_row(gap)[g].level, MEASURED_LEVEL) << g;
+        for (int p = 0; p < PITCH_CLASS_COUNT; p++)
+            EXPECT_EQ(view.pitch_classes(gap)[p].level, 0.0) << p;
+        EXPECT_FALSE(view.fundamental(gap).found);
+        EXPECT_TRUE(row_note_reading(view.pitch_classes(gap), engine.band_freq()).note.isEmpty());
+    });
+
+    const std::vector<double> flat(G, 3.0);
+    refinement_pass(coarse_pass(job_numbered(gap + 1), flat), 0);
+    refinement_pass(coarse_pass(job_numbered(gap + 2), flat), 0);
+    EXPECT_EQ(completed(), gap + 3);
+    const std::vector<ToneEntry> after_gap = row(gap + 1);
+    const std::vector<ToneEntry> next = row(gap + 2);
+    for (std::uint64_t g = 0; g < G; g++) {
+        EXPECT_EQ(after_gap[g].level, 3.0) << g;
+        EXPECT_EQ(next[g].level, 3.0 * 0.875 + 3.0) << g;
+    }
+    engine.read_results([&](const ResultView &view) {
+        EXPECT_TRUE(view.row_final(gap + 1));
+        EXPECT_TRUE(view.row_final(gap + 2));
+    });
+}
+
 // Among equal peaks of one pitch class the highest group wins.
 TEST_F(Collector, EqualPeaksOfAClassGoToTheHighestGroup)
 {
@@ -200,29 +279,77 @@ TEST_F(Collector, EqualPeaksOfAClassGoToTheHighestGroup)
     EXPECT_EQ(found[1].band, 256.0 * 49);
 }
 
-TEST(MergeSort, StableAgainstReference)
+namespace {
+
+// The rule the strongest group was once found by, sorting the row: a larger
+// level is greater; when neither level is greater (equal, or a NaN) the
+// larger group is.
+bool sort_rule_greater(const std::vector<double> &levels, std::uint64_t a, std::uint64_t b)
 {
-    struct Item {
-        int key;
-        int order;
+    if (levels[a] > levels[b])
+        return true;
+    if (levels[b] > levels[a])
+        return false;
+    return a > b;
+}
+
+// The group that the sort's rule puts above every other, when there is one
+// (with a NaN the rule is not transitive, and there may be none).
+bool sort_rule_strongest(const std::vector<double> &levels, std::uint64_t *strongest)
+{
+    for (std::uint64_t a = 0; a < levels.size(); a++) {
+        bool above_all = true;
+        for (std::uint64_t b = 0; b < levels.size(); b++)
+            above_all = above_all && (a == b || sort_rule_greater(levels, a, b));
+        if (above_all) {
+            *strongest = a;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// The scan's tie rule, NaN included, against the sort's: wherever the sort's
+// rule has a strongest group the scan finds it; where a NaN leaves none, the
+// scan's answer is the last group that no later group ties or beats.
+TEST(StrongestGroup, ScanKeepsTheSortsTieRule)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        std::vector<double> levels;
+        std::uint64_t strongest;
+        bool sort_has_one;  // whether the sort's rule puts one group above all
+    } cases[] = {
+        {{5.0}, 0, true},
+        {{1, 2, 3, 4}, 3, true},
+        {{4, 3, 2, 1}, 0, true},
+        {{1, 5, 5, 2}, 2, true},     // equal: the larger group
+        {{7, 7, 7, 7}, 3, true},
+        {{9, 1, 9, 1}, 2, true},
+        {{nan}, 0, true},
+        {{nan, nan}, 1, true},       // neither greater: the larger group
+        {{3, nan}, 1, true},
+        {{nan, 3}, 1, true},
+        {{nan, 1, 2}, 2, true},
+        {{1, 2, nan}, 2, true},
+        {{1, 9, nan, 2}, 3, false},  // 9 beats 2, but ties the NaN, which 2 follows
+        {{5, nan, 3}, 2, false},
+        {{nan, 5, 3}, 1, true},
     };
-    auto by_key = [](const void *a, const void *b) {
-        const int x = static_cast<const Item *>(a)->key;
-        const int y = static_cast<const Item *>(b)->key;
-        return (x > y) - (x < y);
-    };
-    std::srand(11);
-    for (std::size_t count : {0u, 1u, 2u, 3u, 7u, 64u, 120u, 1001u}) {
-        std::vector<Item> items(count);
-        for (std::size_t i = 0; i < count; i++)
-            items[i] = {std::rand() % 10, static_cast<int>(i)};
-        std::vector<Item> expected = items;
-        std::stable_sort(expected.begin(), expected.end(),
-                         [](const Item &a, const Item &b) { return a.key < b.key; });
-        ASSERT_EQ(mergesort(items.data(), count, sizeof(Item), by_key), 0);
-        for (std::size_t i = 0; i < count; i++) {
-            ASSERT_EQ(items[i].key, expected[i].key) << count << " " << i;
-            ASSERT_EQ(items[i].order, expected[i].order) << count << " " << i;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.levels));
+        const std::uint64_t found = strongest_group(c.levels.data(), c.levels.size());
+        EXPECT_EQ(found, c.strongest);
+        std::uint64_t by_sort = 0;
+        ASSERT_EQ(sort_rule_strongest(c.levels, &by_sort), c.sort_has_one);
+        if (c.sort_has_one) {
+            EXPECT_EQ(found, by_sort);
+        }
+        // No later group ties or beats the one found.
+        for (std::uint64_t k = found + 1; k < c.levels.size(); k++) {
+            EXPECT_TRUE(c.levels[found] > c.levels[k]) << k;
         }
     }
 }
@@ -270,4 +397,35 @@ TEST(PitchClassStrip, TonesEitherSideOfEveryNoteLightTheirOwnColumn)
             }
         }
     }
+}
+
+// The one local-peak rule (engine/local_peak.h), with either rule for the
+// edges: inner groups alike, at least each neighbour.
+TEST(LocalPeak, InnerGroupsAlikeEdgesByRule)
+{
+    auto row_of = [](const std::vector<double> &levels) {
+        std::vector<ToneEntry> row;
+        for (double level : levels)
+            row.push_back({level, 0.0, 0.0});
+        return row;
+    };
+    const std::vector<ToneEntry> row = row_of({3, 1, 2, 2, 0, 4});
+    const bool strip[] = {false, false, true, true, false, true};
+    const bool inward[] = {true, false, true, true, false, true};
+    for (std::uint64_t l = 0; l < row.size(); l++) {
+        EXPECT_EQ(is_local_peak(row.data(), row.size(), l, PeakEdges::strip), strip[l]) << l;
+        EXPECT_EQ(is_local_peak(row.data(), row.size(), l, PeakEdges::inward), inward[l]) << l;
+    }
+    // The last group compares inward with two below, the strip's with one.
+    const std::vector<ToneEntry> dip = row_of({1, 5, 2, 3});
+    EXPECT_TRUE(is_local_peak(dip.data(), 4, 3, PeakEdges::strip));
+    EXPECT_FALSE(is_local_peak(dip.data(), 4, 3, PeakEdges::inward));
+    // Tiny rows leave out the neighbours they do not have.
+    const std::vector<ToneEntry> one = row_of({2});
+    EXPECT_FALSE(is_local_peak(one.data(), 1, 0, PeakEdges::strip));
+    EXPECT_TRUE(is_local_peak(one.data(), 1, 0, PeakEdges::inward));
+    const std::vector<ToneEntry> two = row_of({1, 2});
+    EXPECT_TRUE(is_local_peak(two.data(), 2, 1, PeakEdges::strip));
+    EXPECT_TRUE(is_local_peak(two.data(), 2, 1, PeakEdges::inward));
+    EXPECT_FALSE(is_local_peak(two.data(), 2, 0, PeakEdges::inward));
 }

@@ -1,6 +1,7 @@
 #include "engine/correlation.h"
 #include "engine/engine.h"
 #include "engine/engine_types.h"
+#include "engine/readout.h"
 #include "engine/work_queue.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -105,7 +107,9 @@ TEST_F(Correlation, OneCoarseTaskPerGroupInOrder)
         ASSERT_NE(task, nullptr);
         EXPECT_EQ(task->band, 256 * g);
         EXPECT_EQ(task->job, job);
-        free(task);
+        // The job's own: inside its block, and freed with it.
+        EXPECT_GE(reinterpret_cast<char *>(task), reinterpret_cast<char *>(job));
+        EXPECT_LT(reinterpret_cast<char *>(task + 1), reinterpret_cast<char *>(job) + engine.job_bytes() + 1);
     }
     EXPECT_TRUE(engine.tone_queue.empty());
     engine.free_job(job);
@@ -160,4 +164,64 @@ TEST(CorrelationPaths, SpectralFollowsLiteral)
         }
     }
     std::printf("largest difference, relative to the largest lag: %.3g\n", worst);
+}
+
+// The one arg-max and arg-min (readout.h): the first of equals, and a NaN
+// never wins over the value before it; the index-to-delay flip.
+TEST(CorrelationIndex, ExtremesAreTheFirstOfEqualsAndDelaysFlip)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        std::vector<double> values;
+        std::uint64_t first, last, imax, imin;
+    } cases[] = {
+        {{1, 3, 3, 0, 0}, 0, 4, 1, 3},
+        {{1, 3, 3, 0, 0}, 2, 4, 2, 3},
+        {{2, 2, 2}, 0, 2, 0, 0},
+        {{7}, 0, 0, 0, 0},
+        {{nan, 5, -1}, 0, 2, 0, 0},
+        {{1, nan, 5, -1}, 0, 3, 2, 3},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.values));
+        const IndexExtremes found = index_extremes(c.values.data(), c.first, c.last);
+        EXPECT_EQ(found.imax, c.imax);
+        EXPECT_EQ(found.imin, c.imin);
+        EXPECT_EQ(first_max_index(c.values.data(), c.first, c.last), c.imax);
+        const CorrelationStats stats = correlation_stats(c.values.data(), {c.first, c.last}, 64);
+        EXPECT_EQ(stats.imax, c.imax);
+        EXPECT_EQ(stats.lmax, delay_of_index(c.imax, 64));
+        EXPECT_EQ(stats.lmin, delay_of_index(c.imin, 64));
+    }
+    EXPECT_EQ(delay_of_index(0, 1024), 1023u);
+    EXPECT_EQ(delay_of_index(1023, 1024), 0u);
+    EXPECT_EQ(delay_of_index(863, 1024), 160u);
+}
+
+// The fold notes its extremes by the same rule: of two equal greatest lags
+// the first index, of two equal smallest the first.
+TEST(CorrelationIndex, FoldNotesTheFirstOfEqualExtremes)
+{
+    EngineConfig config = engine_config(16000);
+    config.window_size = 1024;
+    Engine engine(config);
+    AnalysisJob *job = engine.new_job();
+    ASSERT_NE(job, nullptr);
+    double *lags = job->product + BLOCK_LEN;
+    lags[100] = 9.0;
+    lags[700] = 9.0;
+    lags[300] = -4.0;
+    lags[900] = -4.0;
+    engine.fold_lags(job);
+    engine.read_results([&](const ResultView &view) {
+        const CorrelationPeak &peak = view.correlation_peak(0);
+        EXPECT_EQ(peak.imax, 100u);
+        EXPECT_EQ(peak.imin, 300u);
+        EXPECT_EQ(peak.max_value, 9.0);
+        EXPECT_EQ(peak.min_value, -4.0);
+        const IndexExtremes found = index_extremes(view.correlation_sum, 0, view.window_size - 1);
+        EXPECT_EQ(found.imax, peak.imax);
+        EXPECT_EQ(found.imin, peak.imin);
+    });
+    engine.free_job(job);
 }

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -150,4 +151,27 @@ TEST(AnalysisLife, StopLeavesNoThreadBehind)
         EXPECT_GT(busy->engine.job_counts().submitted, 0u);
     }
     EXPECT_EQ(thread_count(), before);
+}
+
+// The channels are the engine's AnalysisChannel: a value out of range is
+// refused and the channel stays as it was, so the assembler's index is
+// always one of its CHANNEL_COUNT blocks.
+TEST(EngineSettings, ChannelsOutOfRangeAreRefused)
+{
+    Engine engine(engine_config(16000));
+    EXPECT_EQ(engine.main_channel(), CHANNEL_INPUT_0);
+    EXPECT_EQ(engine.corr_channel(), CHANNEL_INPUT_0);
+    EXPECT_TRUE(engine.set_main_channel(CHANNEL_OUTPUT_SUM));
+    EXPECT_TRUE(engine.set_corr_channel(CHANNEL_INPUT_1));
+    for (const int wrong : {-1, static_cast<int>(CHANNEL_COUNT), 7, 1000, std::numeric_limits<int>::min()}) {
+        SCOPED_TRACE(wrong);
+        EXPECT_FALSE(engine.set_main_channel(wrong));
+        EXPECT_FALSE(engine.set_corr_channel(wrong));
+        EXPECT_EQ(engine.main_channel(), CHANNEL_OUTPUT_SUM);
+        EXPECT_EQ(engine.corr_channel(), CHANNEL_INPUT_1);
+    }
+    for (int channel = 0; channel < CHANNEL_COUNT; channel++) {
+        EXPECT_TRUE(engine.set_main_channel(channel));
+        EXPECT_EQ(engine.main_channel(), channel);
+    }
 }

@@ -351,7 +351,7 @@ TEST(DetectTask, FinishedJobPassesThroughUntouched)
         EXPECT_EQ(task.job, job);
         for (std::uint64_t g = 0; g < engine.group_count(); g++)
             ASSERT_EQ(job->semitone_level[g], SENTINEL) << "group " << g;
-        std::free(job);
+        engine.free_job(job);
     }
 }
 
@@ -370,7 +370,7 @@ TEST(DetectTask, CoarsePassMeasuresItsOwnGroupOnly)
             ASSERT_EQ(job->semitone_level[g], SENTINEL) << "group " << g;
         }
     }
-    std::free(job);
+    engine.free_job(job);
 }
 
 // Silence measures 1.0 everywhere, so every candidate ties and the search
@@ -388,7 +388,7 @@ TEST(DetectTask, RefiningSilenceEndsOnTheTopSubStep)
         EXPECT_EQ(task.band, g * BANDS_PER_GROUP + 255);
         EXPECT_EQ(job->semitone_level[g], 1.0);
     }
-    std::free(job);
+    engine.free_job(job);
 }
 
 // A cosine half a semitone above A5: the coarse pass sees little of it; the
@@ -412,5 +412,5 @@ TEST(DetectTask, RefiningFindsAToneBetweenSemitones)
     EXPECT_LE(task.band, tone_band + near);
     EXPECT_GT(job->semitone_level[A5_GROUP], 5 * coarse);
     EXPECT_GT(job->semitone_level[A5_GROUP], 0.99 * AMPLITUDE * TRIANGLE_FUNDAMENTAL);
-    std::free(job);
+    engine.free_job(job);
 }

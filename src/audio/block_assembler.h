@@ -13,18 +13,6 @@
 #include <cstdint>
 #include <thread>
 
-// Analysis channels a block is split into (the engine's main and correlated
-// channel).
-enum AnalysisChannel : int {
-    CHANNEL_INPUT_0 = 0,
-    CHANNEL_INPUT_1 = 1,
-    CHANNEL_INPUT_SUM = 2,   // plain sum, may reach twice full scale
-    CHANNEL_OUTPUT_0 = 3,
-    CHANNEL_OUTPUT_1 = 4,
-    CHANNEL_OUTPUT_SUM = 5,
-    CHANNEL_COUNT = 6,
-};
-
 class BlockAssembler {
 public:
     BlockAssembler(Engine &engine, SampleExchange &exchange) : engine_(engine), exchange_(exchange) {}

@@ -1,51 +1,35 @@
 #include "engine/collector.h"
 
 #include "engine/engine.h"
-#include "engine/merge_sort.h"
+#include "engine/local_peak.h"
 #include "engine/pitch.h"
 #include "engine/refine_group.h"
 #include "engine/tone_detector.h"
 
+#include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
 
 constexpr std::uint64_t REFINED_GROUPS = 3;
+static_assert(REFINED_GROUPS + 1 == TASKS_BEYOND_GROUPS, "a job's tasks: the refinement and the fundamental's");
 // Tasks the collector takes per hand-over: a whole job's coarse pass at most.
 constexpr std::uint64_t COLLECT_BATCH = MAX_GROUP_COUNT;
-
-struct SortEntry {
-    double level;
-    std::uint64_t group;
-};
-
-// Larger level is greater; when neither level is greater (equal, or a NaN),
-// the larger group is. Group numbers are distinct, so this is a total order.
-int compare_entries(const void *a, const void *b)
-{
-    const auto *x = static_cast<const SortEntry *>(a);
-    const auto *y = static_cast<const SortEntry *>(b);
-    if (x->level > y->level)
-        return 1;
-    if (y->level > x->level)
-        return -1;
-    return x->group > y->group ? 1 : (x->group < y->group ? -1 : 0);
-}
 
 }  // namespace
 
 std::uint64_t strongest_group(const double *levels, std::uint64_t groups)
 {
-    SortEntry entries[MAX_GROUP_COUNT];
-    if (groups > MAX_GROUP_COUNT)
-        groups = MAX_GROUP_COUNT;
-    for (std::uint64_t k = 0; k < groups; k++)
-        entries[k] = {levels[k], k};
-    // Should the sort fail, its input order stands, as the design allows.
-    mergesort(entries, groups, sizeof(SortEntry), compare_entries);
-    return entries[groups - 1].group;
+    // Each group in turn takes the lead unless the leader's level is
+    // strictly greater: the larger level wins, and when neither is greater
+    // (equal, or a NaN) the larger group does.
+    std::uint64_t strongest = 0;
+    for (std::uint64_t k = 1; k < groups; k++) {
+        if (!(levels[strongest] > levels[k]))
+            strongest = k;
+    }
+    return strongest;
 }
 
 void pitch_class_peaks(const ToneEntry *row, std::uint64_t groups, PitchClassPeak peaks[PITCH_CLASS_COUNT])
@@ -61,7 +45,7 @@ void pitch_class_peaks(const ToneEntry *row, std::uint64_t groups, PitchClassPea
         const double v = row[j].level;
         const std::int64_t note = note_of_band(static_cast<std::int64_t>(row[j].band));
         PitchClassPeak &peak = peaks[(note - GROUP_0_NOTE) % PITCH_CLASS_COUNT];
-        if (v >= row[j - 1].level && (j + 1 == groups || v >= row[j + 1].level) && v >= peak.level) {
+        if (is_local_peak(row, groups, j, PeakEdges::strip) && v >= peak.level) {
             peak.level = v;
             peak.band = row[j].band;
         }
@@ -86,34 +70,52 @@ void refinement_groups(std::uint64_t t, std::uint64_t groups, std::uint64_t out[
 }
 
 // Write the job's finished row and complete it. Its turn has come: the row
-// before it is final, so the decay reads what that row finally holds.
+// before it is final, or was given up. The decay reads the row before only
+// when it is final, as the job just before left it: after a given-up job
+// (a gap of sound that was not measured) nothing decays across the gap, and
+// the row starts afresh from its own levels, as the first row does.
 void Engine::finish_job(AnalysisJob *job)
 {
     const std::uint64_t groups = group_count();
     {
-        MutexLock lock(results_mutex_);
-        ToneEntry *row = tone_rows_.data() + (job->seq % RESULT_ROWS) * groups;
-        const ToneEntry *previous = tone_rows_.data() + ((job->seq + RESULT_ROWS - 1) % RESULT_ROWS) * groups;
-        PitchClassPeak *peaks = pitch_class_rows_.data() + (job->seq % RESULT_ROWS) * PITCH_CLASS_COUNT;
-        fundamental_rows_[job->seq % RESULT_ROWS] = job->fundamental;
+        ApartLock lock(results_mutex_, jobs_mutex_);
+        const std::uint64_t slot = job->seq % RESULT_ROWS;
+        const std::uint64_t previous_slot = (job->seq + RESULT_ROWS - 1) % RESULT_ROWS;
+        ToneEntry *row = tone_rows_.data() + slot * groups;
+        const ToneEntry *previous = tone_rows_.data() + previous_slot * groups;
+        const bool follows_final = job->seq > 0 && row_final_job_[previous_slot] == job->seq;
+        const double decay = follows_final ? decay_factor_ : 0.0;
+        PitchClassPeak *peaks = pitch_class_rows_.data() + slot * PITCH_CLASS_COUNT;
+        fundamental_rows_[slot] = job->fundamental;
         for (std::uint64_t k = 0; k < groups; k++) {
-            const double level = previous[k].level * decay_factor_ + row[k].level;
+            const double level = previous[k].level * decay + row[k].level;
             // As in the correlation's fold: an overflow is not carried on.
             row[k].level = std::isfinite(level) ? level : 0.0;
         }
         pitch_class_peaks(row, groups, peaks);
-        row_final_job_[job->seq % RESULT_ROWS] = job->seq + 1;
+        row_final_job_[slot] = job->seq + 1;
         rows_completed_ = job->seq + 1;
     }
     free_job(job);
     count_completed(false);
 }
 
-// A job given up for want of memory: no row, a skipped block.
+// A job given up: a skipped block, and a slot that reads as not measured
+// wherever it is read, not as the row of RESULT_ROWS jobs before: not final
+// (row_final), every tone level 0 (below MEASURED_LEVEL), no pitch-class
+// peak, no fundamental. Its correlation extremes stay: the job was folded
+// into correlation_sum before it was given up.
 void Engine::complete_given_up(AnalysisJob *job)
 {
+    const std::uint64_t groups = group_count();
     {
-        MutexLock lock(results_mutex_);
+        ApartLock lock(results_mutex_, jobs_mutex_);
+        const std::uint64_t slot = job->seq % RESULT_ROWS;
+        std::fill_n(tone_rows_.data() + slot * groups, groups, ToneEntry{});
+        for (int p = 0; p < PITCH_CLASS_COUNT; p++)
+            pitch_class_rows_[slot * PITCH_CLASS_COUNT + p] = {0.0, static_cast<double>(p), 0.0};
+        fundamental_rows_[slot] = FundamentalReading{};
+        row_final_job_[slot] = 0;
         rows_completed_ = job->seq + 1;
     }
     free_job(job);
@@ -140,8 +142,9 @@ void Engine::complete_in_order(AnalysisJob *job)
     }
 }
 
-// Sends the refinement tasks and the fundamental's; returns how many went
-// out (fewer only when memory is short, and then the row simply stays less
+// Sends the refinement tasks and the fundamental's, taken from the job's own
+// block; returns how many went out (fewer only when the job's tasks are used
+// up, which a job of the pipeline's never is: then the row simply stays less
 // refined or without a fundamental).
 std::uint64_t Engine::dispatch_refinement(AnalysisJob *job, JobWindow &prepared)
 {
@@ -173,12 +176,11 @@ void Engine::collect_task(BandTask *task, JobWindow &prepared)
     }
     const std::uint64_t g = task->band / BANDS_PER_GROUP;
     if (job->pass <= 1 && task->band != FUNDAMENTAL_TASK) {
-        MutexLock lock(results_mutex_);
+        ApartLock lock(results_mutex_, jobs_mutex_);
         tone_rows_[(job->seq % RESULT_ROWS) * group_count() + g] = {job->semitone_level[g], 0.0,
                                                                      static_cast<double>(task->band)};
     }
-    std::free(task);
-
+    // The task lives in its job's block, which free_job hands back whole.
     if (--job->pending != 0)
         return;
     const std::uint64_t pass = job->pass++;

@@ -11,13 +11,15 @@
 
 #include <cstdint>
 
-// The strongest of G group levels: the highest level, and among equal
-// highest levels the highest group number.
+// The strongest of G group levels, by one scan that needs no memory: a
+// larger level wins; when neither of two is greater (equal, or a NaN) the
+// larger group does. Among equal highest levels the highest group number.
 std::uint64_t strongest_group(const double *levels, std::uint64_t groups);
 
 // The strongest local peak of each pitch class in a row of `groups` entries:
-// a group at least as strong as its neighbours (the first group is never
-// one; the last, with none above, may be), the highest group of equal
+// a group at least as strong as its neighbours (is_local_peak with
+// PeakEdges::strip, engine/local_peak.h: the first group is never one; the
+// last, with none above, may be), the highest group of equal
 // peaks, filed under the pitch class of the note nearest to its band (a
 // refined group may lie nearer the note above). Pure; the caller holds the
 // results lock when row is a result row.

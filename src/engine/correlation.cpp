@@ -2,11 +2,11 @@
 
 #include "engine/engine.h"
 #include "engine/kernels.h"
+#include "engine/readout.h"
 
 #include <fftw3.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -127,26 +127,26 @@ void Engine::fold_lags(AnalysisJob *job)
     // product[1024 + i] lines the reference block up with the history taken
     // window_size - 1 - i samples earlier, with all 1024 samples overlapping.
     const double *lags = job->product + BLOCK_LEN;
-    MutexLock lock(results_mutex_);
+    ApartLock lock(results_mutex_, jobs_mutex_);
     const double decay = decay_factor_;
-    CorrelationPeak peak{0.0, 0.0, 0, 0};
+    // The extremes by the statistics' rule (readout.h index_extremes: the
+    // first of equals), noted in the same pass.
+    double *sum = correlation_sum_.data();
+    IndexExtremes found{0, 0};
     for (std::uint64_t i = 0; i < config_.window_size; i++) {
-        double v = correlation_sum_[i] * decay + lags[i];
+        double v = sum[i] * decay + lags[i];
         // An overflow must not outlive its block: with decay off, inf * 0 would
         // be NaN in every block after it.
         if (!std::isfinite(v))
             v = 0.0;
-        correlation_sum_[i] = v;
-        if (i == 0 || v > peak.max_value) {
-            peak.max_value = v;
-            peak.imax = i;
-        }
-        if (i == 0 || v < peak.min_value) {
-            peak.min_value = v;
-            peak.imin = i;
-        }
+        sum[i] = v;
+        take_extreme_index(found, sum, i);
     }
-    correlation_rows_[job->seq % RESULT_ROWS] = peak;
+    correlation_rows_[job->seq % RESULT_ROWS] = {correlation_sum_[found.imax], correlation_sum_[found.imin],
+                                                 found.imax, found.imin};
+    // The slot now holds part of this job's row: no longer the final row of
+    // the job RESULT_ROWS before, and not final until the collector says so.
+    row_final_job_[job->seq % RESULT_ROWS] = 0;
 }
 
 bool Engine::dispatch_coarse_tasks(AnalysisJob *job)
@@ -155,13 +155,12 @@ bool Engine::dispatch_coarse_tasks(AnalysisJob *job)
     BandTask *tasks[MAX_GROUP_COUNT];
     if (groups > MAX_GROUP_COUNT)
         return false;
+    // From the job's own room: nothing to hand back when it is used up, as
+    // the tasks already taken go with the job.
     for (std::uint64_t g = 0; g < groups; g++) {
         tasks[g] = new_task(BANDS_PER_GROUP * g, job);
-        if (tasks[g] == nullptr) {
-            for (std::uint64_t k = 0; k < g; k++)
-                std::free(tasks[k]);
+        if (tasks[g] == nullptr)
             return false;
-        }
     }
     job->measuring = groups;
     tone_queue.push_all(tasks, groups);
@@ -187,17 +186,17 @@ void Engine::correlation_main()
         // The workers fold in job order, so that a decayed sum is the same
         // whichever worker finishes first.
         {
-            MutexLock lock(jobs_mutex_);
+            ApartLock lock(jobs_mutex_, results_mutex_);
             while (jobs_folded_ != job->seq && !stopping_)
                 jobs_changed_.wait(jobs_mutex_);
             if (stopping_) {
-                std::free(job);  // in no queue any more: nobody else would free it
+                free_job(job);  // in no queue any more: nobody else would free it
                 return;
             }
         }
         fold_lags(job);
         {
-            MutexLock lock(jobs_mutex_);
+            ApartLock lock(jobs_mutex_, results_mutex_);
             jobs_folded_++;
             jobs_changed_.broadcast();
         }

@@ -10,9 +10,9 @@
 #include <QThread>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <set>
 
 namespace {
@@ -56,7 +56,7 @@ Engine::Engine(const EngineConfig &config)
       job_memory_budget_(config.job_memory_budget),
       waiting_turn_(RESULT_ROWS, nullptr)
 {
-    MutexLock lock(results_mutex_);
+    ApartLock lock(results_mutex_, jobs_mutex_);
     correlation_sum_.assign(config_.window_size, 0.0);
     input_history_.assign(input_history_length(), 0.0);
     tone_rows_.assign(RESULT_ROWS * group_count(), ToneEntry{});
@@ -72,7 +72,7 @@ Engine::~Engine()
     MutexLock lock(pool_mutex_);
     while (AnalysisJob *job = kept_jobs_) {
         kept_jobs_ = job->next;
-        std::free(job);
+        release_job_block(job);
     }
 }
 
@@ -93,7 +93,7 @@ void Engine::start()
 void Engine::stop()
 {
     {
-        MutexLock lock(jobs_mutex_);
+        ApartLock lock(jobs_mutex_, results_mutex_);
         if (stopping_)
             return;
         stopping_ = true;
@@ -111,16 +111,14 @@ void Engine::stop()
 void Engine::free_jobs_in_flight()
 {
     // Every thread has ended: what is left lies in the queues or waits for
-    // its turn at the collector. A job may have tasks in both queues.
+    // its turn at the collector. A job may have tasks in both queues; the
+    // tasks live in their job's block and go with it.
     std::set<AnalysisJob *> jobs;
     while (AnalysisJob *job = job_queue.try_pop())
         jobs.insert(job);
     for (WorkQueue<BandTask> *queue : {&tone_queue, &collect_queue}) {
-        while (BandTask *task = queue->try_pop()) {
+        while (BandTask *task = queue->try_pop())
             jobs.insert(task->job);
-            if (task != &task->job->give_up)
-                std::free(task);
-        }
     }
     for (AnalysisJob *&job : waiting_turn_) {
         if (job != nullptr)
@@ -128,7 +126,7 @@ void Engine::free_jobs_in_flight()
         job = nullptr;
     }
     for (AnalysisJob *job : jobs)
-        std::free(job);
+        free_job(job);
 }
 
 // ---- settings ----------------------------------------------------------------
@@ -139,15 +137,27 @@ void Engine::toggle_record() { record_.fetch_xor(1, std::memory_order_relaxed); 
 bool Engine::recording_on() const { return record_.load(std::memory_order_relaxed) != 0; }
 void Engine::set_sensitivity(int exponent) { sensitivity_.store(exponent, std::memory_order_relaxed); }
 int Engine::current_sensitivity() const { return sensitivity_.load(std::memory_order_relaxed); }
-void Engine::set_main_channel(int channel) { main_channel_.store(channel, std::memory_order_relaxed); }
-void Engine::set_corr_channel(int channel) { corr_channel_.store(channel, std::memory_order_relaxed); }
-int Engine::main_channel() const { return main_channel_.load(std::memory_order_relaxed); }
-int Engine::corr_channel() const { return corr_channel_.load(std::memory_order_relaxed); }
+namespace {
+
+bool store_channel(std::atomic<AnalysisChannel> &setting, int channel)
+{
+    if (channel < 0 || channel >= CHANNEL_COUNT)
+        return false;
+    setting.store(static_cast<AnalysisChannel>(channel), std::memory_order_relaxed);
+    return true;
+}
+
+}  // namespace
+
+bool Engine::set_main_channel(int channel) { return store_channel(main_channel_, channel); }
+bool Engine::set_corr_channel(int channel) { return store_channel(corr_channel_, channel); }
+AnalysisChannel Engine::main_channel() const { return main_channel_.load(std::memory_order_relaxed); }
+AnalysisChannel Engine::corr_channel() const { return corr_channel_.load(std::memory_order_relaxed); }
 
 void Engine::set_decay_choice(int k)
 {
     const double factor = decay_for_choice(k);
-    MutexLock lock(results_mutex_);
+    ApartLock lock(results_mutex_, jobs_mutex_);
     decay_factor_ = factor;
 }
 
@@ -181,18 +191,18 @@ bool Engine::accept_block(const double *main_block, const double *corr_block)
     // history still advances so the next job sees the newest sound.
     bool room;
     {
-        MutexLock lock(jobs_mutex_);
+        ApartLock lock(jobs_mutex_, results_mutex_);
         room = jobs_submitted_ - jobs_completed_ < job_limit_locked();
     }
     {
-        MutexLock lock(results_mutex_);
+        ApartLock lock(results_mutex_, jobs_mutex_);
         std::memcpy(input_history_.data() + input_history_pos_, main_block, BLOCK_LEN * sizeof(double));
         input_history_pos_ = (input_history_pos_ + BLOCK_LEN) % input_history_length();
     }
 
     AnalysisJob *job = room ? new_job() : nullptr;
     {
-        MutexLock lock(jobs_mutex_);
+        ApartLock lock(jobs_mutex_, results_mutex_);
         if (job != nullptr)
             job->seq = jobs_submitted_++;
         else
@@ -212,7 +222,7 @@ void Engine::fill_job(AnalysisJob *job, const double *corr_block)
     // wrap since both the offsets and the length are multiples of a block.
     const std::uint64_t n = input_history_length();
     {
-        MutexLock lock(results_mutex_);
+        ApartLock lock(results_mutex_, jobs_mutex_);
         for (std::uint64_t off = 0; off < n; off += BLOCK_LEN)
             std::memcpy(job->samples + off, input_history_.data() + (input_history_pos_ + off) % n,
                         BLOCK_LEN * sizeof(double));
@@ -223,14 +233,14 @@ void Engine::fill_job(AnalysisJob *job, const double *corr_block)
 
 void Engine::reset_history_and_correlation()
 {
-    MutexLock lock(results_mutex_);
+    ApartLock lock(results_mutex_, jobs_mutex_);
     std::fill(input_history_.begin(), input_history_.end(), 0.0);
     std::fill(correlation_sum_.begin(), correlation_sum_.end(), 0.0);
 }
 
 void Engine::clear_rows()
 {
-    MutexLock lock(results_mutex_);
+    ApartLock lock(results_mutex_, jobs_mutex_);
     std::fill(tone_rows_.begin(), tone_rows_.end(), ToneEntry{});
     std::fill(pitch_class_rows_.begin(), pitch_class_rows_.end(), PitchClassPeak{});
     std::fill(fundamental_rows_.begin(), fundamental_rows_.end(), FundamentalReading{});
@@ -241,21 +251,23 @@ void Engine::clear_rows()
 
 JobCounts Engine::job_counts() const
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     return {jobs_submitted_, jobs_completed_, blocks_skipped_};
 }
 
 std::uint64_t Engine::blocks_skipped() const
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     return blocks_skipped_;
 }
 
 std::uint64_t Engine::job_bytes() const
 {
+    // samples (N) + reference (1024) + product (N + 1024) + semitone_level
+    // and coarse_level (G each), then the tasks: exactly new_job's block.
     const std::uint64_t groups = group_count();
     return sizeof(AnalysisJob) + (2 * input_history_length() + 2 * BLOCK_LEN + 2 * groups) * sizeof(double)
-        + (groups + 4) * sizeof(BandTask);
+        + (groups + TASKS_BEYOND_GROUPS) * sizeof(BandTask);
 }
 
 std::uint64_t Engine::job_limit_locked() const
@@ -271,20 +283,20 @@ std::uint64_t Engine::job_limit_locked() const
 
 std::uint64_t Engine::job_limit() const
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     return job_limit_locked();
 }
 
 void Engine::set_job_memory_budget(std::uint64_t bytes)
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     job_memory_budget_ = bytes;
 }
 
 bool Engine::wait_for_jobs(const std::function<bool(const JobCounts &)> &done,
                            std::chrono::steady_clock::time_point deadline)
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     while (!done(JobCounts{jobs_submitted_, jobs_completed_, blocks_skipped_})) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
@@ -295,21 +307,21 @@ bool Engine::wait_for_jobs(const std::function<bool(const JobCounts &)> &done,
 
 void Engine::wait_until_in_flight_below(std::uint64_t count)
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     while (jobs_submitted_ - jobs_completed_ >= count && !stopping_)
         jobs_changed_.wait(jobs_mutex_);
 }
 
 void Engine::wait_until_all_completed()
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     while (jobs_completed_ != jobs_submitted_ && !stopping_)
         jobs_changed_.wait(jobs_mutex_);
 }
 
 void Engine::count_completed(bool skipped)
 {
-    MutexLock lock(jobs_mutex_);
+    ApartLock lock(jobs_mutex_, results_mutex_);
     if (skipped)
         blocks_skipped_++;
     jobs_completed_++;
@@ -332,12 +344,10 @@ AnalysisJob *Engine::new_job()
 {
     const std::uint64_t n = input_history_length();
     const std::uint64_t g = group_count();
-    // samples (N) + reference (1024) + product (N + 1024) + semitone_level and coarse_level (G each)
     const std::uint64_t max_doubles = (std::numeric_limits<std::size_t>::max() - sizeof(AnalysisJob)) / sizeof(double);
-    if (n > max_doubles / 4 || g > max_doubles / 4)
+    if (n > max_doubles / 8 || g > max_doubles / 8)
         return nullptr;
-    const std::uint64_t doubles = n + BLOCK_LEN + n + BLOCK_LEN + 2 * g;
-    const std::uint64_t bytes = sizeof(AnalysisJob) + doubles * sizeof(double);
+    const std::uint64_t bytes = job_bytes();
 
     AnalysisJob *job = nullptr;
     {
@@ -355,18 +365,38 @@ AnalysisJob *Engine::new_job()
         if (config_.literal_paths)
             std::memset(reinterpret_cast<double *>(job + 1) + n + BLOCK_LEN, 0, (n + BLOCK_LEN) * sizeof(double));
     } else {
-        job = static_cast<AnalysisJob *>(std::calloc(1, bytes));
+        job = new_job_block(bytes);
         if (job == nullptr)
             return nullptr;
     }
+    // The record, its arrays, then its tasks: BandTask is aligned as double.
+    static_assert(alignof(BandTask) <= alignof(double) && alignof(AnalysisJob) >= alignof(double));
     auto *arrays = reinterpret_cast<double *>(job + 1);
     job->samples = arrays;
     job->reference = job->samples + n;
     job->product = job->reference + BLOCK_LEN;
     job->semitone_level = job->product + n + BLOCK_LEN;
     job->coarse_level = job->semitone_level + g;
+    job->tasks = reinterpret_cast<BandTask *>(job->coarse_level + g);
+    job->task_room = g + TASKS_BEYOND_GROUPS;
+    job->tasks_made = 0;
     job->bytes = bytes;
     return job;
+}
+
+AnalysisJob *Engine::new_job_block(std::uint64_t bytes)
+{
+    // Zeroed, as a new job's arrays start; the record is an implicit-lifetime
+    // type, begun by the allocation itself.
+    void *block = ::operator new(bytes, std::nothrow);
+    if (block != nullptr)
+        std::memset(block, 0, bytes);
+    return static_cast<AnalysisJob *>(block);
+}
+
+void Engine::release_job_block(AnalysisJob *job)
+{
+    ::operator delete(static_cast<void *>(job));
 }
 
 void Engine::free_job(AnalysisJob *job)
@@ -388,15 +418,18 @@ void Engine::free_job(AnalysisJob *job)
             return;
         }
     }
-    std::free(job);
+    release_job_block(job);
 }
 
 BandTask *Engine::new_task(std::uint64_t band, AnalysisJob *job)
 {
-    auto *task = static_cast<BandTask *>(std::malloc(sizeof(BandTask)));
-    if (task != nullptr) {
-        task->band = band;
-        task->job = job;
-    }
+    // The job's own room: no allocation. Only its owner hands tasks out (the
+    // correlation worker the coarse pass's, the collector the refinement's),
+    // one after the other.
+    if (job->tasks_made == job->task_room)
+        return nullptr;
+    BandTask *task = &job->tasks[job->tasks_made++];
+    task->band = band;
+    task->job = job;
     return task;
 }

@@ -35,8 +35,25 @@
 //   pool_mutex_     the jobs kept for reuse
 //   each queue's own lock, held only inside the queue's functions
 // results_mutex_ and jobs_mutex_ are never held together: release one
-// before taking the other. Settings are atomics: a reader needs some recent
+// before taking the other. Clang checks it (scripts/test.sh): both are
+// ApartMutex, taken only by an ApartLock that names the other
+// (EXCLUDES it), and every function that takes either EXCLUDES both, so
+// taking one, or calling such a function, with the other held fails the
+// build. Settings are atomics: a reader needs some recent
 // value, never one ordered with other data (relaxed).
+//
+// Memory: a job is ONE allocation of job_bytes(), its record, its arrays and
+// its G + 4 tasks (new_task hands them out of the job's own room), taken
+// from the job pool (new_job, which keeps up to the jobs in flight for
+// reuse) and handed back whole by free_job: in the steady state no stage
+// allocates, per job or per task. Jobs in flight stay within
+// job_memory_budget and below JOBS_PER_WORKER per worker (job_limit).
+// Rows: a row is final once its job completes (ResultView::row_final). A
+// job given up (the give_up task, abandon_job) leaves a row that reads as
+// not measured everywhere: not final, every tone level 0 (below
+// MEASURED_LEVEL), no pitch-class peak, no fundamental. The decay reads the
+// row before only when that row is final: after a gap nothing decays across
+// it, and the next row starts afresh from its own levels.
 #pragma once
 
 #include "engine/band_table.h"
@@ -99,8 +116,9 @@ struct ResultView {
 
     // The newest final row's job; only when completed > 0.
     std::uint64_t newest_final() const { return completed - 1; }
-    // Whether job seq's row is final and not yet overwritten (a job given up
-    // for want of memory has none).
+    // Whether job seq's row is final and not yet overwritten: false from the
+    // moment a later job in its slot begins writing (its fold), and for a job
+    // given up, whose slot reads as not measured (see above).
     bool row_final(std::uint64_t seq) const { return row_final_job[seq % RESULT_ROWS] == seq + 1; }
     const ToneEntry *tone_row(std::uint64_t seq) const { return tone_rows + (seq % RESULT_ROWS) * groups; }
     const PitchClassPeak *pitch_classes(std::uint64_t seq) const
@@ -132,7 +150,7 @@ public:
     // Start the threads; once. Stop ends and joins every thread started and
     // frees the jobs still in flight; the results stay readable. Idempotent.
     void start();
-    void stop();
+    void stop() EXCLUDES(results_mutex_, jobs_mutex_);
 
     // ---- configuration, fixed: any thread, no lock ----------------------------
     const EngineConfig &config() const { return config_; }
@@ -153,17 +171,22 @@ public:
     bool recording_on() const;
     void set_sensitivity(int exponent);  // 0..31: tone levels below 2^exponent are not shown
     int current_sensitivity() const;
-    void set_decay_choice(int k);        // 0 = "OFF" .. 6 = "1/256"; takes results_mutex_
+    void set_decay_choice(int k) EXCLUDES(results_mutex_, jobs_mutex_);  // 0 = "OFF" .. 6 = "1/256"; takes results_mutex_
     void set_fine_tuning(int thousandths);  // of a semitone, -2088 .. 1863 (A4 390 .. 490 Hz)
     // The same setting as the A the grid is tuned to, in Hz (390 .. 490):
     // 442 is a fine tuning of 78.5 thousandths.
     void set_reference_a4(double hz);
     double reference_a4() const;            // 440 times tuning_factor()
     double tuning_factor() const;           // 2^(thousandths / 12000), or A4 / 440
-    void set_main_channel(int channel);     // AnalysisChannel appended to input_history
-    void set_corr_channel(int channel);     // AnalysisChannel sent time-reversed as each job's reference
-    int main_channel() const;
-    int corr_channel() const;
+    // The channels (AnalysisChannel, engine_types.h) the feeder hands over:
+    // main is appended to input_history, corr sent time-reversed as each
+    // job's reference. A value outside 0 .. CHANNEL_COUNT - 1 is refused:
+    // ignored, the channel stays as it was (returns false). The getters
+    // therefore always return a channel that indexes CHANNEL_COUNT blocks.
+    bool set_main_channel(int channel);
+    bool set_corr_channel(int channel);
+    AnalysisChannel main_channel() const;
+    AnalysisChannel corr_channel() const;
 
     // ---- the feeder (the block assembler's thread) ------------------------------
     // One block of the main and the correlated channel (BLOCK_LEN each, in
@@ -174,36 +197,36 @@ public:
 
     // The spectrum panel's Reset: zero input_history and correlation_sum.
     // Rows and counters stay. Any thread but the real-time one.
-    void reset_history_and_correlation() EXCLUDES(results_mutex_);
+    void reset_history_and_correlation() EXCLUDES(results_mutex_, jobs_mutex_);
     // Zero the result rows, so that nothing of one sound file decays into
     // the next. Only while no job is in flight.
-    void clear_rows() EXCLUDES(results_mutex_);
+    void clear_rows() EXCLUDES(results_mutex_, jobs_mutex_);
 
     // ---- counters: any thread but the real-time one ------------------------------
-    JobCounts job_counts() const EXCLUDES(jobs_mutex_);
-    std::uint64_t blocks_skipped() const EXCLUDES(jobs_mutex_);
+    JobCounts job_counts() const EXCLUDES(results_mutex_, jobs_mutex_);
+    std::uint64_t blocks_skipped() const EXCLUDES(results_mutex_, jobs_mutex_);
     // Jobs made but not completed at once are bounded: few enough that their
     // memory stays within the budget, their rows do not collide, and no more
     // than JOBS_PER_WORKER per worker, so that the analysis stays on recent
     // sound when it cannot keep up.
-    std::uint64_t job_limit() const EXCLUDES(jobs_mutex_);
-    void set_job_memory_budget(std::uint64_t bytes) EXCLUDES(jobs_mutex_);  // tests
+    std::uint64_t job_limit() const EXCLUDES(results_mutex_, jobs_mutex_);
+    void set_job_memory_budget(std::uint64_t bytes) EXCLUDES(results_mutex_, jobs_mutex_);  // tests
     // Bytes one job and its tasks take.
     std::uint64_t job_bytes() const;
     // Wait until done(counts) holds, re-tested whenever the counters change;
     // false when deadline passed first.
     bool wait_for_jobs(const std::function<bool(const JobCounts &)> &done,
-                       std::chrono::steady_clock::time_point deadline) EXCLUDES(jobs_mutex_);
-    void wait_until_in_flight_below(std::uint64_t count) EXCLUDES(jobs_mutex_);
-    void wait_until_all_completed() EXCLUDES(jobs_mutex_);
+                       std::chrono::steady_clock::time_point deadline) EXCLUDES(results_mutex_, jobs_mutex_);
+    void wait_until_in_flight_below(std::uint64_t count) EXCLUDES(results_mutex_, jobs_mutex_);
+    void wait_until_all_completed() EXCLUDES(results_mutex_, jobs_mutex_);
 
     // ---- results: the one way to read them --------------------------------------
     // Runs read(view) with results_mutex_ held; read must not call back into
     // the engine. Any thread but the real-time one.
     template <typename Read>
-    void read_results(Read &&read) const EXCLUDES(results_mutex_)
+    void read_results(Read &&read) const EXCLUDES(results_mutex_, jobs_mutex_)
     {
-        MutexLock lock(results_mutex_);
+        ApartLock lock(results_mutex_, jobs_mutex_);
         read(view_locked());
     }
 
@@ -214,12 +237,16 @@ public:
     // ---- the stages, one step at a time ----------------------------------------
     // What the threads do, public so that a test can drive a stage by hand
     // on an engine it did not start. Any thread, as the threads call them.
-    AnalysisJob *new_job();             // sized for this engine; null when memory is short
-    void free_job(AnalysisJob *job);    // kept for reuse while few are kept, else freed; null ignored
-    BandTask *new_task(std::uint64_t band, AnalysisJob *job);  // null when memory is short
+    // A job is ONE block of job_bytes(): its record, its arrays and room for
+    // its G + TASKS_BEYOND_GROUPS tasks (engine/work_queue.h).
+    AnalysisJob *new_job();             // sized for this engine, from the kept ones first; null when memory is short
+    void free_job(AnalysisJob *job);    // kept for reuse while few are kept, else freed; null ignored; its tasks go with it
+    // One of the job's own tasks, allocating nothing; null once all its
+    // G + TASKS_BEYOND_GROUPS are handed out. A task is never freed by itself.
+    BandTask *new_task(std::uint64_t band, AnalysisJob *job);
     // By the configured path; with the calling thread's scratch unless given one.
     void compute_lags(AnalysisJob *job, SpectralScratch *scratch = nullptr);
-    void fold_lags(AnalysisJob *job) EXCLUDES(results_mutex_); // into correlation_sum, noting the extremes
+    void fold_lags(AnalysisJob *job) EXCLUDES(results_mutex_, jobs_mutex_); // into correlation_sum, noting the extremes
     bool dispatch_coarse_tasks(AnalysisJob *job);              // false, nothing pushed, when memory is short
     void abandon_job(AnalysisJob *job);                        // to the collector, to be completed rowless
     double band_step(std::uint64_t band) const;                // cycles per sample, tuned
@@ -244,24 +271,26 @@ public:
 
 private:
     ResultView view_locked() const REQUIRES(results_mutex_);
-    void correlation_main();
+    void correlation_main() EXCLUDES(results_mutex_, jobs_mutex_);
     void detector_main();
     void collector_main();
-    void fill_job(AnalysisJob *job, const double *corr_block) EXCLUDES(results_mutex_);
+    void fill_job(AnalysisJob *job, const double *corr_block) EXCLUDES(results_mutex_, jobs_mutex_);
     std::uint64_t job_limit_locked() const REQUIRES(jobs_mutex_);
     std::uint64_t dispatch_refinement(AnalysisJob *job, JobWindow &prepared);
     void complete_in_order(AnalysisJob *job) EXCLUDES(results_mutex_, jobs_mutex_);
     void finish_job(AnalysisJob *job) EXCLUDES(results_mutex_, jobs_mutex_);
     void complete_given_up(AnalysisJob *job) EXCLUDES(results_mutex_, jobs_mutex_);
-    void count_completed(bool skipped) EXCLUDES(jobs_mutex_);
+    void count_completed(bool skipped) EXCLUDES(results_mutex_, jobs_mutex_);
     double window_level(const ToneWindow &window, double *out, double step) const;
     void free_jobs_in_flight();
+    static AnalysisJob *new_job_block(std::uint64_t bytes);  // zeroed; null when memory is short
+    static void release_job_block(AnalysisJob *job);
 
     const EngineConfig config_;
     const BandTable bands_;
 
     // ---- results ----
-    mutable Mutex results_mutex_;
+    mutable ApartMutex results_mutex_;
     std::vector<double> correlation_sum_ GUARDED_BY(results_mutex_);     // W decayed correlation values
     std::vector<double> input_history_ GUARDED_BY(results_mutex_);       // ring of the last N main-channel samples
     std::vector<ToneEntry> tone_rows_ GUARDED_BY(results_mutex_);        // RESULT_ROWS rows of G entries
@@ -274,7 +303,7 @@ private:
     std::uint64_t input_history_pos_ GUARDED_BY(results_mutex_) = 0;  // next write offset in input_history_
 
     // ---- counters ----
-    mutable Mutex jobs_mutex_;
+    mutable ApartMutex jobs_mutex_;
     mutable CondVar jobs_changed_;
     std::uint64_t jobs_folded_ GUARDED_BY(jobs_mutex_) = 0;     // folded into correlation_sum, in job order
     std::uint64_t jobs_submitted_ GUARDED_BY(jobs_mutex_) = 0;  // jobs made
@@ -294,8 +323,8 @@ private:
     std::atomic<int> freeze_{0};         // 1 = blocks make no jobs
     std::atomic<int> record_{0};         // 1 = the window logs and plays each new row
     std::atomic<int> sensitivity_{0};    // 0..31, the strip's threshold exponent
-    std::atomic<int> main_channel_{0};   // AnalysisChannel
-    std::atomic<int> corr_channel_{0};   // AnalysisChannel
+    std::atomic<AnalysisChannel> main_channel_{CHANNEL_INPUT_0};  // never out of range
+    std::atomic<AnalysisChannel> corr_channel_{CHANNEL_INPUT_0};
     std::atomic<double> tuning_factor_{1.0};
 
     // ---- collector thread only ----

@@ -43,6 +43,19 @@ struct CorrelationPeak {
     std::uint64_t imin;    // index of the first smallest value
 };
 
+// The analysis channels a block is split into (audio/block_assembler.h forms
+// them): the engine's main and correlated channel are two of these. The
+// engine owns the type and refuses any other value (Engine::set_main_channel).
+enum AnalysisChannel : int {
+    CHANNEL_INPUT_0 = 0,
+    CHANNEL_INPUT_1 = 1,
+    CHANNEL_INPUT_SUM = 2,   // plain sum, may reach twice full scale
+    CHANNEL_OUTPUT_0 = 3,
+    CHANNEL_OUTPUT_1 = 4,
+    CHANNEL_OUTPUT_SUM = 5,
+    CHANNEL_COUNT = 6,
+};
+
 // The sound server's rate in Hz: the only one Orvel runs at. Engine rates
 // divide it.
 constexpr int SERVER_RATE = 48000;

@@ -37,16 +37,42 @@ private:
     std::mutex mutex_;
 };
 
+// One of a pair of mutexes that no thread ever holds together (the engine's
+// results_mutex_ and jobs_mutex_). Taken only by ApartLock, which names the
+// other of the pair; MutexLock refuses it (any compiler).
+class CAPABILITY("mutex") ApartMutex : public Mutex {};
+
 // Holds a Mutex for its scope.
 class SCOPED_CAPABILITY MutexLock {
 public:
     explicit MutexLock(Mutex &mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+    explicit MutexLock(ApartMutex &mutex) = delete;  // take it with ApartLock
     ~MutexLock() RELEASE() { mutex_.unlock(); }
     MutexLock(const MutexLock &) = delete;
     MutexLock &operator=(const MutexLock &) = delete;
 
 private:
     Mutex &mutex_;
+};
+
+// Holds mutex for its scope, which never_with may not be held across: Clang
+// fails the build ("cannot call function 'ApartLock' while mutex ... is
+// held") where one of the pair is taken while the other is held, and a
+// function that takes either declares EXCLUDES of both, so that a call to
+// it with the other held fails as well.
+class SCOPED_CAPABILITY ApartLock {
+public:
+    ApartLock(ApartMutex &mutex, [[maybe_unused]] ApartMutex &never_with) ACQUIRE(mutex) EXCLUDES(never_with)
+        : mutex_(mutex)
+    {
+        mutex_.lock();
+    }
+    ~ApartLock() RELEASE() { mutex_.unlock(); }
+    ApartLock(const ApartLock &) = delete;
+    ApartLock &operator=(const ApartLock &) = delete;
+
+private:
+    ApartMutex &mutex_;
 };
 
 // Waits release the mutex while they sleep and hold it again on return; a

@@ -14,6 +14,24 @@ constexpr int DEVIATION_DECIMALS = 3;
 
 }  // namespace
 
+IndexExtremes index_extremes(const double *values, std::uint64_t first, std::uint64_t last)
+{
+    IndexExtremes found{first, first};
+    for (std::uint64_t i = first + 1; i <= last; i++)
+        take_extreme_index(found, values, i);
+    return found;
+}
+
+std::uint64_t first_max_index(const double *values, std::uint64_t first, std::uint64_t last)
+{
+    std::uint64_t imax = first;
+    for (std::uint64_t i = first + 1; i <= last; i++) {
+        if (values[i] > values[imax])
+            imax = i;
+    }
+    return imax;
+}
+
 CorrelationStats stats_of_extremes(double max_value, std::uint64_t imax, double min_value,
                                    std::uint64_t imin, std::uint64_t window_size)
 {
@@ -23,10 +41,10 @@ CorrelationStats stats_of_extremes(double max_value, std::uint64_t imax, double 
     stats.a = max_value >= 1.0 ? max_value : 1.0;
     stats.b = min_value <= -1.0 ? -min_value : 1.0;
     stats.scale = std::max(stats.a, stats.b);
-    stats.lmax = window_size - 1 - imax;
-    stats.lmin = window_size - 1 - imin;
+    stats.lmax = delay_of_index(imax, window_size);
+    stats.lmin = delay_of_index(imin, window_size);
     stats.lnear = 0;
-    stats.lfar = window_size - 1;
+    stats.lfar = delay_of_index(0, window_size);
     stats.length = window_size;
     return stats;
 }
@@ -34,17 +52,10 @@ CorrelationStats stats_of_extremes(double max_value, std::uint64_t imax, double 
 CorrelationStats correlation_stats(const double *sum, ZoomRange window,
                                    std::uint64_t window_size)
 {
-    std::uint64_t imax = window.first;
-    std::uint64_t imin = window.first;
-    for (std::uint64_t i = window.first + 1; i <= window.last; i++) {
-        if (sum[i] > sum[imax])
-            imax = i;
-        if (sum[i] < sum[imin])
-            imin = i;
-    }
-    CorrelationStats stats = stats_of_extremes(sum[imax], imax, sum[imin], imin, window_size);
-    stats.lnear = window_size - 1 - window.last;
-    stats.lfar = window_size - 1 - window.first;
+    const IndexExtremes found = index_extremes(sum, window.first, window.last);
+    CorrelationStats stats = stats_of_extremes(sum[found.imax], found.imax, sum[found.imin], found.imin, window_size);
+    stats.lnear = delay_of_index(window.last, window_size);
+    stats.lfar = delay_of_index(window.first, window_size);
     stats.length = window.last + 1 - window.first;
     return stats;
 }

@@ -20,6 +20,35 @@ struct ZoomRange {
     bool operator==(const ZoomRange &) const = default;
 };
 
+// The delay in samples that correlation_sum's index stands for:
+// window_size - 1 - index (index < window_size). The one place the flip is
+// written; the graph, the export and the statistics call it.
+constexpr std::uint64_t delay_of_index(std::uint64_t index, std::uint64_t window_size)
+{
+    return window_size - 1 - index;
+}
+
+// The indices of the greatest and the smallest of values[first..last] (both
+// ends included, first <= last), the first of equals: a later value wins
+// only when strictly greater (smaller), so a NaN never wins over the value
+// before it. The correlation's arg-max and arg-min, wherever it is taken.
+struct IndexExtremes {
+    std::uint64_t imax;
+    std::uint64_t imin;
+};
+IndexExtremes index_extremes(const double *values, std::uint64_t first, std::uint64_t last);
+// One step of index_extremes, for a scan that does more on the way (the
+// fold): values[i] against the extremes found before it.
+inline void take_extreme_index(IndexExtremes &found, const double *values, std::uint64_t i)
+{
+    if (values[i] > values[found.imax])
+        found.imax = i;
+    if (values[i] < values[found.imin])
+        found.imin = i;
+}
+// The same rule for the greatest alone.
+std::uint64_t first_max_index(const double *values, std::uint64_t first, std::uint64_t last);
+
 // The extremes of one zoom window of correlation_sum and the delays in
 // samples they stand for (index i is a delay of window_size - 1 - i).
 struct CorrelationStats {

@@ -15,8 +15,9 @@
 
 struct AnalysisJob;
 
-// One semitone group of one job. A plain malloc'ed record (not zeroed); the
-// collector frees it, unless it is a job's own give_up task.
+// One semitone group of one job: a record inside its job's own block, handed
+// out by Engine::new_task (not zeroed), never freed by itself: it goes with
+// its job.
 struct BandTask {
     BandTask *next;                // queue link
     BandTask **prev_link;          // queue link
@@ -33,9 +34,14 @@ constexpr std::uint64_t FUNDAMENTAL_TASK = ~std::uint64_t{0};
 // without a row.
 constexpr std::uint64_t GIVEN_UP_PASS = 3;
 
+// Tasks a job needs beyond one per semitone group: three refinement tasks
+// and the fundamental's.
+constexpr std::uint64_t TASKS_BEYOND_GROUPS = 4;
+
 // One block of sound on its way through the pipeline. new_job() makes it as
-// one allocation holding this record followed by its five arrays; the
-// collector hands it back with free_job().
+// ONE allocation (or takes one kept for reuse) holding this record, its five
+// arrays and then room for its G + TASKS_BEYOND_GROUPS tasks; the collector
+// hands it back whole with free_job().
 struct AnalysisJob {
     AnalysisJob *next;             // queue link, null at the tail
     AnalysisJob **prev_link;       // queue link: the pointer that points here
@@ -53,7 +59,10 @@ struct AnalysisJob {
     // refinement overwrites semitone_level meanwhile.
     double *coarse_level;
     FundamentalReading fundamental;  // not found until its task has run
-    std::uint64_t bytes;           // size of the whole allocation
+    std::uint64_t bytes;           // size of the whole allocation: Engine::job_bytes()
+    BandTask *tasks;               // room for task_room tasks, after the arrays
+    std::uint64_t task_room;       // G + TASKS_BEYOND_GROUPS
+    std::uint64_t tasks_made;      // tasks handed out by new_task so far
     BandTask give_up;              // needs no allocation, for when tasks could not be had
 };
 

@@ -2,9 +2,10 @@
 
 #include "support/engine_fixture.h"
 
+#include "engine/readout.h"
+
 #include <jack/jack.h>
 
-#include <algorithm>
 #include <string>
 
 bool patch_delay_loop(DelayLine &loop)
@@ -33,8 +34,7 @@ std::uint64_t correlation_peak_delay(const Engine &engine)
 {
     std::uint64_t strongest = 0;
     engine.read_results([&strongest](const ResultView &view) {
-        strongest = static_cast<std::uint64_t>(
-            std::max_element(view.correlation_sum, view.correlation_sum + view.window_size) - view.correlation_sum);
+        strongest = first_max_index(view.correlation_sum, 0, view.window_size - 1);
     });
-    return engine.window_size() - 1 - strongest;
+    return delay_of_index(strongest, engine.window_size());
 }
