@@ -121,8 +121,3 @@ NoteReading row_note_reading(const PitchClassPeak *row, const double *freqs)
         return {};
     return note_reading(static_cast<std::int64_t>(strongest.band), freqs);
 }
-
-std::uint64_t delay_of_index(std::uint64_t index, std::uint64_t window_size)
-{
-    return window_size - 1 - index;
-}

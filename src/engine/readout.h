@@ -124,8 +124,3 @@ struct FundamentalText {
     QString key;
 };
 FundamentalText fundamental_text(const FundamentalReading &reading);
-
-// The delay in samples that index of correlation_sum stands for: the sum
-// runs from the largest delay (index 0) down to none (window_size - 1).
-// The flip is its own inverse, so it also gives a delay's index.
-std::uint64_t delay_of_index(std::uint64_t index, std::uint64_t window_size);
