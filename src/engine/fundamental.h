@@ -6,7 +6,10 @@
 // divided by its number): the magnitude, free of the level's phase ripple,
 // placed between pairs of probes by the shape of a window's main lobe, on
 // windows growing to the whole one, so that neither the ripple nor the
-// 1/256 grid limits it.
+// 1/256 grid limits it. Where the octave below sums nearly as high, the
+// half-multiples of the measured tone, on the whole window, tell whether
+// they are the note's odd partials (a low string's or voice's second
+// partial louder than all its odd ones) and the octave below is read.
 #pragma once
 
 #include "engine/band_probe.h"
