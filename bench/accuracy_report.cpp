@@ -272,7 +272,10 @@ int main(int argc, char **argv)
         in_child([&] { return offline_sines(rate, true, folder); });
     }
     in_child([&] { return offline_notes(folder); });
-    if (!low_notes(folder, folder))
+    // The low notes' renders, noisy ones included, depend on the sound fonts
+    // and fixed seeds alone: ORVEL_ACCURACY_RENDERS keeps them between runs.
+    const char *kept = std::getenv("ORVEL_ACCURACY_RENDERS");
+    if (!low_notes(folder, kept != nullptr && *kept != '\0' ? kept : folder))
         status = 1;
 
     std::printf(
