@@ -24,3 +24,15 @@ int offline_notes(const std::string &folder);
 
 // Prints the sections made from folder's files.
 void print_offline(const std::string &folder);
+
+// The sound fonts the notes are rendered from.
+constexpr int SOUNDFONT_COUNT = 2;
+
+// Renders (into renders, using again what it holds), analyses and scores the
+// low notes of strings, a choir and organs from one sound font, clean, under
+// white and pink noise and under reverberation; writes the scores into
+// folder. Returns 0 on success.
+int offline_low_notes(int font, const std::string &folder, const std::string &renders);
+
+// Prints the low notes' section from folder's files.
+void print_low_notes(const std::string &folder);

@@ -218,10 +218,40 @@ void print_lines(const std::string &folder, const char *name, const char *prefix
     }
 }
 
+// The low notes, one sound font per child process, side by side.
+bool low_notes(const std::string &folder, const std::string &renders)
+{
+    pid_t children[SOUNDFONT_COUNT];
+    for (int font = 0; font < SOUNDFONT_COUNT; font++) {
+        children[font] = fork();
+        if (children[font] == 0)
+            _exit(offline_low_notes(font, folder, renders));
+    }
+    bool ok = true;
+    for (pid_t child : children) {
+        int child_status = 0;
+        ok &= child > 0 && waitpid(child, &child_status, 0) == child && child_status == 0;
+    }
+    return ok;
+}
+
 }  // namespace
 
-int main()
+// With `--low-notes FOLDER`, only the low notes' section, its renders kept
+// in FOLDER and used again: a quick measure while changing the fundamental.
+int main(int argc, char **argv)
 {
+    if (argc == 3 && std::strcmp(argv[1], "--low-notes") == 0) {
+        const std::string renders = argv[2];
+        if (!low_notes(renders, renders))
+            return 1;
+        print_low_notes(renders);
+        return 0;
+    }
+    if (argc != 1) {
+        std::fprintf(stderr, "usage: accuracy_report [--low-notes FOLDER]\n");
+        return 2;
+    }
     char folder_template[] = "/tmp/orvel-accuracy-XXXXXX";
     const char *made = mkdtemp(folder_template);
     if (made == nullptr)
@@ -242,6 +272,11 @@ int main()
         in_child([&] { return offline_sines(rate, true, folder); });
     }
     in_child([&] { return offline_notes(folder); });
+    // The low notes' renders, noisy ones included, depend on the sound fonts
+    // and fixed seeds alone: ORVEL_ACCURACY_RENDERS keeps them between runs.
+    const char *kept = std::getenv("ORVEL_ACCURACY_RENDERS");
+    if (!low_notes(folder, kept != nullptr && *kept != '\0' ? kept : folder))
+        status = 1;
 
     std::printf(
         "# Accuracy\n\n"
@@ -270,6 +305,7 @@ int main()
     std::printf("\n## Pitch error by distance from the tempered grid\n\n| Engine rate (Hz) | Off the grid by | Median (cents) | Worst (cents) | Readings |\n|---|---|---|---|---|\n");
     print_lines(folder, "detail", "offset ");
     print_offline(folder);
+    print_low_notes(folder);
     std::printf(
         "\n## The note read-out's choice of group\n\n"
         "The first pass measures each semitone only at its tempered pitch, and a\n"

@@ -26,6 +26,12 @@ constexpr int PARTIALS = 10;
 // reach this for the tone to count: white noise's strongest group stays near
 // three times its median.
 constexpr double PROMINENCE = 12.0;
+// Or this many of its partials must each stand this far out of the noise
+// around it: noise rising toward the bass (pink) hides a low note's
+// partials under PROMINENCE. Pink noise alone then reads a note from A0 to
+// C#1 on 4 rows in 1200 (3 with PROMINENCE alone), white noise on none.
+constexpr int CLEAR_PARTIALS = 2;
+constexpr double LOCAL_PROMINENCE = 4.0;
 // The triangle's harmonics whose echoes are taken away (3, 5, 7).
 constexpr int ECHO_HARMONICS = 7;
 // Partials this far below the floor count for nothing in the summation.
@@ -51,10 +57,35 @@ constexpr int PEAK_BISECTIONS = 40;
 // The first zero of a window's main lobe lies about this many bands from its
 // peak, over the window's length in cycles.
 constexpr double LOBE_BANDS = BANDS_PER_OCTAVE / std::numbers::ln2;
+// A choice an octave above the note: a string's or a voice's low note whose
+// fundamental and odd partials are weak beside its second, which then leads
+// the summation. The octave below is taken when it sums nearly as high
+// (its own candidate a clear octave below sums to 1 / sqrt(2) of the choice
+// from the shared partials alone) and the half-multiples of the measured
+// frequency, measured on the whole window where neighbouring partials leak
+// little into them, hold this share of the power of the whole multiples
+// once the noise around each is taken away: a lone harmonic tone leaves
+// them at leakage and noise, mostly 30 dB below.
+constexpr double LOWER_SALIENCE_SHARE = 0.75;
+constexpr double HALF_MULTIPLE_SHARE = 0.0063;  // -22 dB
+// Half and whole multiples from f / 2 to 3 f.
+// A lone partial is no note's second: the whole multiples past the
+// strongest must hold this share of their power (-30 dB), which a sine's
+// leakage, a short burst's included, does not reach.
+constexpr double OTHER_WHOLE_SHARE = 0.001;
+constexpr int HALF_MULTIPLES = 6;
+// Noise power is taken away twice over: what stays is more than noise.
+// (Less lets pink noise at 0 dB lend a low note its octave below, more
+// hides a bass note's odd partials under it.)
+constexpr double NOISE_MARGIN = 2.0;
+// The noise around a multiple: the median level of the groups this far
+// either side, which a low note's few partials there do not move.
+constexpr std::int64_t NOISE_REACH = 6;
 
 struct Spectrum {
     double magnitude[MAX_GROUP_COUNT];  // per group, echoes taken away; 0 where untrusted
     double floor[MAX_GROUP_COUNT];      // noise magnitude expected at that group's probe length
+    double whole_floor;                 // noise magnitude expected on the whole window
     std::uint64_t top;                  // groups below this are trusted
 };
 
@@ -110,6 +141,7 @@ Spectrum measure_spectrum(const double *levels, std::uint64_t groups, const Band
     const double median = s.top > 0 ? sorted[s.top / 2] : 0.0;
     for (std::uint64_t g = 0; g < s.top; g++)
         s.floor[g] = median / root_length[g];
+    s.whole_floor = median / std::sqrt(static_cast<double>(probe.window));
     take_away_echoes(s);
     return s;
 }
@@ -172,6 +204,67 @@ double salience(const Spectrum &s, std::uint64_t c)
     for (int k = 1; k <= PARTIALS; k++)
         sum += std::pow(partial(s, c, k).excess, SALIENCE_POWER) / std::sqrt(static_cast<double>(k));
     return sum;
+}
+
+// The median of the levels around group g over their floors: 1 in white
+// noise, more where the noise rises.
+double local_noise(const Spectrum &s, std::int64_t g)
+{
+    double ratios[2 * NOISE_REACH + 1];
+    int count = 0;
+    for (std::int64_t h = g - NOISE_REACH; h <= g + NOISE_REACH; h++) {
+        if (h >= 0 && h < static_cast<std::int64_t>(s.top) && s.floor[h] > 0.0)
+            ratios[count++] = s.magnitude[h] / s.floor[h];
+    }
+    if (count == 0)
+        return 0.0;
+    std::nth_element(ratios, ratios + count / 2, ratios + count);
+    return ratios[count / 2];
+}
+
+// Noise power expected on the whole window at group g (a noise magnitude's
+// mean square is its median's square over ln 2).
+double noise_power(const Spectrum &s, std::int64_t g)
+{
+    const double median = local_noise(s, g) * s.whole_floor;
+    return median * median / std::numbers::ln2;
+}
+
+// Whether CLEAR_PARTIALS partials of the fundamental in group c stand
+// LOCAL_PROMINENCE out of the noise around them.
+bool clear_of_local_noise(const Spectrum &s, std::uint64_t c)
+{
+    int clear = 0;
+    for (int k = 1; k <= PARTIALS; k++) {
+        const Partial p = partial(s, c, k);
+        clear += p.excess > 0.0 && s.magnitude[p.group] >= LOCAL_PROMINENCE * local_noise(s, p.group) * s.floor[p.group];
+    }
+    return clear >= CLEAR_PARTIALS;
+}
+
+// Whether the half-multiples of the tone at band (f / 2, 3 f / 2, ...) hold
+// HALF_MULTIPLE_SHARE of the power of its whole multiples, noise taken away.
+bool half_multiples_sound(const Spectrum &s, double band, const BandProbe &probe)
+{
+    const double step = probe.step(band, probe.context);
+    double half = 0.0;
+    double whole = 0.0;
+    double strongest_whole = 0.0;
+    for (int k = 1; k <= HALF_MULTIPLES; k++) {
+        const double at = step * k / 2.0;
+        if (at >= HIGHEST_STEP)
+            break;
+        const double m = probe.magnitude(at, probe.window, probe.context);
+        const double group = (band + BANDS_PER_OCTAVE * std::log2(k / 2.0)) / BANDS_PER_GROUP;
+        const double power = std::max(0.0, m * m - NOISE_MARGIN * noise_power(s, std::llround(group)));
+        if (k % 2 == 1) {
+            half += power;
+        } else {
+            whole += power;
+            strongest_whole = std::max(strongest_whole, power);
+        }
+    }
+    return whole > 0.0 && half >= HALF_MULTIPLE_SHARE * whole && whole - strongest_whole >= OTHER_WHOLE_SHARE * whole;
 }
 
 double magnitude_at(double band, std::uint64_t length, const BandProbe &probe)
@@ -309,7 +402,7 @@ FundamentalReading find_fundamental(const double *group_levels, std::uint64_t gr
         }
     }
     const auto g = static_cast<std::uint64_t>(strongest_partial.group);
-    if (!(s.floor[g] > 0.0) || s.magnitude[g] < PROMINENCE * s.floor[g])
+    if (!(s.floor[g] > 0.0) || (s.magnitude[g] < PROMINENCE * s.floor[g] && !clear_of_local_noise(s, chosen)))
         return none;
 
     int measured = strongest;
@@ -319,8 +412,18 @@ FundamentalReading find_fundamental(const double *group_levels, std::uint64_t gr
     const double start = measured == 1 ? static_cast<double>(chosen * BANDS_PER_GROUP)
                                        : static_cast<double>(chosen * BANDS_PER_GROUP) + BANDS_PER_OCTAVE * std::log2(measured);
     const double peak = climb_to_peak(start, probe);
-    const double band = peak - BANDS_PER_OCTAVE * std::log2(measured);
+    double band = peak - BANDS_PER_OCTAVE * std::log2(measured);
     if (band < 0.0)
         return none;
+    // The octave below, exactly: its half-multiples are the note's own odd
+    // partials. Only below a choice read on its own lobe: one read from its
+    // upper partials is already a missing fundamental, and the period of
+    // those (a chord's notes) is no note's.
+    while (measured == 1 && chosen >= LOWEST_GROUP + PITCH_CLASS_COUNT &&
+           salience(s, chosen - PITCH_CLASS_COUNT) >= LOWER_SALIENCE_SHARE * salience(s, chosen) &&
+           half_multiples_sound(s, band, probe)) {
+        chosen -= PITCH_CLASS_COUNT;
+        band -= BANDS_PER_OCTAVE;
+    }
     return fundamental_at_band(band);
 }

@@ -6,7 +6,10 @@
 // divided by its number): the magnitude, free of the level's phase ripple,
 // placed between pairs of probes by the shape of a window's main lobe, on
 // windows growing to the whole one, so that neither the ripple nor the
-// 1/256 grid limits it.
+// 1/256 grid limits it. Where the octave below sums nearly as high, the
+// half-multiples of the measured tone, on the whole window, tell whether
+// they are the note's odd partials (a low string's or voice's second
+// partial louder than all its odd ones) and the octave below is read.
 #pragma once
 
 #include "engine/band_probe.h"
@@ -16,10 +19,11 @@
 
 // The fundamental of one job's window. group_levels are the coarse pass's
 // stored levels of the `groups` semitone groups (group g at band 256 g),
-// probe measures the same window anywhere. Its probes add up to about 15
-// whole windows of kernel samples a job (docs/accuracy.md, "Cost per job"):
-// about 6 % of what the coarse pass and the refinement cost. Any thread, no
-// lock, nothing allocated; probe must be callable from the calling thread.
+// probe measures the same window anywhere. Its probes add up to about 16 to
+// 18 whole windows of kernel samples a job (docs/accuracy.md, "Cost per
+// job"): about 6 to 7 % of what the coarse pass and the refinement cost.
+// Any thread, no lock, nothing allocated; probe must be callable from the
+// calling thread.
 // A window with no tone standing out of its own spectrum's floor by a clear
 // factor, silence included, reads as not found.
 FundamentalReading find_fundamental(const double *group_levels, std::uint64_t groups, const BandProbe &probe);
