@@ -1,5 +1,6 @@
 #include "ui/graph_view.h"
 
+#include "engine/local_peak.h"
 #include "engine/number_text.h"
 #include "ui/view_accessible.h"
 
@@ -36,28 +37,6 @@ constexpr int THIRD_OCTAVE_BANDS = 31;
 QRgb &pixel(QImage &image, std::uint64_t x, int y)
 {
     return reinterpret_cast<QRgb *>(image.scanLine(y))[x];
-}
-
-// A bar drawn black. The edge groups have one neighbour only, so they
-// compare with the next two inward instead (the pitch classes' peaks leave
-// the first group out). Neighbours a tiny row does not have are left out.
-bool is_bar_peak(const ToneEntry *row, std::uint64_t groups, std::uint64_t l)
-{
-    std::uint64_t first, second;
-    if (l == 0) {
-        first = 1;
-        second = 2;
-    } else if (l == groups - 1) {
-        first = groups - 2;
-        second = groups - 3;
-    } else {
-        first = l - 1;
-        second = l + 1;
-    }
-    const auto at_least = [&](std::uint64_t n) {
-        return n >= groups || row[l].level >= row[n].level;
-    };
-    return at_least(first) && at_least(second);
 }
 
 // Jobs submitted but not finished, as the LAG line counts them.
@@ -188,7 +167,7 @@ void draw_bars(QImage &image, const ToneEntry *row, std::uint64_t groups, double
         const int h = std::min(static_cast<int>(row[l].level / rowmax * h6), h6);
         if (h <= 0)
             continue;
-        const QRgb colour = is_bar_peak(row, groups, l) ? BLACK : MID_GREY;
+        const QRgb colour = is_local_peak(row, groups, l, PeakEdges::inward) ? BLACK : MID_GREY;
         for (int j = 0; j < h; j++)
             pixel(image, l, h6 - j) = colour;
     }
