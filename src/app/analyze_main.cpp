@@ -546,7 +546,7 @@ bool analyse_files(const Options &options, Output &output)
     const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(options.jobs), options.files.size());
     std::vector<std::thread> others;
     for (std::size_t t = 1; t < threads; t++)
-        others.emplace_back(work);
+        others.push_back(start_named_thread("orvel-analyze-j", work));
     work();
     for (std::thread &thread : others)
         thread.join();

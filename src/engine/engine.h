@@ -18,11 +18,19 @@
 // other thread reads.
 // The caller of accept_block (the block assembler) is the only feeder.
 // The program's other threads belong to the objects around the engine:
-//   orvel-assembler  one, high priority   BlockAssembler (audio/block_assembler.h)
-//   orvel-generator  one, high priority   Generator (siggen/generator.h)
+//   orvel-assembler  one, nice 0           BlockAssembler (audio/block_assembler.h)
+//   orvel-generator  one, nice 0           Generator (siggen/generator.h)
 //   JACK's process   real-time             JackClient (audio/jack_client.h): takes
 //                    callback              no lock, wakes nobody, allocates nothing
+//   JACK's notifier  libjack's own         JackClient's server callbacks (shutdown,
+//                                          rate, period size): atomics only
 //   toolkit (main)   owns every widget and the JackClient, ServerWatch
+//   orvel-analyze-j  -j - 1 of them        orvel-analyze's files at once, each
+//                    (and main)            with an engine of its own; joined
+// The assembler and the generator keep the ordinary policy, above the
+// analysis (nice 10) and below the server: their rings hold 107 ms or more,
+// and SCHED_FIFO 10 for both made no fewer dry or dropped groups and no
+// fewer xruns (scripts/xrun_variants.sh fifo; docs/performance.md).
 // The assembler, the generator and the paced feeders wait on their
 // SampleExchange's ring_mutex (audio/rate_conversion.h), never together
 // with an engine lock.
@@ -34,6 +42,10 @@
 //                   broadcast on every change
 //   pool_mutex_     the jobs kept for reuse
 //   each queue's own lock, held only inside the queue's functions
+// Beside the engine: the exchange's ring_mutex (above), the generator's
+// params_mutex_ (the toolkit's settings for its thread), and in
+// orvel-analyze OrderedOutput's mutex_ (standard output in command-line
+// order for the -j threads); none is held with an engine lock.
 // results_mutex_ and jobs_mutex_ are never held together: release one
 // before taking the other. Clang checks it (scripts/test.sh): both are
 // ApartMutex, taken only by an ApartLock that names the other
