@@ -291,25 +291,30 @@ Score score_rows(Engine &engine, const std::vector<float> &server, int key)
     return s;
 }
 
-// aubio's yinfft on the same file: its frames from FIRST_ROW_S to LAST_ROW_S.
-double aubio_share(const std::string &wav, int key)
+// aubio's yinfft on the same file: the MIDI pitch of its frames from
+// FIRST_ROW_S to LAST_ROW_S; false when it could not run.
+bool aubio_frames(const std::string &wav, std::vector<double> &pitches)
 {
     const std::string command = "aubiopitch -p yinfft -u midi -i '" + wav + "' 2>/dev/null";
     std::FILE *pipe = popen(command.c_str(), "r");
     if (pipe == nullptr)
-        return -1.0;
-    int frames = 0, right = 0;
+        return false;
     double time = 0.0, midi = 0.0;
     while (std::fscanf(pipe, "%lf %lf", &time, &midi) == 2) {
-        if (time < FIRST_ROW_S || time > LAST_ROW_S)
-            continue;
-        frames++;
-        right += std::lround(midi) == key;
+        if (time >= FIRST_ROW_S && time <= LAST_ROW_S)
+            pitches.push_back(midi);
     }
-    const int status = pclose(pipe);
-    if (status != 0 || frames == 0)
+    return pclose(pipe) == 0;
+}
+
+// The share of those frames whose nearest key is key.
+double aubio_share(const std::string &wav, int key)
+{
+    std::vector<double> pitches;
+    if (!aubio_frames(wav, pitches) || pitches.empty())
         return -1.0;
-    return static_cast<double>(right) / frames;
+    const auto right = std::count_if(pitches.begin(), pitches.end(), [key](double midi) { return std::lround(midi) == key; });
+    return static_cast<double>(right) / static_cast<double>(pitches.size());
 }
 
 struct Tally {
@@ -692,20 +697,11 @@ void aubio_low(const std::string &wav, int key, LowScore &s)
         if (read)
             return;
     }
-    const std::string command = "aubiopitch -p yinfft -u midi -i '" + wav + "' 2>/dev/null";
-    std::FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
+    std::vector<double> pitches;
+    if (!aubio_frames(wav, pitches))
         return;
-    double time = 0.0, midi = 0.0;
-    int frames = 0, within = 0;
-    while (std::fscanf(pipe, "%lf %lf", &time, &midi) == 2) {
-        if (time < FIRST_ROW_S || time > LAST_ROW_S)
-            continue;
-        frames++;
-        within += std::fabs(midi - key) <= 0.5;
-    }
-    if (pclose(pipe) != 0)
-        return;
+    const int frames = static_cast<int>(pitches.size());
+    const int within = static_cast<int>(std::count_if(pitches.begin(), pitches.end(), [key](double midi) { return std::fabs(midi - key) <= 0.5; }));
     s.aubio_frames = frames;
     s.aubio_within = within;
     if (std::FILE *out = std::fopen(kept.c_str(), "w")) {
