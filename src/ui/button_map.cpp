@@ -1,4 +1,5 @@
 #include "ui/button_map.h"
+#include "ui/child_connections.h"
 
 #include <QGridLayout>
 
@@ -64,4 +65,9 @@ void OrvButtonMap::handle_released(int index)
     for (int i = 0; i < button_count; i++)
         buttons[i]->set_selected(i == index);
     emit selectionChanged(index);
+}
+
+OrvButtonMap::~OrvButtonMap()
+{
+    disconnect_children(this);
 }

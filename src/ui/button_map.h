@@ -44,6 +44,7 @@ public:
     // Button 0 starts selected, and nothing is emitted here: receivers start
     // in the state of index 0.
     OrvButtonMap(const char *names, int count, int columns);
+    ~OrvButtonMap() override;  // cuts its children's connections first (child_connections.h)
 
     QGridLayout *map_grid = nullptr;            // owned by the map; null when empty
     OrvButton *buttons[MAX_BUTTONS] = {};       // 0 .. button_count - 1 used, rest null

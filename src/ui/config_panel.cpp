@@ -1,4 +1,5 @@
 #include "ui/config_panel.h"
+#include "ui/child_connections.h"
 
 #include "audio/audio_device.h"
 
@@ -220,4 +221,9 @@ OrvConfigDlg::OrvConfigDlg()
     // room, so the box keeps its natural size in the top left corner.
     config_grid.setRowStretch(1, 1);
     config_grid.setColumnStretch(1, 1);
+}
+
+OrvDeviceSelection::~OrvDeviceSelection()
+{
+    disconnect_children(this);
 }

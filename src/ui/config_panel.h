@@ -24,6 +24,7 @@ public:
     // defaults until the first refresh(); the buffer label already shows the
     // size in effect.
     OrvDeviceSelection();
+    ~OrvDeviceSelection() override;  // cuts its children's connections first (child_connections.h)
 
     // Reload the device labels, the channel ranges and values, and both
     // device lists from the interface. Leaves the buffer label alone.

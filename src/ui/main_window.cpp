@@ -1,4 +1,5 @@
 #include "ui/main_window.h"
+#include "ui/child_connections.h"
 
 #include "audio/analysis.h"
 #include "audio/server_watch.h"
@@ -105,4 +106,9 @@ void OrvMainWindow::closeEvent(QCloseEvent *)
 {
     watch_.client().stop();
     QCoreApplication::exit(0);
+}
+
+OrvMainWindow::~OrvMainWindow()
+{
+    disconnect_children(this);
 }

@@ -31,6 +31,7 @@ public:
     // the bottom line shows what watch says, and closing stops its client.
     // All three must outlive the window.
     OrvMainWindow(Analysis &analysis, Generator &generator, ServerWatch &watch);
+    ~OrvMainWindow() override;  // cuts its children's connections first (child_connections.h)
 
     QGridLayout window_grid;          // the window's layout
     QStackedWidget page_stack;        // the four pages; owns them

@@ -1,4 +1,5 @@
 #include "ui/siggen_panel.h"
+#include "ui/child_connections.h"
 
 #include "audio/block_assembler.h"
 #include "engine/engine.h"
@@ -249,4 +250,9 @@ void OrvSigGen::handle_filter_0(int)
 {
     apply_filter_design(generator_, band_pass_box->scroll_bar->value(), band_width_box->scroll_bar->value(),
                         level_box->scroll_bar->value(), engine_.sample_rate());
+}
+
+OrvSigGen::~OrvSigGen()
+{
+    disconnect_children(this);
 }

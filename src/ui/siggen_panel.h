@@ -113,6 +113,7 @@ public:
     // The maps start at index 0, as the engine's selections do, so nothing
     // else is written.
     OrvSigGen(Engine &engine, Generator &generator);
+    ~OrvSigGen() override;  // cuts its children's connections first (child_connections.h)
 
     QGridLayout *page_grid;             // the page's layout
     OrvButtonMap *main_input_map;       // the engine's main channel, CHANNEL_* order

@@ -1,4 +1,5 @@
 #include "ui/spectrum_panel.h"
+#include "ui/child_connections.h"
 
 #include "audio/analysis.h"
 #include "audio/jack_client.h"
@@ -309,4 +310,9 @@ void OrvSpectrum::show_zoom()
 void OrvSpectrum::closeEvent(QCloseEvent *)
 {
     QCoreApplication::exit(0);
+}
+
+OrvSpectrum::~OrvSpectrum()
+{
+    disconnect_children(this);
 }

@@ -59,6 +59,7 @@ public:
     // through jack, both of which must outlive it. Starts the two views'
     // repaint timers and its own tick, and runs none of the slots.
     OrvSpectrum(Analysis &analysis, JackClient &jack);
+    ~OrvSpectrum() override;  // cuts its children's connections first (child_connections.h)
 
     ZoomRange zoom[ZOOM_DEPTH];       // stack of lag windows, entry 0 outermost
     std::uint8_t zoom_level;          // 0..7: the graph shows zoom[zoom_level]

@@ -1,4 +1,5 @@
 #include "ui/tuner_panel.h"
+#include "ui/child_connections.h"
 
 #include "engine/engine.h"
 #include "engine/scala_file.h"
@@ -359,4 +360,9 @@ void OrvTuner::hideEvent(QHideEvent *event)
 {
     tick->stop();
     QWidget::hideEvent(event);
+}
+
+OrvTuner::~OrvTuner()
+{
+    disconnect_children(this);
 }

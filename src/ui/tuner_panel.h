@@ -53,6 +53,7 @@ public:
     // Parentless; reads engine's results, and sets its reference, which must
     // outlive the page. Starts nothing: the tick runs while the page is shown.
     explicit OrvTuner(Engine &engine);
+    ~OrvTuner() override;  // cuts its children's connections first (child_connections.h)
 
     // The temperament box's entries: TEMPERAMENT_NAMES in order, then this one.
     static constexpr int SCALA_ENTRY = TEMPERAMENT_COUNT;
