@@ -187,7 +187,6 @@ TEST(CorrelationIndex, ExtremesAreTheFirstOfEqualsAndDelaysFlip)
         const IndexExtremes found = index_extremes(c.values.data(), c.first, c.last);
         EXPECT_EQ(found.imax, c.imax);
         EXPECT_EQ(found.imin, c.imin);
-        EXPECT_EQ(first_max_index(c.values.data(), c.first, c.last), c.imax);
         const CorrelationStats stats = correlation_stats(c.values.data(), {c.first, c.last}, 64);
         EXPECT_EQ(stats.imax, c.imax);
         EXPECT_EQ(stats.lmax, delay_of_index(c.imax, 64));

@@ -22,16 +22,6 @@ IndexExtremes index_extremes(const double *values, std::uint64_t first, std::uin
     return found;
 }
 
-std::uint64_t first_max_index(const double *values, std::uint64_t first, std::uint64_t last)
-{
-    std::uint64_t imax = first;
-    for (std::uint64_t i = first + 1; i <= last; i++) {
-        if (values[i] > values[imax])
-            imax = i;
-    }
-    return imax;
-}
-
 CorrelationStats stats_of_extremes(double max_value, std::uint64_t imax, double min_value,
                                    std::uint64_t imin, std::uint64_t window_size)
 {

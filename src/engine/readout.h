@@ -46,8 +46,6 @@ inline void take_extreme_index(IndexExtremes &found, const double *values, std::
     if (values[i] < values[found.imin])
         found.imin = i;
 }
-// The same rule for the greatest alone.
-std::uint64_t first_max_index(const double *values, std::uint64_t first, std::uint64_t last);
 
 // The extremes of one zoom window of correlation_sum and the delays in
 // samples they stand for (index i is a delay of window_size - 1 - i).

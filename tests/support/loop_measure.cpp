@@ -34,7 +34,7 @@ std::uint64_t correlation_peak_delay(const Engine &engine)
 {
     std::uint64_t strongest = 0;
     engine.read_results([&strongest](const ResultView &view) {
-        strongest = first_max_index(view.correlation_sum, 0, view.window_size - 1);
+        strongest = index_extremes(view.correlation_sum, 0, view.window_size - 1).imax;
     });
     return delay_of_index(strongest, engine.window_size());
 }
