@@ -19,7 +19,10 @@ namespace {
 
 NoteTuning tuning_of(Temperament temperament, int tonic)
 {
-    return {temperament_scale(temperament), tonic, temperament == Temperament::equal};
+    NoteTuning tuning;
+    tuning.use(temperament);
+    tuning.tonic = tonic;
+    return tuning;
 }
 
 // The band of the tuned grid at key + cents.

@@ -242,8 +242,7 @@ std::string parse_temperament(const char *text, NoteTuning &tuning)
     std::string names;
     for (const TemperamentName &name : TEMPERAMENT_NAMES) {
         if (value == QLatin1String(name.option)) {
-            tuning.scale = temperament_scale(name.temperament);
-            tuning.equal = name.temperament == Temperament::equal;
+            tuning.use(name.temperament);
             return {};
         }
         names += (names.empty() ? "" : ", ") + std::string(name.option);
@@ -252,8 +251,7 @@ std::string parse_temperament(const char *text, NoteTuning &tuning)
     const std::optional<ScalaScale> scala = read_scala_file(value, &error);
     if (!scala)
         return "--temperament: " + error.toLocal8Bit().toStdString() + " (not one of " + names + " either)";
-    tuning.scale = scala->scale;
-    tuning.equal = false;
+    tuning.use(scala->scale);
     return {};
 }
 

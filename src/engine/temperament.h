@@ -65,6 +65,18 @@ struct NoteTuning {
     Scale scale = temperament_scale(Temperament::equal);
     int tonic = 0;
     bool equal = true;
+
+    // A temperament's scale, or a Scala file's: the flag follows the scale.
+    void use(Temperament temperament)
+    {
+        scale = temperament_scale(temperament);
+        equal = temperament == Temperament::equal;
+    }
+    void use(const Scale &other)
+    {
+        scale = other;
+        equal = false;
+    }
 };
 
 // The note nearest to fractional band (>= 0) of the tuned grid as the

@@ -188,8 +188,7 @@ bool OrvTuner::choose_scala_file(const QString &path)
         show_temperament_in_use();
         return false;
     }
-    settings_.tuning.scale = scala->scale;
-    settings_.tuning.equal = false;
+    settings_.tuning.use(scala->scale);
     temperament_in_use_ = SCALA_ENTRY;
     scala_path_ = path;
     show_temperament_in_use();
@@ -319,8 +318,7 @@ void OrvTuner::handle_temperament()
     }
     if (index < 0)
         return;
-    settings_.tuning.scale = temperament_scale(TEMPERAMENT_NAMES[index].temperament);
-    settings_.tuning.equal = TEMPERAMENT_NAMES[index].temperament == Temperament::equal;
+    settings_.tuning.use(TEMPERAMENT_NAMES[index].temperament);
     temperament_in_use_ = index;
     scala_path_.clear();
     scala_label->setStyleSheet(QString());
