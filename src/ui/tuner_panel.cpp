@@ -47,6 +47,19 @@ QLabel *caption(const QString &text, QWidget *control, const QString &name)
     return label;
 }
 
+// A box for one of the page's numbers: its range, decimals and step, the
+// unit after it, and the value it starts at.
+QDoubleSpinBox *number_box(double lowest, double highest, int decimals, double step, const QString &unit, double value)
+{
+    auto *box = new QDoubleSpinBox();
+    box->setRange(lowest, highest);
+    box->setDecimals(decimals);
+    box->setSingleStep(step);
+    box->setSuffix(unit);
+    box->setValue(value);
+    return box;
+}
+
 }  // namespace
 
 OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
@@ -64,12 +77,8 @@ OrvTuner::OrvTuner(Engine &engine) : QWidget(), engine_(engine)
 
 void OrvTuner::make_controls()
 {
-    reference_box = new QDoubleSpinBox();
-    reference_box->setRange(MIN_REFERENCE_A4_HZ, MAX_REFERENCE_A4_HZ);
-    reference_box->setDecimals(1);
-    reference_box->setSingleStep(REFERENCE_STEP_HZ);
-    reference_box->setSuffix(tr(" Hz"));
-    reference_box->setValue(shown_reference(engine_.reference_a4()));
+    reference_box = number_box(MIN_REFERENCE_A4_HZ, MAX_REFERENCE_A4_HZ, 1, REFERENCE_STEP_HZ, tr(" Hz"),
+                               shown_reference(engine_.reference_a4()));
     connect(reference_box, &QDoubleSpinBox::valueChanged, this, &OrvTuner::handle_reference);
 
     transposition_box = new QComboBox();
@@ -101,21 +110,11 @@ void OrvTuner::make_controls()
     steadiness_slider->setPageStep(2);
     connect(steadiness_slider, &QSlider::valueChanged, this, &OrvTuner::handle_steadiness);
 
-    gate_box = new QDoubleSpinBox();
-    gate_box->setRange(MIN_GATE_DBFS, MAX_GATE_DBFS);
-    gate_box->setDecimals(0);
-    gate_box->setSingleStep(GATE_STEP_DB);
-    gate_box->setSuffix(tr(" dBFS"));
-    gate_box->setValue(settings_.gate_dbfs);
+    gate_box = number_box(MIN_GATE_DBFS, MAX_GATE_DBFS, 0, GATE_STEP_DB, tr(" dBFS"), settings_.gate_dbfs);
     connect(gate_box, &QDoubleSpinBox::valueChanged, this, &OrvTuner::handle_gate);
 
-    zone_box = new QDoubleSpinBox();
-    zone_box->setRange(MIN_IN_TUNE_CENTS, MAX_IN_TUNE_CENTS);
-    zone_box->setDecimals(1);
-    zone_box->setSingleStep(ZONE_STEP_CENTS);
+    zone_box = number_box(MIN_IN_TUNE_CENTS, MAX_IN_TUNE_CENTS, 1, ZONE_STEP_CENTS, tr(" cents"), settings_.in_tune_cents);
     zone_box->setPrefix(tr("\u00b1"));
-    zone_box->setSuffix(tr(" cents"));
-    zone_box->setValue(settings_.in_tune_cents);
     connect(zone_box, &QDoubleSpinBox::valueChanged, this, &OrvTuner::handle_zone);
 }
 
