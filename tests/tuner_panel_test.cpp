@@ -22,6 +22,7 @@
 #include <QDoubleSpinBox>
 #include <QFile>
 #include <QLabel>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -311,7 +312,9 @@ TEST_F(TunerPageTest, StrobeMovesWhileOutOfTuneAndTheTickRunsOnlyWhileShown)
     row(NONE);
     ASSERT_TRUE(says("No note"));
     const double still = page.view->strobe_phase();
-    QTest::qWait(10 * TUNER_TICK_MS);  // ten frames, in which a moving strobe would move
+    // Ten frames of the page's own tick, in which a moving strobe would move.
+    QSignalSpy ticks(page.tick, &QTimer::timeout);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks.count() >= 10; }, 10000));
     EXPECT_EQ(page.view->strobe_phase(), still);
 
     page.hide();
